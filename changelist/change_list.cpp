@@ -1,0 +1,192 @@
+#include "change_list.h"
+
+#include <allegro.h>
+
+#include <cctype>
+#include <cerrno>
+#include <climits>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <fstream>
+#include <limits>
+#include <sstream>
+
+namespace {
+
+// Line buffer: at most LINE_MAX_CHARS characters plus the NUL.
+const int LINE_BUFFER_SIZE = 512;
+// Tile-name buffer: at most TILE_NAME_MAX characters plus the NUL.
+const int TILE_NAME_MAX = 19;
+const char TILE_NAME_PREFIX[] = "tile_";
+
+bool is_separator(char c) { return c == '\\' || c == '/'; }
+
+// Parses a signed decimal int32 at *p and moves p past it.
+bool parse_int32(const char *&p, int32_t *out)
+{
+    if (*p != '-' && !std::isdigit(static_cast<unsigned char>(*p)))
+        return false;
+    char *end = nullptr;
+    errno = 0;
+    long long v = std::strtoll(p, &end, 10);
+    if (end == p || errno == ERANGE || v < INT32_MIN || v > INT32_MAX)
+        return false;
+    *out = static_cast<int32_t>(v);
+    p = end;
+    return true;
+}
+
+// Matches the whole name against tile_<x>_<y>.
+bool parse_tile_name(const char *name, int32_t *x, int32_t *y)
+{
+    size_t prefix = sizeof TILE_NAME_PREFIX - 1;
+    if (std::strncmp(name, TILE_NAME_PREFIX, prefix) != 0)
+        return false;
+    const char *p = name + prefix;
+    if (!parse_int32(p, x) || *p != '_')
+        return false;
+    ++p;
+    return parse_int32(p, y) && *p == '\0';
+}
+
+void warn_skipped(int line_number, const char *reason)
+{
+    std::fprintf(stderr, "changed.txt line %d skipped: %s\n", line_number,
+                 reason);
+}
+
+}  // namespace
+
+LineParse parse_change_line(const char *line, TileEntry *entry, char *ext,
+                            const char **reason)
+{
+    int len = static_cast<int>(std::strlen(line));
+    if (len == 0 || (len == 1 && line[0] == '\r'))
+        return LINE_EMPTY;
+
+    // The dot is searched from the second-to-last character, so a '.' in
+    // the last one (or a CR after the extension) does not end the search.
+    int dot = len - 2;
+    while (dot >= 0 && line[dot] != '.')
+        --dot;
+    if (dot < 0) {
+        *reason = "no file extension";
+        return LINE_BAD;
+    }
+    int sep = dot - 1;
+    while (sep >= 0 && !is_separator(line[sep]))
+        --sep;
+    if (sep < 0) {
+        *reason = "no folder before the tile name";
+        return LINE_BAD;
+    }
+    if (sep == 0) {
+        *reason = "no zoom folder before the tile name";
+        return LINE_BAD;
+    }
+
+    char line_ext[TILE_EXT_MAX + 1] = {0};
+    std::strncpy(line_ext, line + dot + 1, TILE_EXT_MAX);
+    for (const char *c = line_ext; *c; ++c) {
+        if (!std::isalnum(static_cast<unsigned char>(*c))) {
+            *reason = "file extension is not letters and digits";
+            return LINE_BAD;
+        }
+    }
+
+    int name_len = dot - sep - 1;
+    if (name_len > TILE_NAME_MAX) {
+        *reason = "tile name longer than 19 characters";
+        return LINE_BAD;
+    }
+    char name[TILE_NAME_MAX + 1];
+    std::memcpy(name, line + sep + 1, name_len);
+    name[name_len] = '\0';
+    TileEntry parsed;
+    if (!parse_tile_name(name, &parsed.x, &parsed.y)) {
+        *reason = "tile name is not tile_<x>_<y>";
+        return LINE_BAD;
+    }
+
+    // Only the zoom folder's last character counts: Zoom12 is zoom 2, and
+    // anything but a digit is zoom 0.
+    char zoom_digit[2] = {line[sep - 1], '\0'};
+    parsed.zoom = std::atoi(zoom_digit);
+
+    *entry = parsed;
+    if (ext)
+        std::memcpy(ext, line_ext, sizeof line_ext);
+    return LINE_OK;
+}
+
+void widen_bounds(const TileEntry &e)
+{
+    ZoomBoundsRecord &b = ZoomBounds;
+    if (e.zoom > b.max_zoom)
+        b.max_zoom = e.zoom;
+    if (e.x < b.zoom_min_x[e.zoom])
+        b.zoom_min_x[e.zoom] = e.x;
+    if (e.x > b.zoom_max_x[e.zoom])
+        b.zoom_max_x[e.zoom] = e.x;
+    if (e.y < b.zoom_min_y[e.zoom])
+        b.zoom_min_y[e.zoom] = e.y;
+    if (e.y > b.zoom_max_y[e.zoom])
+        b.zoom_max_y[e.zoom] = e.y;
+}
+
+void read_change_list(int world_number)
+{
+    if (!SHGetSpecialFolderPathA(NULL, appdata_path, CSIDL_APPDATA, 0)) {
+        allegro_message("Error finding the application data folder: set "
+                        "XDG_DATA_HOME or HOME to a folder path of at most "
+                        "%d characters.\n", MAX_PATH - 1);
+        exit(1);
+    }
+
+    std::stringstream path;
+    path << appdata_path << WORLD_FOLDER << world_number << CHANGE_LIST_FILE;
+    std::ifstream in(path.str().c_str());
+    if (!in.good()) {
+        allegro_message("Error opening changed.txt!\n");
+        exit(1);
+    }
+
+    char line[LINE_BUFFER_SIZE];
+    bool have_ext = false;
+    for (int line_number = 1;; ++line_number) {
+        in.getline(line, LINE_BUFFER_SIZE);
+        // A last line without a newline also reaches the end: not taken.
+        if (in.eof())
+            break;
+        if (in.bad()) {
+            allegro_message("Error reading changed.txt!\n");
+            exit(1);
+        }
+        if (in.fail()) {
+            // The bounded read stopped inside a long line: drop the rest
+            // of it, or the next read would stop at once, forever.
+            in.clear();
+            in.ignore(std::numeric_limits<std::streamsize>::max(), '\n');
+            warn_skipped(line_number, "longer than 511 characters");
+            if (in.eof())
+                break;
+            continue;
+        }
+
+        TileEntry entry;
+        char ext[TILE_EXT_MAX + 1];
+        const char *reason = "";
+        LineParse result = parse_change_line(line, &entry, ext, &reason);
+        if (result == LINE_BAD)
+            warn_skipped(line_number, reason);
+        if (result != LINE_OK)
+            continue;
+        if (!have_ext) {
+            std::memcpy(tile_ext, ext, sizeof ext);
+            have_ext = true;
+        }
+        tile_list.push_back(entry);
+        widen_bounds(entry);
+    }
+}

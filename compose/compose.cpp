@@ -1,0 +1,185 @@
+#include "compose.h"
+
+#include <allegro.h>
+#include <unistd.h>
+
+#include <climits>
+#include <cstdio>
+#include <cstdlib>
+#include <iostream>
+#include <sstream>
+#include <vector>
+
+#include "tile_types.h"
+
+int32_t tile_size;
+
+namespace {
+
+const char MAP_NAME_PREFIX[] = "map_zoom_";
+const int TRUECOLOR_32 = 32;
+
+void build_tile_path(std::stringstream &s, int world_number,
+                     const TileEntry &t)
+{
+    s.str("");
+    s << appdata_path << WORLD_FOLDER << world_number << PATH_SEPARATOR
+      << "Zoom" << t.zoom << PATH_SEPARATOR << "tile_" << t.x << "_" << t.y
+      << "." << tile_ext;
+}
+
+void build_map_name(std::stringstream &s, int zoom)
+{
+    s.str("");
+    s << MAP_NAME_PREFIX << zoom << "." << tile_ext;
+}
+
+void log_line(const std::string &a, const std::string &b)
+{
+    std::cout << a << b << std::endl;
+}
+
+// Loaders and makecol leave the alpha byte of 32-bit pixels at 0, and the
+// PNG saver writes 32-bit bitmaps with their alpha, so without this every
+// map would be fully transparent.
+void make_opaque(BITMAP *bmp)
+{
+    if (bitmap_color_depth(bmp) != TRUECOLOR_32)
+        return;
+    const uint32_t alpha = makeacol32(0, 0, 0, 255);
+    for (int y = 0; y < bmp->h; ++y) {
+        uint32_t *row = reinterpret_cast<uint32_t *>(bmp->line[y]);
+        for (int x = 0; x < bmp->w; ++x)
+            row[x] |= alpha;
+    }
+}
+
+// Bytes that the library allocates per pixel at a colour depth.
+int bytes_per_pixel(int depth) { return (depth + 7) / 8; }
+
+int64_t canvas_extent(int32_t min, int32_t max)
+{
+    return (static_cast<int64_t>(max) - min + 1) * tile_size;
+}
+
+BITMAP *create_canvas(int zoom)
+{
+    int64_t w = canvas_extent(ZoomBounds.zoom_min_x[zoom],
+                              ZoomBounds.zoom_max_x[zoom]);
+    int64_t h = canvas_extent(ZoomBounds.zoom_min_y[zoom],
+                              ZoomBounds.zoom_max_y[zoom]);
+    if (!canvas_fits(w, h, bytes_per_pixel(get_color_depth())))
+        return nullptr;
+    return create_bitmap(static_cast<int>(w), static_cast<int>(h));
+}
+
+void load_sample_tile(std::stringstream &s, int world_number)
+{
+    BITMAP *sample = nullptr;
+    if (!tile_list.empty()) {
+        build_tile_path(s, world_number, tile_list.front());
+        sample = load_bitmap(s.str().c_str(), NULL);
+    }
+    if (!sample || sample->w <= 0) {
+        allegro_message("Error loading sample bitmap.\n");
+        exit(1);
+    }
+    tile_size = sample->w;
+    destroy_bitmap(sample);
+}
+
+void place_tile(std::stringstream &s, int world_number, const TileEntry &t,
+                BITMAP *canvas)
+{
+    build_tile_path(s, world_number, t);
+    const std::string path = s.str();
+    BITMAP *tile = load_bitmap(path.c_str(), NULL);
+    if (!tile) {
+        allegro_message("Error loading %s\n", path.c_str());
+        exit(1);
+    }
+    log_line("Blitting ", path);
+    int64_t dx = (static_cast<int64_t>(t.x) - ZoomBounds.zoom_min_x[t.zoom])
+                 * tile_size;
+    int64_t dy = (static_cast<int64_t>(t.y) - ZoomBounds.zoom_min_y[t.zoom])
+                 * tile_size;
+    blit(tile, canvas, 0, 0, static_cast<int>(dx), static_cast<int>(dy),
+         tile_size, tile_size);
+    destroy_bitmap(tile);
+}
+
+// Writes the canvas under a temporary name and moves it over name only
+// once the saver reports success, so a failed save keeps an older map.
+bool save_map(const std::string &name, BITMAP *canvas)
+{
+    const std::string temp = temporary_map_name(name);
+    if (save_bitmap(temp.c_str(), canvas, NULL) != 0) {
+        std::remove(temp.c_str());
+        return false;
+    }
+    if (std::rename(temp.c_str(), name.c_str()) != 0) {
+        std::remove(temp.c_str());
+        return false;
+    }
+    return true;
+}
+
+}  // namespace
+
+bool canvas_fits(int64_t width, int64_t height, int bytes_per_pixel)
+{
+    if (width <= 0 || height <= 0 || bytes_per_pixel <= 0)
+        return false;
+    if (width > INT_MAX || height > INT_MAX)
+        return false;
+    return width * height <= INT_MAX / bytes_per_pixel;
+}
+
+std::string temporary_map_name(const std::string &name)
+{
+    std::string::size_type dot = name.rfind('.');
+    std::ostringstream s;
+    s << name.substr(0, dot) << ".part" << getpid();
+    if (dot != std::string::npos)
+        s << name.substr(dot);
+    return s.str();
+}
+
+void compose_maps(int world_number)
+{
+    std::stringstream s(std::ios::in | std::ios::out);
+    load_sample_tile(s, world_number);
+
+    const int levels = ZoomBounds.max_zoom + 1;
+    std::vector<BITMAP *> map_canvas(levels, nullptr);
+    for (int z = 0; z < levels; ++z) {
+        map_canvas[z] = create_canvas(z);
+        if (!map_canvas[z]) {
+            allegro_message("Error creating map bitmap.\n");
+            exit(1);
+        }
+        clear_to_color(map_canvas[z],
+                       makecol(BACKGROUND_R, BACKGROUND_G, BACKGROUND_B));
+    }
+
+    for (const TileEntry &t : tile_list)
+        place_tile(s, world_number, t, map_canvas[t.zoom]);
+
+    bool all_saved = true;
+    for (int z = 0; z < levels; ++z) {
+        build_map_name(s, z);
+        const std::string name = s.str();
+        log_line("Saving ", name);
+        make_opaque(map_canvas[z]);
+        if (save_map(name, map_canvas[z])) {
+            log_line(name, " saved");
+        } else {
+            allegro_message("Error saving %s\n", name.c_str());
+            all_saved = false;
+        }
+        destroy_bitmap(map_canvas[z]);
+        map_canvas[z] = nullptr;
+    }
+    if (!all_saved)
+        exit(1);
+}

@@ -1,0 +1,28 @@
+#ifndef COMPOSE_COMPOSE_H
+#define COMPOSE_COMPOSE_H
+
+#include <cstdint>
+#include <string>
+
+// Edge length in pixels of every tile, from the width of the first tile.
+extern int32_t tile_size;
+
+// Background colour of every map, shown where no tile is listed.
+const int BACKGROUND_R = 227;
+const int BACKGROUND_G = 226;
+const int BACKGROUND_B = 221;
+
+// Composes and saves one map per zoom level 0 to ZoomBounds.max_zoom of
+// world world_number from tile_list, tile_ext and appdata_path. Ends the
+// process with exit code 1 after a message on a fatal failure.
+void compose_maps(int world_number);
+
+// True when a bitmap of width x height pixels at bytes_per_pixel fits
+// what the graphics library can allocate (it sizes bitmaps in int).
+bool canvas_fits(int64_t width, int64_t height, int bytes_per_pixel);
+
+// Name under which a map is written before it replaces name: same folder,
+// same extension, so the file-type registry picks the same codec.
+std::string temporary_map_name(const std::string &name);
+
+#endif

@@ -1,0 +1,60 @@
+// GIF codec for the graphics library's bitmap file-type registry: reads
+// GIF87a and GIF89a files into documents of frames, draws frames onto
+// bitmaps, and writes documents as GIF89a files.
+#ifndef GIF_GIF_CODEC_H
+#define GIF_GIF_CODEC_H
+
+#include <allegro.h>
+
+#include <cstdint>
+
+// Number of entries in a colour table.
+const int GIF_TABLE_SIZE = 256;
+
+struct GifColorTable {
+    int32_t count;                 // valid entries; 0 when absent
+    RGB entries[GIF_TABLE_SIZE];   // full 8-bit components; filler unused
+};
+
+struct GifFrameRecord {
+    BITMAP *image;                 // 8-bit colour indices, owned
+    GifColorTable local_table;
+    int32_t left, top;
+    int32_t delay;                 // hundredths of a second
+    int32_t disposal;              // 0 to 7
+    int32_t transparent_idx;       // -1 for none
+};
+
+struct GifDocument {
+    int32_t screen_width, screen_height;
+    int32_t frame_count;
+    int32_t bg_idx;
+    int32_t loop_count;            // -1: no looping block
+    GifColorTable global_table;
+    GifFrameRecord *frame_list;    // frame_count records, owned
+    BITMAP *saved_area;            // area under the last disposal-3 frame
+};
+
+// Registers "gif" with the bitmap file-type registry and the document as
+// a datafile object type.
+void gif_codec_init();
+
+// Registry loader: the last frame composed over the earlier ones, at the
+// current colour depth; pal (may be null) receives the 6-bit palette.
+BITMAP *gif_bitmap_loader(const char *filename, RGB *pal);
+
+// Registry saver: one frame with a 256-entry local table; 0 or -1.
+int gif_bitmap_saver(const char *filename, BITMAP *bmp, const RGB *pal);
+
+GifDocument *gif_open_document(const char *filename);
+// Parses the stream and closes it; size is ignored.
+GifDocument *gif_parse_document(PACKFILE *stream, long size);
+void gif_free_document(GifDocument *doc);
+void gif_draw_frame(GifDocument *doc, BITMAP *dest, int index, int x, int y);
+GifDocument *gif_new_document(int frame_count);
+int gif_read_frames(const char *filename, BITMAP ***frames, int **delays);
+
+// Writes the document as a GIF89a file; 0 or -1.
+int gif_write_document(const char *filename, const GifDocument *doc);
+
+#endif

@@ -1,0 +1,26 @@
+// Helpers shared by the tests: the graphics library without a display,
+// scratch folders and whole-file reads and writes.
+#ifndef TOOLS_TEST_SUPPORT_H
+#define TOOLS_TEST_SUPPORT_H
+
+#include <string>
+
+// Starts the library without a display at 32-bit colour depth and
+// registers the PNG and JPEG codecs. Safe to call more than once.
+void start_allegro_headless();
+
+// A new empty folder under the system's temporary folder.
+std::string make_temp_dir();
+
+// Removes a folder and everything in it.
+void remove_tree(const std::string &path);
+
+std::string read_file(const std::string &path);
+void write_file(const std::string &path, const std::string &data);
+bool file_exists(const std::string &path);
+
+// Runs a shell command and returns its standard output; *status (if not
+// null) receives the exit status.
+std::string run_command(const std::string &command, int *status = nullptr);
+
+#endif

@@ -1,0 +1,172 @@
+#include "world_gen.h"
+
+#include <allegro.h>
+#include <sys/stat.h>
+
+#include <cstdint>
+#include <cstdio>
+#include <fstream>
+#include <set>
+#include <sstream>
+
+namespace {
+
+const char WINDOWS_APPDATA[] = "C:\\Users\\player\\AppData\\Roaming";
+
+void make_dirs(const std::string &path)
+{
+    std::string partial;
+    std::stringstream s(path);
+    std::string part;
+    if (!path.empty() && path[0] == '/')
+        partial = "/";
+    while (std::getline(s, part, '/')) {
+        if (part.empty())
+            continue;
+        partial += part + "/";
+        mkdir(partial.c_str(), 0755);
+    }
+}
+
+uint32_t hash3(int a, int b, int c)
+{
+    uint32_t h = 2166136261u;
+    for (int v : {a, b, c}) {
+        h ^= static_cast<uint32_t>(v);
+        h *= 16777619u;
+        h ^= h >> 15;
+    }
+    return h;
+}
+
+// Smooth value noise over a coarse lattice plus fine grain, so that
+// textured tiles compress like real terrain rather than flat colour.
+int terrain_value(int gx, int gy, uint32_t seed)
+{
+    const int cell = 16;
+    int cx = gx / cell, cy = gy / cell;
+    int fx = gx % cell, fy = gy % cell;
+    auto corner = [&](int x, int y) {
+        return static_cast<int>(hash3(x, y, seed) & 0xFF);
+    };
+    int top = corner(cx, cy) * (cell - fx) + corner(cx + 1, cy) * fx;
+    int bottom = corner(cx, cy + 1) * (cell - fx) + corner(cx + 1, cy + 1) * fx;
+    int smooth = (top * (cell - fy) + bottom * fy) / (cell * cell);
+    int grain = static_cast<int>(hash3(gx, gy, seed ^ 0x9e37u) & 0x1F) - 16;
+    int v = smooth + grain;
+    return v < 0 ? 0 : (v > 255 ? 255 : v);
+}
+
+}  // namespace
+
+std::vector<GenTile> sample_layout()
+{
+    std::vector<GenTile> tiles;
+    // Zoom 0: columns -2..3, rows -1..2, with a few cells left out.
+    for (int y = -1; y <= 2; ++y)
+        for (int x = -2; x <= 3; ++x)
+            if ((x + 2 * y) % 4 != 1)
+                tiles.push_back({0, x, y});
+    // Zoom 1: a smaller patch, also reaching negative columns.
+    for (int y = 0; y <= 1; ++y)
+        for (int x = -1; x <= 1; ++x)
+            if (!(x == 1 && y == 0))
+                tiles.push_back({1, x, y});
+    // Zoom 2: two tiles away from the origin.
+    tiles.push_back({2, 1, 1});
+    tiles.push_back({2, 2, 1});
+    return tiles;
+}
+
+std::vector<GenTile> grid_layout(int zoom, int cols, int rows)
+{
+    std::vector<GenTile> tiles;
+    for (int y = 0; y < rows; ++y)
+        for (int x = 0; x < cols; ++x)
+            tiles.push_back({zoom, x - cols / 2, y - rows / 2});
+    return tiles;
+}
+
+std::string world_folder(const std::string &root, int world)
+{
+    return root + "/Orvandelquist/World" + std::to_string(world);
+}
+
+std::string tile_file(const WorldSpec &spec, const GenTile &t)
+{
+    std::ostringstream s;
+    s << world_folder(spec.root, spec.world) << "/Zoom" << t.zoom << "/tile_"
+      << t.x << "_" << t.y << "." << spec.ext;
+    return s.str();
+}
+
+std::string change_line(const WorldSpec &spec, const GenTile &t)
+{
+    std::ostringstream s;
+    if (spec.windows_paths)
+        s << WINDOWS_APPDATA << "\\Orvandelquist\\World" << spec.world
+          << "\\Zoom" << t.zoom << "\\tile_" << t.x << "_" << t.y << "."
+          << spec.ext;
+    else
+        s << tile_file(spec, t);
+    return s.str();
+}
+
+BITMAP *make_tile_bitmap(const WorldSpec &spec, const GenTile &t)
+{
+    const int n = spec.tile_size;
+    BITMAP *bmp = create_bitmap(n, n);
+    if (!bmp)
+        return nullptr;
+    uint32_t h = hash3(t.zoom, t.x, t.y);
+    int r = 60 + (h & 0x7F), g = 60 + ((h >> 8) & 0x7F),
+        b = 60 + ((h >> 16) & 0x7F);
+    if (spec.textured) {
+        for (int y = 0; y < n; ++y)
+            for (int x = 0; x < n; ++x) {
+                int v = terrain_value(t.x * n + x + (1 << 20),
+                                      t.y * n + y + (1 << 20), t.zoom);
+                putpixel(bmp, x, y,
+                         makecol(r * v / 255, g * v / 255, (b + v) / 2));
+            }
+    } else {
+        clear_to_color(bmp, makecol(r, g, b));
+    }
+    rect(bmp, 0, 0, n - 1, n - 1, makecol(40, 40, 40));
+    std::ostringstream label;
+    label << t.x << "," << t.y;
+    textout_centre_ex(bmp, font, label.str().c_str(), n / 2, n / 2 - 4,
+                      makecol(255, 255, 255), -1);
+    std::ostringstream zl;
+    zl << "z" << t.zoom;
+    textout_ex(bmp, font, zl.str().c_str(), 3, 3, makecol(0, 0, 0), -1);
+    return bmp;
+}
+
+bool write_world(const WorldSpec &spec)
+{
+    std::string folder = world_folder(spec.root, spec.world);
+    make_dirs(folder);
+    std::set<int> zooms;
+    for (const GenTile &t : spec.tiles)
+        zooms.insert(t.zoom);
+    for (int z : zooms)
+        make_dirs(folder + "/Zoom" + std::to_string(z));
+
+    PALETTE pal;
+    get_palette(pal);
+    for (const GenTile &t : spec.tiles) {
+        BITMAP *bmp = make_tile_bitmap(spec, t);
+        if (!bmp)
+            return false;
+        int rc = save_bitmap(tile_file(spec, t).c_str(), bmp, pal);
+        destroy_bitmap(bmp);
+        if (rc != 0)
+            return false;
+    }
+    std::ofstream list(folder + "/changed.txt", std::ios::binary);
+    const char *end = spec.crlf ? "\r\n" : "\n";
+    for (const GenTile &t : spec.tiles)
+        list << change_line(spec, t) << end;
+    return static_cast<bool>(list);
+}
