@@ -82,3 +82,11 @@ std::string run_command(const std::string &command, int *status)
         *status = WIFEXITED(rc) ? WEXITSTATUS(rc) : -1;
     return out;
 }
+
+#include <unistd.h>
+
+void messages_to_stderr()
+{
+    std::fflush(stdout);
+    dup2(STDERR_FILENO, STDOUT_FILENO);
+}

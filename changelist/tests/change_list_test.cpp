@@ -1,1 +1,245 @@
 #include <gtest/gtest.h>
+
+#include <cstdlib>
+#include <cstring>
+#include <string>
+
+#include "change_list.h"
+#include "test_support.h"
+
+namespace {
+
+class ChangeListTest : public ::testing::Test {
+protected:
+    std::string root;
+
+    void SetUp() override
+    {
+        start_allegro_headless();
+        root = make_temp_dir();
+        setenv("XDG_DATA_HOME", root.c_str(), 1);
+        reset_globals();
+    }
+    void TearDown() override { remove_tree(root); }
+
+    static void reset_globals()
+    {
+        tile_list.clear();
+        std::memset(&ZoomBounds, 0, sizeof ZoomBounds);
+        std::memset(tile_ext, 0, sizeof tile_ext);
+        std::memset(appdata_path, 0, sizeof appdata_path);
+    }
+
+    void write_list(int world, const std::string &text)
+    {
+        std::string dir = root + "/Orvandelquist/World" + std::to_string(world);
+        run_command("mkdir -p '" + dir + "'");
+        write_file(dir + "/changed.txt", text);
+    }
+
+    // Reads world 1 and returns what went to standard error.
+    std::string read_world1(const std::string &text)
+    {
+        write_list(1, text);
+        testing::internal::CaptureStderr();
+        read_change_list(1);
+        return testing::internal::GetCapturedStderr();
+    }
+};
+
+void expect_entry(size_t i, int zoom, int x, int y)
+{
+    ASSERT_LT(i, tile_list.size());
+    EXPECT_EQ(tile_list[i].zoom, zoom) << "entry " << i;
+    EXPECT_EQ(tile_list[i].x, x) << "entry " << i;
+    EXPECT_EQ(tile_list[i].y, y) << "entry " << i;
+}
+
+TEST_F(ChangeListTest, ReadsEntriesInFileOrderAndWidensBounds)
+{
+    std::string err = read_world1(
+        "C:\\Users\\p\\AppData\\Roaming\\Orvandelquist\\World1\\Zoom3\\tile_-2_5.png\n"
+        "x\\Zoom0\\tile_4_-3.png\n"
+        "x\\Zoom3\\tile_-2_5.png\n"
+        "/home/p/.local/share/Orvandelquist/World1/Zoom1/tile_7_1.png\n");
+    EXPECT_EQ(err, "");
+    EXPECT_STREQ(tile_ext, "png");
+    ASSERT_EQ(tile_list.size(), 4u);
+    expect_entry(0, 3, -2, 5);
+    expect_entry(1, 0, 4, -3);
+    expect_entry(2, 3, -2, 5);  // listed twice, kept twice
+    expect_entry(3, 1, 7, 1);
+    EXPECT_EQ(ZoomBounds.max_zoom, 3);
+    EXPECT_EQ(ZoomBounds.zoom_min_x[3], -2);
+    EXPECT_EQ(ZoomBounds.zoom_max_x[3], 0);
+    EXPECT_EQ(ZoomBounds.zoom_min_y[3], 0);
+    EXPECT_EQ(ZoomBounds.zoom_max_y[3], 5);
+    EXPECT_EQ(ZoomBounds.zoom_max_x[0], 4);
+    EXPECT_EQ(ZoomBounds.zoom_min_y[0], -3);
+    EXPECT_EQ(std::string(appdata_path), root);
+}
+
+TEST_F(ChangeListTest, BoundsAlwaysReachBackToTheOrigin)
+{
+    read_world1("a\\Zoom2\\tile_5_5.png\na\\Zoom2\\tile_6_7.png\n");
+    EXPECT_EQ(ZoomBounds.max_zoom, 2);
+    EXPECT_EQ(ZoomBounds.zoom_min_x[2], 0);
+    EXPECT_EQ(ZoomBounds.zoom_max_x[2], 6);
+    EXPECT_EQ(ZoomBounds.zoom_min_y[2], 0);
+    EXPECT_EQ(ZoomBounds.zoom_max_y[2], 7);
+    for (int z = 0; z < 2; ++z) {
+        EXPECT_EQ(ZoomBounds.zoom_min_x[z], 0);
+        EXPECT_EQ(ZoomBounds.zoom_max_x[z], 0);
+        EXPECT_EQ(ZoomBounds.zoom_min_y[z], 0);
+        EXPECT_EQ(ZoomBounds.zoom_max_y[z], 0);
+    }
+}
+
+TEST_F(ChangeListTest, LastLineWithoutNewlineIsNotTaken)
+{
+    read_world1("a\\Zoom0\\tile_1_1.png\na\\Zoom0\\tile_2_2.png");
+    ASSERT_EQ(tile_list.size(), 1u);
+    expect_entry(0, 0, 1, 1);
+}
+
+TEST_F(ChangeListTest, EmptyFileGivesNothing)
+{
+    read_world1("");
+    EXPECT_TRUE(tile_list.empty());
+    EXPECT_STREQ(tile_ext, "");
+    EXPECT_EQ(ZoomBounds.max_zoom, 0);
+}
+
+TEST_F(ChangeListTest, LineTailsParseFromTheirOwnEnd)
+{
+    // CR LF ends, Zoom12 (last digit counts), a four-letter extension,
+    // a non-digit zoom character, and short lines after long ones.
+    std::string err = read_world1(
+        "C:\\a\\very\\long\\prefix\\that\\goes\\on\\Zoom12\\tile_-10_20.jpeg\r\n"
+        "\\Zoom4\\tile_1_2.jpg\r\n"
+        "q\\ZoomX\\tile_3_3.png\r\n"
+        "C:\\another\\long\\prefix\\Orvandelquist\\World1\\Zoom9\\tile_0_-1.gif\n");
+    EXPECT_EQ(err, "");
+    EXPECT_STREQ(tile_ext, "jpe");  // from the first line, cut to 3
+    ASSERT_EQ(tile_list.size(), 4u);
+    expect_entry(0, 2, -10, 20);
+    expect_entry(1, 4, 1, 2);
+    expect_entry(2, 0, 3, 3);
+    expect_entry(3, 9, 0, -1);
+    EXPECT_EQ(ZoomBounds.max_zoom, 9);
+}
+
+TEST_F(ChangeListTest, BrokenLinesAreSkippedWithTheirLineNumbers)
+{
+    std::string err = read_world1(
+        "\n"                                    // 1: empty, silent
+        "no extension here\n"                   // 2
+        "tile_1_1.png\n"                        // 3: no folder
+        "\\tile_1_1.png\n"                      // 4: nothing before '\'
+        "a\\Zoom0\\tile_12345678901234_1.png\n" // 5: name over 19
+        "a\\Zoom0\\picture.png\n"               // 6: not tile_x_y
+        "a\\Zoom0\\tile_1_2x.png\n"             // 7: trailing junk
+        "a\\Zoom0\\tile_99999999999_1.png\n"    // 8: out of int range
+        "a\\Zoom0\\tile_1_1.p/g\n"              // 9: not an extension
+        "a\\Zoom1\\tile_-1_-2.jpg\n"            // 10: good
+        "a\\Zoom1\\tile_2_3.png.\n"             // 11: good, dot at end
+        "\r\n");                                // 12: empty, silent
+    EXPECT_STREQ(tile_ext, "jpg");  // from the first line that parses
+    ASSERT_EQ(tile_list.size(), 2u);
+    expect_entry(0, 1, -1, -2);
+    expect_entry(1, 1, 2, 3);
+    for (int n = 2; n <= 9; ++n)
+        EXPECT_NE(err.find("line " + std::to_string(n) + " skipped"),
+                  std::string::npos) << n << "\n" << err;
+    EXPECT_EQ(err.find("line 1 "), std::string::npos);
+    EXPECT_EQ(err.find("line 10 "), std::string::npos);
+    EXPECT_EQ(err.find("line 12 "), std::string::npos);
+}
+
+TEST_F(ChangeListTest, OverlongLinesAreSkippedAndReadingGoesOn)
+{
+    std::string edge(511 - std::strlen("\\Zoom0\\tile_1_1.png"), 'a');
+    std::string text = std::string(600, 'x') + "\\Zoom0\\tile_9_9.png\n" +
+                       "a\\Zoom0\\tile_1_2.png\n" +
+                       edge + "\\Zoom0\\tile_1_1.png\n" +      // 511: kept
+                       edge + "b\\Zoom0\\tile_1_1.png\n" +     // 512: skipped
+                       std::string(5000, 'y') + "\n" +
+                       "a\\Zoom0\\tile_3_4.png\n" +
+                       std::string(700, 'z');                  // last, no LF
+    std::string err = read_world1(text);
+    ASSERT_EQ(tile_list.size(), 3u);
+    expect_entry(0, 0, 1, 2);
+    expect_entry(1, 0, 1, 1);
+    expect_entry(2, 0, 3, 4);
+    EXPECT_NE(err.find("line 1 skipped"), std::string::npos) << err;
+    EXPECT_NE(err.find("line 4 skipped"), std::string::npos) << err;
+    EXPECT_NE(err.find("line 5 skipped"), std::string::npos) << err;
+}
+
+TEST_F(ChangeListTest, ChoosesTheWorldFolderByNumber)
+{
+    write_list(5, "a\\Zoom0\\tile_5_0.png\n");
+    write_list(3, "a\\Zoom0\\tile_3_0.png\n");
+    read_change_list(5);
+    ASSERT_EQ(tile_list.size(), 1u);
+    expect_entry(0, 0, 5, 0);
+}
+
+TEST_F(ChangeListTest, MissingListIsFatal)
+{
+    EXPECT_EXIT(
+        {
+            messages_to_stderr();
+            read_change_list(2);
+        },
+        ::testing::ExitedWithCode(1), "Error opening changed\\.txt!");
+}
+
+TEST_F(ChangeListTest, AppDataFolderFollowsXdgThenHome)
+{
+    write_list(1, "a\\Zoom0\\tile_1_1.png\n");
+    std::string home = make_temp_dir();
+    setenv("XDG_DATA_HOME", "relative/path", 1);
+    setenv("HOME", home.c_str(), 1);
+    EXPECT_EXIT(
+        {
+            messages_to_stderr();
+            read_change_list(1);
+            std::fprintf(stderr, "read from %s\n", appdata_path);
+            std::exit(tile_list.empty() ? 3 : 4);
+        },
+        ::testing::ExitedWithCode(1), "Error opening changed\\.txt!");
+    run_command("mkdir -p '" + home + "/.local'; ln -s '" + root + "' '" +
+                home + "/.local/share'");
+    reset_globals();
+    read_change_list(1);
+    EXPECT_EQ(std::string(appdata_path), home + "/.local/share");
+    EXPECT_EQ(tile_list.size(), 1u);
+    remove_tree(home);
+}
+
+TEST_F(ChangeListTest, AppDataFolderTooLongIsFatalNotTruncated)
+{
+    std::string deep = "/" + std::string(300, 'd');
+    setenv("XDG_DATA_HOME", deep.c_str(), 1);
+    EXPECT_EXIT(
+        {
+            messages_to_stderr();
+            read_change_list(1);
+        },
+        ::testing::ExitedWithCode(1), "application data folder");
+}
+
+TEST_F(ChangeListTest, ListThatIsAFolderIsFatalNotAHang)
+{
+    run_command("mkdir -p '" + root + "/Orvandelquist/World4/changed.txt'");
+    EXPECT_EXIT(
+        {
+            messages_to_stderr();
+            read_change_list(4);
+            std::exit(tile_list.empty() ? 3 : 4);
+        },
+        ::testing::ExitedWithCode(1), "changed\\.txt");
+}
+
+}  // namespace
