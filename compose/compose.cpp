@@ -3,6 +3,8 @@
 #include <allegro.h>
 #include <unistd.h>
 
+#include <strings.h>
+
 #include <climits>
 #include <cstdio>
 #include <cstdlib>
@@ -108,12 +110,31 @@ void place_tile(std::stringstream &s, int world_number, const TileEntry &t,
     destroy_bitmap(tile);
 }
 
+// The JPEG saver reports success even when the disk fills up mid-file; a
+// JPEG written whole ends with the end-of-image marker.
+bool saved_file_complete(const std::string &path)
+{
+    static const unsigned char JPEG_END[] = {0xFF, 0xD9};
+    if (strcasecmp(tile_ext, "jpg") != 0)
+        return true;
+    FILE *f = std::fopen(path.c_str(), "rb");
+    if (!f)
+        return false;
+    unsigned char tail[sizeof JPEG_END] = {0, 0};
+    bool whole = std::fseek(f, -static_cast<long>(sizeof tail), SEEK_END) == 0 &&
+                 std::fread(tail, 1, sizeof tail, f) == sizeof tail &&
+                 tail[0] == JPEG_END[0] && tail[1] == JPEG_END[1];
+    std::fclose(f);
+    return whole;
+}
+
 // Writes the canvas under a temporary name and moves it over name only
 // once the saver reports success, so a failed save keeps an older map.
 bool save_map(const std::string &name, BITMAP *canvas)
 {
     const std::string temp = temporary_map_name(name);
-    if (save_bitmap(temp.c_str(), canvas, NULL) != 0) {
+    if (save_bitmap(temp.c_str(), canvas, NULL) != 0 ||
+        !saved_file_complete(temp)) {
         std::remove(temp.c_str());
         return false;
     }

@@ -1,1 +1,336 @@
 #include <gtest/gtest.h>
+
+#include <allegro.h>
+#include <signal.h>
+#include <sys/resource.h>
+#include <unistd.h>
+
+#include <climits>
+#include <cstdlib>
+#include <cstring>
+#include <sstream>
+#include <string>
+
+#include "change_list.h"
+#include "compose.h"
+#include "test_support.h"
+#include "world_gen.h"
+
+namespace {
+
+const int TILE = 32;
+
+struct Rgb {
+    int r, g, b;
+    bool operator==(const Rgb &o) const
+    {
+        return r == o.r && g == o.g && b == o.b;
+    }
+};
+
+Rgb rgb_at(BITMAP *bmp, int x, int y)
+{
+    int c = getpixel(bmp, x, y);
+    int d = bitmap_color_depth(bmp);
+    return {getr_depth(d, c), getg_depth(d, c), getb_depth(d, c)};
+}
+
+// Room for the progress log (where the death test reads the messages)
+// but not for a map of textured tiles.
+const rlim_t ROOM_FOR_LOG_ONLY = 8000;
+
+// Makes writes past size bytes fail, as on a full disk.
+void limit_file_size(rlim_t size)
+{
+    signal(SIGXFSZ, SIG_IGN);
+    struct rlimit limit;
+    limit.rlim_cur = limit.rlim_max = size;
+    setrlimit(RLIMIT_FSIZE, &limit);
+}
+
+const Rgb BACKGROUND = {BACKGROUND_R, BACKGROUND_G, BACKGROUND_B};
+
+class ComposeTest : public ::testing::Test {
+protected:
+    std::string root, out, old_cwd;
+    WorldSpec spec;
+
+    void SetUp() override
+    {
+        start_allegro_headless();
+        root = make_temp_dir();
+        out = make_temp_dir();
+        char buf[PATH_MAX];
+        old_cwd = getcwd(buf, sizeof buf) ? buf : "/";
+        ASSERT_EQ(chdir(out.c_str()), 0);
+        setenv("XDG_DATA_HOME", root.c_str(), 1);
+        tile_list.clear();
+        std::memset(&ZoomBounds, 0, sizeof ZoomBounds);
+        std::memset(tile_ext, 0, sizeof tile_ext);
+        spec.root = root;
+        spec.tile_size = TILE;
+        spec.tiles = sample_layout();
+    }
+    void TearDown() override
+    {
+        if (chdir(old_cwd.c_str()) != 0)
+            std::perror("chdir");
+        remove_tree(root);
+        remove_tree(out);
+    }
+
+    void write_and_read()
+    {
+        ASSERT_TRUE(write_world(spec));
+        testing::internal::CaptureStderr();
+        read_change_list(spec.world);
+        EXPECT_EQ(testing::internal::GetCapturedStderr(), "");
+    }
+
+    // Runs the compositor and returns its standard output.
+    std::string compose()
+    {
+        testing::internal::CaptureStdout();
+        compose_maps(spec.world);
+        return testing::internal::GetCapturedStdout();
+    }
+
+    std::string map_name(int zoom) const
+    {
+        return out + "/map_zoom_" + std::to_string(zoom) + "." + spec.ext;
+    }
+
+    std::string expected_log() const
+    {
+        std::ostringstream s;
+        for (const GenTile &t : spec.tiles)
+            s << "Blitting " << tile_file(spec, t) << "\n";
+        for (int z = 0; z <= ZoomBounds.max_zoom; ++z)
+            s << "Saving map_zoom_" << z << "." << spec.ext << "\n"
+              << "map_zoom_" << z << "." << spec.ext << " saved\n";
+        return s.str();
+    }
+
+    bool listed(int zoom, int x, int y) const
+    {
+        for (const GenTile &t : spec.tiles)
+            if (t.zoom == zoom && t.x == x && t.y == y)
+                return true;
+        return false;
+    }
+
+    // Checks every grid cell of the map of one zoom level: listed cells
+    // hold their tile's pixels, the others the background. tolerance
+    // allows for lossy formats.
+    void expect_map_matches(int zoom, int tolerance)
+    {
+        BITMAP *map = load_bitmap(map_name(zoom).c_str(), NULL);
+        ASSERT_NE(map, nullptr) << map_name(zoom);
+        const int x0 = ZoomBounds.zoom_min_x[zoom], y0 = ZoomBounds.zoom_min_y[zoom];
+        EXPECT_EQ(map->w, (ZoomBounds.zoom_max_x[zoom] - x0 + 1) * TILE);
+        EXPECT_EQ(map->h, (ZoomBounds.zoom_max_y[zoom] - y0 + 1) * TILE);
+        int worst = 0;
+        for (int cy = y0; cy <= ZoomBounds.zoom_max_y[zoom]; ++cy)
+            for (int cx = x0; cx <= ZoomBounds.zoom_max_x[zoom]; ++cx) {
+                BITMAP *tile = nullptr;
+                if (listed(zoom, cx, cy)) {
+                    tile = load_bitmap(tile_file(spec, {zoom, cx, cy}).c_str(), NULL);
+                    ASSERT_NE(tile, nullptr);
+                }
+                for (int py = 0; py < TILE; ++py)
+                    for (int px = 0; px < TILE; ++px) {
+                        Rgb want = tile ? rgb_at(tile, px, py) : BACKGROUND;
+                        Rgb got = rgb_at(map, (cx - x0) * TILE + px,
+                                         (cy - y0) * TILE + py);
+                        worst = std::max({worst, std::abs(want.r - got.r),
+                                          std::abs(want.g - got.g),
+                                          std::abs(want.b - got.b)});
+                    }
+                if (tile)
+                    destroy_bitmap(tile);
+            }
+        EXPECT_LE(worst, tolerance) << "zoom " << zoom;
+        destroy_bitmap(map);
+    }
+};
+
+TEST_F(ComposeTest, PngMapsHoldEveryTileAtItsCellOverTheBackground)
+{
+    write_and_read();
+    EXPECT_EQ(compose(), expected_log());
+    ASSERT_EQ(ZoomBounds.max_zoom, 2);
+    for (int z = 0; z <= 2; ++z)
+        expect_map_matches(z, 0);
+    EXPECT_EQ(tile_size, TILE);
+    // Zoom 2 lists only columns 1..2 of row 1, yet its map starts at 0, 0.
+    BITMAP *map = load_bitmap(map_name(2).c_str(), NULL);
+    ASSERT_NE(map, nullptr);
+    EXPECT_EQ(map->w, 3 * TILE);
+    EXPECT_EQ(map->h, 2 * TILE);
+    destroy_bitmap(map);
+}
+
+TEST_F(ComposeTest, PngMapsAreOpaqueForAnotherReader)
+{
+    write_and_read();
+    compose();
+    for (int z = 0; z <= 2; ++z) {
+        std::string m = map_name(z);
+        std::string opaque = run_command("identify -format '%[opaque]' '" + m + "'");
+        EXPECT_TRUE(opaque == "True" || opaque == "true") << m << ": " << opaque;
+    }
+    // Cell (0, 0) of zoom 2 is a gap: the background colour, opaque.
+    std::string px = run_command("convert '" + map_name(2) +
+                                 "' -format '%[pixel:p{5,5}]' info:");
+    EXPECT_TRUE(px == "srgb(227,226,221)" || px == "srgba(227,226,221,1)") << px;
+}
+
+TEST_F(ComposeTest, JpegTilesGiveJpegMaps)
+{
+    spec.ext = "jpg";
+    spec.windows_paths = false;
+    spec.crlf = true;
+    write_and_read();
+    EXPECT_EQ(compose(), expected_log());
+    for (int z = 0; z <= 2; ++z) {
+        EXPECT_EQ(run_command("identify -format '%m' '" + map_name(z) + "'"), "JPEG");
+        expect_map_matches(z, 48);
+    }
+}
+
+TEST_F(ComposeTest, TilesOfOtherSizesContributeOnlyTheirTopLeftSquare)
+{
+    spec.tiles = {{0, 0, 0}, {0, 1, 0}, {0, 2, 0}};
+    write_and_read();
+    // The sample (first) tile sets the size; make the others larger and
+    // smaller than it.
+    WorldSpec big = spec, small = spec;
+    big.tile_size = TILE * 2;
+    small.tile_size = TILE / 2;
+    BITMAP *b = make_tile_bitmap(big, {0, 1, 0});
+    BITMAP *s = make_tile_bitmap(small, {0, 2, 0});
+    ASSERT_EQ(save_bitmap(tile_file(spec, {0, 1, 0}).c_str(), b, NULL), 0);
+    ASSERT_EQ(save_bitmap(tile_file(spec, {0, 2, 0}).c_str(), s, NULL), 0);
+    compose();
+    BITMAP *map = load_bitmap(map_name(0).c_str(), NULL);
+    ASSERT_NE(map, nullptr);
+    ASSERT_EQ(map->w, 3 * TILE);
+    ASSERT_EQ(map->h, TILE);
+    for (int y = 0; y < TILE; ++y)
+        for (int x = 0; x < TILE; ++x) {
+            ASSERT_EQ(rgb_at(map, TILE + x, y), rgb_at(b, x, y)) << x << "," << y;
+            Rgb want = (x < TILE / 2 && y < TILE / 2) ? rgb_at(s, x, y) : BACKGROUND;
+            ASSERT_EQ(rgb_at(map, 2 * TILE + x, y), want) << x << "," << y;
+        }
+    destroy_bitmap(map);
+    destroy_bitmap(b);
+    destroy_bitmap(s);
+}
+
+TEST_F(ComposeTest, MissingTileStopsTheRunBeforeAnyMapIsWritten)
+{
+    write_and_read();
+    std::string missing = tile_file(spec, spec.tiles[3]);
+    std::remove(missing.c_str());
+    EXPECT_EXIT(
+        {
+            messages_to_stderr();
+            compose_maps(1);
+        },
+        ::testing::ExitedWithCode(1), "Error loading " + missing);
+    for (int z = 0; z <= 2; ++z)
+        EXPECT_FALSE(file_exists(map_name(z)));
+}
+
+TEST_F(ComposeTest, EmptyListOrUnreadableSampleIsFatal)
+{
+    EXPECT_EXIT(
+        {
+            messages_to_stderr();
+            compose_maps(1);
+        },
+        ::testing::ExitedWithCode(1), "Error loading sample bitmap\\.");
+    write_and_read();
+    std::remove(tile_file(spec, spec.tiles[0]).c_str());
+    EXPECT_EXIT(
+        {
+            messages_to_stderr();
+            compose_maps(1);
+        },
+        ::testing::ExitedWithCode(1), "Error loading sample bitmap\\.");
+}
+
+TEST_F(ComposeTest, CanvasTooLargeForTheLibraryIsFatal)
+{
+    EXPECT_TRUE(canvas_fits(23170, 23170, 4));
+    EXPECT_FALSE(canvas_fits(23171, 23171, 4));
+    EXPECT_FALSE(canvas_fits(46341, 46341, 1));
+    EXPECT_FALSE(canvas_fits(int64_t(INT_MAX) + 1, 1, 1));
+    EXPECT_FALSE(canvas_fits(0, 10, 4));
+
+    // Coordinates at both ends of the int range: the width overflows 32
+    // bits, which must be caught before anything is allocated.
+    spec.tiles = {{0, 0, 0}};
+    write_and_read();
+    tile_list.push_back({0, INT_MAX, 0});
+    tile_list.push_back({0, INT_MIN, 0});
+    widen_bounds(tile_list[1]);
+    widen_bounds(tile_list[2]);
+    EXPECT_EXIT(
+        {
+            messages_to_stderr();
+            compose_maps(1);
+        },
+        ::testing::ExitedWithCode(1), "Error creating map bitmap\\.");
+}
+
+TEST_F(ComposeTest, FailedSavesAreReportedAndKeepEarlierMaps)
+{
+    spec.textured = true;
+    write_and_read();
+    write_file(map_name(0), "map from an earlier run");
+    // A folder where map 1 should go: the finished file cannot replace it.
+    ASSERT_EQ(mkdir(map_name(1).c_str(), 0755), 0);
+    EXPECT_EXIT(
+        {
+            // Too little room for any map: the PNG saver fails on level 0.
+            messages_to_stderr();
+            limit_file_size(ROOM_FOR_LOG_ONLY);
+            compose_maps(1);
+            std::exit(0);
+        },
+        ::testing::ExitedWithCode(1), "Error saving map_zoom_0\\.png");
+    EXPECT_EQ(read_file(map_name(0)), "map from an earlier run");
+    EXPECT_EQ(run_command("ls '" + out + "' | grep -c part"), "0\n");
+
+    // With room again, only the level blocked by the folder fails.
+    EXPECT_EXIT(
+        {
+            messages_to_stderr();
+            compose_maps(1);
+            std::exit(0);
+        },
+        ::testing::ExitedWithCode(1), "Error saving map_zoom_1\\.png");
+    EXPECT_NE(read_file(map_name(0)), "map from an earlier run");
+    EXPECT_TRUE(file_exists(map_name(2)));
+    EXPECT_EQ(run_command("ls '" + out + "' | grep -c part"), "0\n");
+}
+
+TEST_F(ComposeTest, TruncatedJpegIsReportedNotLoggedAsSaved)
+{
+    spec.ext = "jpg";
+    spec.textured = true;
+    write_and_read();
+    write_file(map_name(0), "older jpeg");
+    EXPECT_EXIT(
+        {
+            messages_to_stderr();
+            limit_file_size(ROOM_FOR_LOG_ONLY);
+            compose_maps(1);
+            std::exit(0);
+        },
+        ::testing::ExitedWithCode(1), "Error saving map_zoom_0\\.jpg");
+    EXPECT_EQ(read_file(map_name(0)), "older jpeg");
+}
+
+}  // namespace
