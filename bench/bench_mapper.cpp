@@ -1,0 +1,286 @@
+// bench_mapper: times the real pipeline (read_change_list, then
+// compose_maps) on generated worlds of textured tiles, and the library
+// work inside it (decoding every tile, encoding the map), and prints the
+// figures with the peak memory against the canvases' own bytes.
+//
+//   bench_mapper [--work DIR] [--sizes 8,16,24] [--formats png,jpg,gif]
+//                [--png-levels 9,6,3,1] [--tile 256] [--repeat 3]
+#include <allegro.h>
+#include <jpgalleg.h>
+#include <loadpng.h>
+#include <sys/resource.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "change_list.h"
+#include "compose.h"
+#include "gif_codec.h"
+#include "world_gen.h"
+
+namespace {
+
+struct Options {
+    std::string work = "bench-worlds";
+    std::vector<int> sizes = {8, 16, 24};
+    std::vector<std::string> formats = {"png", "jpg", "gif"};
+    std::vector<int> png_levels = {-1};  // -1: the program's own level
+    int tile = 256;
+    int repeat = 3;
+};
+
+// What one child run measured.
+struct RunFigures {
+    double compose_s = 0;  // read_change_list + compose_maps
+    double load_s = 0;     // load_bitmap of every listed tile
+    double save_s = 0;     // save_bitmap of map 0 once more
+    long peak_kb = 0;      // peak resident memory of the compose run
+    long long canvas_bytes = 0;
+    long long map_bytes = 0;
+};
+
+double now_s()
+{
+    using namespace std::chrono;
+    return duration<double>(steady_clock::now().time_since_epoch()).count();
+}
+
+std::vector<std::string> split(const std::string &s)
+{
+    std::vector<std::string> out;
+    std::stringstream in(s);
+    std::string part;
+    while (std::getline(in, part, ','))
+        if (!part.empty())
+            out.push_back(part);
+    return out;
+}
+
+std::vector<int> split_ints(const std::string &s)
+{
+    std::vector<int> out;
+    for (const std::string &p : split(s))
+        out.push_back(std::atoi(p.c_str()));
+    return out;
+}
+
+void start_library(int png_level)
+{
+    install_allegro(SYSTEM_NONE, &errno, atexit);
+    set_color_depth(32);
+    loadpng_init();
+    jpgalleg_init();
+    gif_codec_init();
+    _png_screen_gamma = 0.0;
+    if (png_level >= 0)
+        _png_compression_level = png_level;
+}
+
+std::string world_root(const Options &o, const std::string &ext, int n)
+{
+    return o.work + "/" + ext + "-" + std::to_string(n) + "x" +
+           std::to_string(n) + "-" + std::to_string(o.tile);
+}
+
+// Writes the world once; later runs reuse it.
+bool ensure_world(const Options &o, const std::string &ext, int n)
+{
+    std::string root = world_root(o, ext, n);
+    struct stat st;
+    if (stat((world_folder(root, 1) + "/changed.txt").c_str(), &st) == 0)
+        return true;
+    pid_t pid = fork();
+    if (pid == 0) {
+        start_library(-1);
+        WorldSpec spec;
+        spec.root = root;
+        spec.ext = ext;
+        spec.tile_size = o.tile;
+        spec.textured = true;
+        spec.tiles = grid_layout(0, n, n);
+        _exit(write_world(spec) ? 0 : 1);
+    }
+    int status = 0;
+    waitpid(pid, &status, 0);
+    return WIFEXITED(status) && WEXITSTATUS(status) == 0;
+}
+
+long long file_size(const std::string &path)
+{
+    struct stat st;
+    return stat(path.c_str(), &st) == 0 ? st.st_size : -1;
+}
+
+// Child: the compose run alone, so that its peak memory is its own.
+void child_compose(const std::string &root, const std::string &out,
+                   int png_level, int fd)
+{
+    start_library(png_level);
+    setenv("XDG_DATA_HOME", root.c_str(), 1);
+    if (chdir(out.c_str()) != 0)
+        _exit(2);
+    if (!freopen("/dev/null", "w", stdout))
+        _exit(2);
+    RunFigures f;
+    double t0 = now_s();
+    read_change_list(1);
+    compose_maps(1);
+    f.compose_s = now_s() - t0;
+    for (int z = 0; z <= ZoomBounds.max_zoom; ++z)
+        f.canvas_bytes += 4LL * tile_size * tile_size *
+                          (ZoomBounds.zoom_max_x[z] - ZoomBounds.zoom_min_x[z] + 1) *
+                          (ZoomBounds.zoom_max_y[z] - ZoomBounds.zoom_min_y[z] + 1);
+    f.map_bytes = file_size(out + "/map_zoom_0." + tile_ext);
+    if (write(fd, &f, sizeof f) != sizeof f)
+        _exit(3);
+    _exit(0);
+}
+
+// Child: what the libraries alone spend, on the same files.
+void child_library(const std::string &root, const std::string &out,
+                   int png_level, int fd)
+{
+    start_library(png_level);
+    setenv("XDG_DATA_HOME", root.c_str(), 1);
+    if (!freopen("/dev/null", "w", stdout))
+        _exit(2);
+    read_change_list(1);
+    std::string world = world_folder(root, 1);
+    RunFigures f;
+    double t0 = now_s();
+    for (const TileEntry &t : tile_list) {
+        std::ostringstream p;
+        p << world << "/Zoom" << t.zoom << "/tile_" << t.x << "_" << t.y << "."
+          << tile_ext;
+        BITMAP *b = load_bitmap(p.str().c_str(), NULL);
+        if (b)
+            destroy_bitmap(b);
+    }
+    f.load_s = now_s() - t0;
+    std::string map = out + "/map_zoom_0." + std::string(tile_ext);
+    BITMAP *m = load_bitmap(map.c_str(), NULL);
+    if (!m)
+        _exit(4);
+    std::string again = out + "/again." + std::string(tile_ext);
+    t0 = now_s();
+    save_bitmap(again.c_str(), m, NULL);
+    f.save_s = now_s() - t0;
+    std::remove(again.c_str());
+    if (write(fd, &f, sizeof f) != sizeof f)
+        _exit(3);
+    _exit(0);
+}
+
+bool run_child(void (*body)(const std::string &, const std::string &, int, int),
+               const std::string &root, const std::string &out, int level,
+               RunFigures *f)
+{
+    int fds[2];
+    if (pipe(fds) != 0)
+        return false;
+    pid_t pid = fork();
+    if (pid == 0) {
+        close(fds[0]);
+        body(root, out, level, fds[1]);
+    }
+    close(fds[1]);
+    RunFigures got;
+    bool ok = read(fds[0], &got, sizeof got) == sizeof got;
+    close(fds[0]);
+    int status = 0;
+    struct rusage ru;
+    wait4(pid, &status, 0, &ru);
+    if (!ok || !WIFEXITED(status) || WEXITSTATUS(status) != 0)
+        return false;
+    got.peak_kb = ru.ru_maxrss;
+    *f = got;
+    return true;
+}
+
+double median(std::vector<double> v)
+{
+    std::sort(v.begin(), v.end());
+    return v.empty() ? 0 : v[v.size() / 2];
+}
+
+void bench_world(const Options &o, const std::string &ext, int n, int level)
+{
+    if (!ensure_world(o, ext, n)) {
+        std::printf("%-4s %2dx%-2d  cannot write the world\n", ext.c_str(), n, n);
+        return;
+    }
+    std::string root = world_root(o, ext, n);
+    std::string out = root + "/out";
+    mkdir(out.c_str(), 0755);
+    std::vector<double> compose, load, save;
+    RunFigures last;
+    for (int r = 0; r < o.repeat; ++r) {
+        RunFigures c, l;
+        if (!run_child(child_compose, root, out, level, &c) ||
+            !run_child(child_library, root, out, level, &l)) {
+            std::printf("%-4s %2dx%-2d  run failed\n", ext.c_str(), n, n);
+            return;
+        }
+        compose.push_back(c.compose_s);
+        load.push_back(l.load_s);
+        save.push_back(l.save_s);
+        last = c;
+    }
+    double lib = median(load) + median(save);
+    double canvas_mb = last.canvas_bytes / 1048576.0;
+    double peak_mb = last.peak_kb / 1024.0;
+    std::printf("%-4s %2dx%-2d lvl %2s  compose %7.2f s  libraries %7.2f s "
+                "(load %6.2f, save %6.2f)  ratio %.2f  peak %7.1f MB  "
+                "canvas %7.1f MB  (+%.1f%%)  map %6.1f MB\n",
+                ext.c_str(), n, n,
+                level < 0 ? "-" : std::to_string(level).c_str(),
+                median(compose), lib, median(load), median(save),
+                lib > 0 ? median(compose) / lib : 0, peak_mb, canvas_mb,
+                canvas_mb > 0 ? 100.0 * (peak_mb - canvas_mb) / canvas_mb : 0,
+                last.map_bytes / 1048576.0);
+    std::fflush(stdout);
+}
+
+}  // namespace
+
+int main(int argc, char **argv)
+{
+    Options o;
+    for (int i = 1; i + 1 < argc; i += 2) {
+        std::string a = argv[i], v = argv[i + 1];
+        if (a == "--work")
+            o.work = v;
+        else if (a == "--sizes")
+            o.sizes = split_ints(v);
+        else if (a == "--formats")
+            o.formats = split(v);
+        else if (a == "--png-levels")
+            o.png_levels = split_ints(v);
+        else if (a == "--tile")
+            o.tile = std::atoi(v.c_str());
+        else if (a == "--repeat")
+            o.repeat = std::max(1, std::atoi(v.c_str()));
+        else {
+            std::fprintf(stderr, "unknown option %s\n", a.c_str());
+            return 2;
+        }
+    }
+    mkdir(o.work.c_str(), 0755);
+    std::printf("world benchmarks: textured %d-pixel tiles, medians of %d runs\n",
+                o.tile, o.repeat);
+    std::fflush(stdout);
+    for (const std::string &ext : o.formats)
+        for (int n : o.sizes)
+            for (int level : (ext == "png" ? o.png_levels : std::vector<int>{-1}))
+                bench_world(o, ext, n, level);
+    return 0;
+}
