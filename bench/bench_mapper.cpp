@@ -80,7 +80,7 @@ void start_library(int png_level)
     loadpng_init();
     jpgalleg_init();
     gif_codec_init();
-    _png_screen_gamma = 0.0;
+    configure_png_codec();
     if (png_level >= 0)
         _png_compression_level = png_level;
 }

@@ -1,6 +1,7 @@
 #include "compose.h"
 
 #include <allegro.h>
+#include <loadpng.h>
 #include <unistd.h>
 
 #include <strings.h>
@@ -146,6 +147,12 @@ bool save_map(const std::string &name, BITMAP *canvas)
 }
 
 }  // namespace
+
+void configure_png_codec()
+{
+    _png_screen_gamma = 0.0;
+    _png_compression_level = PNG_MAP_COMPRESSION;
+}
 
 bool canvas_fits(int64_t width, int64_t height, int bytes_per_pixel)
 {

@@ -12,6 +12,15 @@ const int BACKGROUND_R = 227;
 const int BACKGROUND_G = 226;
 const int BACKGROUND_B = 221;
 
+// zlib level at which PNG maps are written (see the README's performance
+// notes for how it was chosen).
+const int PNG_MAP_COMPRESSION = 6;
+
+// Sets the PNG codec up for maps: tiles load with their stored pixel values
+// (no gamma correction, so maps keep the tiles' colours exactly) and maps
+// are written at PNG_MAP_COMPRESSION. Call after loadpng_init.
+void configure_png_codec();
+
 // Composes and saves one map per zoom level 0 to ZoomBounds.max_zoom of
 // world world_number from tile_list, tile_ext and appdata_path. Ends the
 // process with exit code 1 after a message on a fatal failure.

@@ -58,6 +58,7 @@ protected:
     void SetUp() override
     {
         start_allegro_headless();
+        configure_png_codec();
         root = make_temp_dir();
         out = make_temp_dir();
         char buf[PATH_MAX];
@@ -225,6 +226,25 @@ TEST_F(ComposeTest, TilesOfOtherSizesContributeOnlyTheirTopLeftSquare)
     destroy_bitmap(map);
     destroy_bitmap(b);
     destroy_bitmap(s);
+}
+
+TEST_F(ComposeTest, GammaTaggedTilesKeepTheirStoredColours)
+{
+    spec.tiles = {{0, 0, 0}, {0, 1, 0}};
+    write_and_read();
+    // A tile from another writer that records a gamma of 1.0: its stored
+    // values are what the map must show, whatever the screen's gamma.
+    std::string tile = tile_file(spec, {0, 1, 0});
+    run_command("convert -size 32x32 xc:'rgb(100,150,200)' -define "
+                "png:include-chunk=gAMA -set gamma 1.0 'png24:" + tile + "'");
+    ASSERT_NE(run_command("grep -c gAMA '" + tile + "'"), "0\n");
+    setenv("SCREEN_GAMMA", "2.2", 1);
+    compose();
+    BITMAP *map = load_bitmap(map_name(0).c_str(), NULL);
+    ASSERT_NE(map, nullptr);
+    Rgb want = {100, 150, 200};
+    EXPECT_EQ(rgb_at(map, TILE + 10, 10), want);
+    destroy_bitmap(map);
 }
 
 TEST_F(ComposeTest, MissingTileStopsTheRunBeforeAnyMapIsWritten)
