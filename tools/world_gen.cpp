@@ -52,7 +52,7 @@ int terrain_value(int gx, int gy, uint32_t seed)
     int top = corner(cx, cy) * (cell - fx) + corner(cx + 1, cy) * fx;
     int bottom = corner(cx, cy + 1) * (cell - fx) + corner(cx + 1, cy + 1) * fx;
     int smooth = (top * (cell - fy) + bottom * fy) / (cell * cell);
-    int grain = static_cast<int>(hash3(gx, gy, seed ^ 0x9e37u) & 0x1F) - 16;
+    int grain = static_cast<int>(hash3(gx, gy, seed ^ 0x9e37u) & 0x0F) - 8;
     int v = smooth + grain;
     return v < 0 ? 0 : (v > 255 ? 255 : v);
 }
