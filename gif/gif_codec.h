@@ -17,6 +17,7 @@ struct GifColorTable {
 };
 
 struct GifFrameRecord {
+    // Null for an image of width or height 0, which has no pixels.
     BITMAP *image;                 // 8-bit colour indices, owned
     GifColorTable local_table;
     int32_t left, top;
@@ -52,6 +53,10 @@ GifDocument *gif_parse_document(PACKFILE *stream, long size);
 void gif_free_document(GifDocument *doc);
 void gif_draw_frame(GifDocument *doc, BITMAP *dest, int index, int x, int y);
 GifDocument *gif_new_document(int frame_count);
+// Every frame finished at the screen's size and the current depth, and
+// their delays (delays may be null); returns the frame count, 0 when the
+// file gives no frames. The caller frees the arrays with free() and
+// destroys the bitmaps.
 int gif_read_frames(const char *filename, BITMAP ***frames, int **delays);
 
 // Writes the document as a GIF89a file; 0 or -1.

@@ -1,5 +1,371 @@
-#include "gif_codec.h"
+// Reading GIF87a and GIF89a files into documents of frames, and the
+// codec's registration with the graphics library.
+#include "gif_reader_internal.h"
 
-// Placeholder until the reader is built: nothing loads.
-void gif_codec_init() {}
-BITMAP *gif_bitmap_loader(const char *, RGB *) { return nullptr; }
+#include <climits>
+#include <cstdlib>
+#include <cstring>
+
+int64_t gif_max_pixels = INT64_MAX;
+
+namespace {
+
+const int GIF_DATAFILE_TYPE = DAT_ID('G', 'I', 'F', ' ');
+
+// Signature bytes: "GIF", then "87a" or "89a".
+const unsigned char SIGNATURE_START[] = {'G', 'I', 'F', '8'};
+const int VERSION_87 = '7';
+const int VERSION_89 = '9';
+const int SIGNATURE_END = 'a';
+
+const int IMAGE_SEPARATOR = 0x2C;
+const int EXTENSION_INTRODUCER = 0x21;
+const int TRAILER = 0x3B;
+
+const int LABEL_GRAPHIC_CONTROL = 0xF9;
+const int LABEL_APPLICATION = 0xFF;
+const int GRAPHIC_CONTROL_SIZE = 4;
+const int APPLICATION_ID_SIZE = 11;
+const char LOOPING_APPLICATION[] = "NETSCAPE2.0";
+const int LOOPING_SUB_BLOCK_SIZE = 3;
+const int LOOPING_SUB_BLOCK_ID = 1;
+
+const int TABLE_FLAG = 0x80;       // screen and image descriptors
+const int TABLE_SIZE_BITS = 0x07;
+const int INTERLACE_FLAG = 0x40;   // image descriptor
+const int TRANSPARENT_FLAG = 0x01; // graphic control
+const int DISPOSAL_SHIFT = 2;
+const int DISPOSAL_BITS = 0x07;
+
+// A logical screen must fit the loader's result at the largest depth.
+const int LARGEST_BYTES_PER_PIXEL = 4;
+const int BYTES_PER_INDEX = 1;
+
+const int NO_TRANSPARENCY = -1;
+
+void reset_pending(GifFrameRecord *pending)
+{
+    std::memset(pending, 0, sizeof *pending);
+    pending->transparent_idx = NO_TRANSPARENCY;
+}
+
+bool read_signature(PACKFILE *f)
+{
+    for (unsigned char expected : SIGNATURE_START) {
+        if (pack_getc(f) != expected)
+            return false;
+    }
+    int version = pack_getc(f);
+    if (version != VERSION_87 && version != VERSION_89)
+        return false;
+    return pack_getc(f) == SIGNATURE_END;
+}
+
+// Reads the table announced by a packed descriptor byte, if any.
+int read_table_if_present(PACKFILE *f, int packed, GifColorTable *table)
+{
+    if (!(packed & TABLE_FLAG))
+        return GIF_OK;
+    table->count = 2 << (packed & TABLE_SIZE_BITS);
+    return gif_read_color_table(f, table);
+}
+
+int read_screen_descriptor(PACKFILE *f, GifDocument *doc)
+{
+    int width = pack_igetw(f);
+    int height = pack_igetw(f);
+    int packed = pack_getc(f);
+    int bg = pack_getc(f);
+    int aspect = pack_getc(f);
+    if (width == EOF || height == EOF || packed == EOF || bg == EOF ||
+        aspect == EOF)
+        return GIF_TRUNCATED;
+    if (!gif_bitmap_fits(width, height, LARGEST_BYTES_PER_PIXEL))
+        return GIF_FAILED;
+    doc->screen_width = width;
+    doc->screen_height = height;
+    doc->bg_idx = bg;
+    return read_table_if_present(f, packed, &doc->global_table);
+}
+
+// Skips data sub-blocks, the first of length size, through the block
+// terminator.
+int skip_sub_blocks(PACKFILE *f, int size)
+{
+    unsigned char scratch[LZW_BUFFER_SIZE];
+    while (size != 0) {
+        if (size == EOF || pack_fread(scratch, size, f) != size)
+            return GIF_TRUNCATED;
+        size = pack_getc(f);
+    }
+    return GIF_OK;
+}
+
+int append_frame(GifDocument *doc, const GifFrameRecord *frame)
+{
+    if (doc->frame_count == INT32_MAX)
+        return GIF_FAILED;
+    size_t bytes = (static_cast<size_t>(doc->frame_count) + 1) *
+                   sizeof(GifFrameRecord);
+    void *grown = std::realloc(doc->frame_list, bytes);
+    if (!grown)
+        return GIF_FAILED;
+    doc->frame_list = static_cast<GifFrameRecord *>(grown);
+    doc->frame_list[doc->frame_count] = *frame;
+    ++doc->frame_count;
+    return GIF_OK;
+}
+
+// An image after its separator. The graphic control values gathered in
+// *pending go with it; *pending is reset once the frame is appended.
+int read_image(PACKFILE *f, GifDocument *doc, GifFrameRecord *pending)
+{
+    int left = pack_igetw(f);
+    int top = pack_igetw(f);
+    int width = pack_igetw(f);
+    int height = pack_igetw(f);
+    int packed = pack_getc(f);
+    if (left == EOF || top == EOF || width == EOF || height == EOF ||
+        packed == EOF)
+        return GIF_TRUNCATED;
+    if (!gif_bitmap_fits(width, height, BYTES_PER_INDEX))
+        return GIF_FAILED;
+    pending->left = left;
+    pending->top = top;
+    int rc = read_table_if_present(f, packed, &pending->local_table);
+    if (rc != GIF_OK)
+        return rc;
+
+    // An image of width or height 0 has no bitmap; its data are still read.
+    BITMAP *image = nullptr;
+    if (width > 0 && height > 0) {
+        image = create_bitmap_ex(8, width, height);
+        if (!image)
+            return GIF_FAILED;
+        clear_bitmap(image);
+    }
+    rc = lzw_unpack_frame(f, image);
+    if (rc == GIF_OK && (packed & INTERLACE_FLAG))
+        rc = gif_reorder_interlaced(image);
+    if (rc == GIF_OK) {
+        pending->image = image;
+        rc = append_frame(doc, pending);
+    }
+    if (rc != GIF_OK) {
+        if (image)
+            destroy_bitmap(image);
+        pending->image = nullptr;
+        return rc;
+    }
+    reset_pending(pending);
+
+    // Whatever follows the end code up to the block terminator is part of
+    // the image data and must not be taken for blocks. The end of the input
+    // here leaves the image whole; the block loop sees the end next.
+    skip_sub_blocks(f, pack_getc(f));
+    return GIF_OK;
+}
+
+int read_graphic_control(PACKFILE *f, GifFrameRecord *pending)
+{
+    int packed = pack_getc(f);
+    int delay = pack_igetw(f);
+    int transparent = pack_getc(f);
+    if (packed == EOF || delay == EOF || transparent == EOF)
+        return GIF_TRUNCATED;
+    pending->disposal = (packed >> DISPOSAL_SHIFT) & DISPOSAL_BITS;
+    pending->delay = delay;
+    pending->transparent_idx =
+        (packed & TRANSPARENT_FLAG) ? transparent : NO_TRANSPARENCY;
+    return GIF_OK;
+}
+
+// The application block's identifier has been read and *size holds the
+// next sub-block's length; reads the looping sub-block if it is one.
+int read_looping_block(PACKFILE *f, GifDocument *doc, int *size)
+{
+    int id = pack_getc(f);
+    int count = pack_igetw(f);
+    if (id == EOF || count == EOF)
+        return GIF_TRUNCATED;
+    doc->loop_count = id == LOOPING_SUB_BLOCK_ID ? count : 0;
+    *size = pack_getc(f);
+    return GIF_OK;
+}
+
+// An extension after its introducer. Sub-blocks that are not understood
+// are skipped whole.
+int read_extension(PACKFILE *f, GifDocument *doc, GifFrameRecord *pending)
+{
+    int label = pack_getc(f);
+    int size = pack_getc(f);
+    if (label == EOF || size == EOF)
+        return GIF_TRUNCATED;
+    if (label == LABEL_GRAPHIC_CONTROL) {
+        if (size != GRAPHIC_CONTROL_SIZE)
+            return GIF_FAILED;
+        int rc = read_graphic_control(f, pending);
+        if (rc != GIF_OK)
+            return rc;
+        size = pack_getc(f);
+    } else if (label == LABEL_APPLICATION && size == APPLICATION_ID_SIZE) {
+        char id[APPLICATION_ID_SIZE];
+        if (pack_fread(id, APPLICATION_ID_SIZE, f) != APPLICATION_ID_SIZE)
+            return GIF_TRUNCATED;
+        size = pack_getc(f);
+        if (size == LOOPING_SUB_BLOCK_SIZE &&
+            std::memcmp(id, LOOPING_APPLICATION, APPLICATION_ID_SIZE) == 0) {
+            int rc = read_looping_block(f, doc, &size);
+            if (rc != GIF_OK)
+                return rc;
+        }
+    }
+    return skip_sub_blocks(f, size);
+}
+
+// Blocks up to the trailer. Bytes that start no block are passed over.
+int read_blocks(PACKFILE *f, GifDocument *doc)
+{
+    GifFrameRecord pending;
+    reset_pending(&pending);
+    for (;;) {
+        int rc = GIF_OK;
+        switch (pack_getc(f)) {
+        case EOF:
+            return GIF_TRUNCATED;
+        case TRAILER:
+            return GIF_OK;
+        case IMAGE_SEPARATOR:
+            rc = read_image(f, doc, &pending);
+            break;
+        case EXTENSION_INTRODUCER:
+            rc = read_extension(f, doc, &pending);
+            break;
+        default:
+            break;
+        }
+        if (rc != GIF_OK)
+            return rc;
+    }
+}
+
+void *load_datafile_object(PACKFILE *f, long size)
+{
+    (void)size;
+    return gif_parse_stream(f);
+}
+
+void destroy_datafile_object(void *data)
+{
+    gif_free_document(static_cast<GifDocument *>(data));
+}
+
+}  // namespace
+
+bool gif_bitmap_fits(int64_t width, int64_t height, int bytes_per_pixel)
+{
+    if (width < 0 || height < 0 || bytes_per_pixel <= 0)
+        return false;
+    const int64_t pixels = width * height;
+    // One spare byte for the padding that 24-bit bitmaps get.
+    return pixels <= gif_max_pixels &&
+           pixels * bytes_per_pixel + 1 <= INT_MAX;
+}
+
+void gif_codec_init()
+{
+    register_bitmap_file_type("gif", gif_bitmap_loader, gif_bitmap_saver);
+    register_datafile_object(GIF_DATAFILE_TYPE, load_datafile_object,
+                             destroy_datafile_object);
+}
+
+int gif_read_color_table(PACKFILE *stream, GifColorTable *table)
+{
+    const int entry_bytes = 3;
+    unsigned char raw[GIF_TABLE_SIZE * entry_bytes];
+    int count = table->count;
+    if (count < 0 || count > GIF_TABLE_SIZE)
+        return GIF_FAILED;
+    if (pack_fread(raw, count * entry_bytes, stream) != count * entry_bytes)
+        return GIF_TRUNCATED;
+    for (int i = 0; i < count; ++i) {
+        table->entries[i].r = raw[i * entry_bytes];
+        table->entries[i].g = raw[i * entry_bytes + 1];
+        table->entries[i].b = raw[i * entry_bytes + 2];
+    }
+    return GIF_OK;
+}
+
+GifDocument *gif_parse_stream(PACKFILE *stream)
+{
+    if (!stream)
+        return nullptr;
+    GifDocument *doc =
+        static_cast<GifDocument *>(std::calloc(1, sizeof(GifDocument)));
+    if (!doc)
+        return nullptr;
+    int rc = GIF_FAILED;
+    if (read_signature(stream))
+        rc = read_screen_descriptor(stream, doc);
+    if (rc == GIF_OK)
+        rc = read_blocks(stream, doc);
+    // Input that ends before the trailer keeps the whole images read so far.
+    if (rc == GIF_OK || (rc == GIF_TRUNCATED && doc->frame_count > 0))
+        return doc;
+    gif_free_document(doc);
+    return nullptr;
+}
+
+GifDocument *gif_parse_document(PACKFILE *stream, long size)
+{
+    (void)size;
+    if (!stream)
+        return nullptr;
+    GifDocument *doc = gif_parse_stream(stream);
+    pack_fclose(stream);
+    return doc;
+}
+
+GifDocument *gif_open_document(const char *filename)
+{
+    if (!filename)
+        return nullptr;
+    PACKFILE *f = pack_fopen(filename, F_READ);
+    if (!f)
+        return nullptr;
+    return gif_parse_document(f, 0);
+}
+
+GifDocument *gif_new_document(int frame_count)
+{
+    if (frame_count < 0)
+        return nullptr;
+    GifDocument *doc =
+        static_cast<GifDocument *>(std::calloc(1, sizeof(GifDocument)));
+    if (!doc)
+        return nullptr;
+    if (frame_count > 0) {
+        doc->frame_list = static_cast<GifFrameRecord *>(
+            std::calloc(frame_count, sizeof(GifFrameRecord)));
+        if (!doc->frame_list) {
+            std::free(doc);
+            return nullptr;
+        }
+    }
+    doc->frame_count = frame_count;
+    return doc;
+}
+
+void gif_free_document(GifDocument *doc)
+{
+    if (!doc)
+        return;
+    for (int i = 0; doc->frame_list && i < doc->frame_count; ++i) {
+        if (doc->frame_list[i].image)
+            destroy_bitmap(doc->frame_list[i].image);
+    }
+    if (doc->saved_area)
+        destroy_bitmap(doc->saved_area);
+    std::free(doc->frame_list);
+    std::free(doc);
+}
