@@ -378,6 +378,13 @@ int lzw_pack_frame(PACKFILE *stream, BITMAP *image)
             return -1;
     }
     put_code(e, current);
+    // A decoder adds an entry for this last code as well, and widens when
+    // its table reaches 2^width, so it reads the end code one bit wider
+    // then. The wider end code has the same bits plus a 0 above them; it
+    // only differs in the file when that bit would start a new byte, which
+    // a decoder needs but the narrower code would not provide.
+    if (e.next == (1 << e.width) && e.width < LZW_MAX_WIDTH)
+        ++e.width;
     put_code(e, e.end_code);
     flush_sub_block(e);
     return pack_ferror(stream) ? -1 : 0;
