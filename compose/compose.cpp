@@ -13,6 +13,7 @@
 #include <sstream>
 #include <vector>
 
+#include "gif_palette.h"
 #include "tile_types.h"
 
 int32_t tile_size;
@@ -134,6 +135,9 @@ bool saved_file_complete(const std::string &path)
 bool save_map(const std::string &name, BITMAP *canvas)
 {
     const std::string temp = temporary_map_name(name);
+    // GIF maps are reduced to the current palette: make it the canvas's.
+    if (strcasecmp(tile_ext, "gif") == 0)
+        select_fitted_palette(canvas);
     if (save_bitmap(temp.c_str(), canvas, NULL) != 0 ||
         !saved_file_complete(temp)) {
         std::remove(temp.c_str());
