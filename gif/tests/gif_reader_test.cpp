@@ -267,9 +267,12 @@ TEST_F(GifReaderTest, HandMadeCodeStreamsDecodeAsGiflibDecodes)
     };
     // Codes 6, 7, 8 each name the string about to be added.
     std::vector<uint8_t> ones(10, 1);
-    // Root codes alone: 8-bit roots fill the table after 3839 codes.
+    // Root codes alone: 8-bit roots fill the table after 3839 codes; the
+    // last entry, 4095, holds roots 3837 and 3838.
     std::vector<uint8_t> many = noise(6000, 256, 9);
     std::vector<int> deferred = root_codes(8, many);
+    deferred.insert(deferred.end() - 1, 4095);
+    many.insert(many.end(), {many[3837], many[3838]});
     // 4095 entries (next = 4095), then a clear and more roots.
     std::vector<uint8_t> upto(4095 - 258 + 1, 7);
     std::vector<int> full = root_codes(8, upto);
@@ -279,7 +282,7 @@ TEST_F(GifReaderTest, HandMadeCodeStreamsDecodeAsGiflibDecodes)
         {"kwkwk", 2, 10, 1, {4, 1, 6, 7, 8, 5}, ones},
         {"no clear first", 2, 3, 1, {2, 3, 1, 5}, {2, 3, 1}},
         {"clear mid-way", 2, 4, 1, {4, 1, 2, 6, 4, 3, 5}, {1, 2, 1, 2, 3}},
-        {"deferred clear", 8, 100, 60, deferred, many},
+        {"deferred clear", 8, 6002, 1, deferred, many},
         {"4095 entries", 8, int(upto.size()), 1, full, upto},
     };
     for (const Case &c : cases) {
@@ -514,6 +517,158 @@ TEST_F(GifReaderTest, PaletteAndColoursComeFromTheRightTable)
     EXPECT_EQ(got, std::vector<int>(8, 0));
     for (int i = 0; i < PAL_SIZE; ++i)
         ASSERT_EQ(pal[i].r + pal[i].g + pal[i].b, 0);
+}
+
+// An animation with every disposal, transparency and a frame partly off
+// the screen, written by giflib.
+PeerGif sample_animation()
+{
+    PeerGif g;
+    g.width = 12;
+    g.height = 9;
+    g.global = ramp(16, 11);
+    g.frames.push_back(frame(0, 0, 12, 9, 16, 12));
+    PeerFrame f = frame(2, 1, 5, 4, 16, 13);
+    f.disposal = 3;
+    f.transparent = 4;
+    f.delay = 7;
+    g.frames.push_back(f);
+    f = frame(6, 3, 4, 4, 16, 14);
+    f.disposal = 2;
+    f.delay = 9;
+    g.frames.push_back(f);
+    f = frame(9, 6, 6, 5, 16, 15);
+    f.transparent = 2;
+    g.frames.push_back(f);
+    return g;
+}
+
+TEST_F(GifReaderTest, LoaderComposesAtEveryColourDepth)
+{
+    PeerGif g = sample_animation();
+    std::string path = dir + "/depths.gif";
+    giflib_write(path, g);
+    std::vector<int> want = compose_reference(g);
+    for (int depth : {8, 15, 16, 24, 32}) {
+        set_color_depth(depth);
+        PALETTE pal;
+        BITMAP *bmp = load_bitmap(path.c_str(), pal);
+        ASSERT_TRUE(bmp) << depth;
+        EXPECT_EQ(bitmap_color_depth(bmp), depth);
+        select_palette(pal);
+        int wrong = 0;
+        for (int i = 0; i < g.width * g.height; ++i) {
+            int c = want[i];
+            int expected = c == MASK ? bitmap_mask_color(bmp)
+                                     : makecol(c >> 16, (c >> 8) & 0xFF,
+                                               c & 0xFF);
+            wrong += getpixel(bmp, i % g.width, i / g.width) != expected;
+        }
+        unselect_palette();
+        EXPECT_EQ(wrong, 0) << depth << "-bit";
+        destroy_bitmap(bmp);
+    }
+}
+
+TEST_F(GifReaderTest, ReadFramesGivesEveryFinishedFrame)
+{
+    PeerGif g = sample_animation();
+    std::string path = dir + "/frames.gif";
+    giflib_write(path, g);
+    BITMAP **frames = nullptr;
+    int *delays = nullptr;
+    ASSERT_EQ(gif_read_frames(path.c_str(), &frames, &delays), 4);
+    for (int i = 0; i < 4; ++i) {
+        PeerGif upto = g;
+        upto.frames.resize(i + 1);
+        EXPECT_EQ(colours_of(frames[i]), compose_reference(upto)) << i;
+        EXPECT_EQ(delays[i], g.frames[i].delay);
+        destroy_bitmap(frames[i]);
+    }
+    free(frames);
+    free(delays);
+    EXPECT_EQ(gif_read_frames((dir + "/none.gif").c_str(), &frames, nullptr),
+              0);
+    EXPECT_EQ(frames, nullptr);
+}
+
+// Drawing at an offset onto a bitmap larger than the screen, and of
+// another depth than the current one.
+TEST_F(GifReaderTest, DrawsOntoALargerBitmapWithinTheScreenOnly)
+{
+    PeerGif g = sample_animation();
+    std::string path = dir + "/offset.gif";
+    giflib_write(path, g);
+    std::vector<int> want = compose_reference(g);
+    GifDocument *doc = gif_open_document(path.c_str());
+    ASSERT_TRUE(doc);
+    const int depth = 16;
+    const int x0 = 5, y0 = 3, bg = makecol_depth(depth, 8, 16, 24);
+    BITMAP *big = create_bitmap_ex(depth, 30, 20);
+    clear_to_color(big, bg);
+    for (int i = 0; i < doc->frame_count; ++i)
+        gif_draw_frame(doc, big, i, x0, y0);
+    int wrong = 0;
+    for (int y = 0; y < big->h; ++y)
+        for (int x = 0; x < big->w; ++x) {
+            bool on = x >= x0 && x < x0 + g.width && y >= y0 &&
+                      y < y0 + g.height;
+            int c = on ? want[(y - y0) * g.width + x - x0] : 0;
+            int expected = !on ? bg
+                           : c == MASK ? bitmap_mask_color(big)
+                                       : makecol_depth(depth, c >> 16,
+                                                       (c >> 8) & 0xFF,
+                                                       c & 0xFF);
+            wrong += getpixel(big, x, y) != expected;
+        }
+    EXPECT_EQ(wrong, 0);
+    destroy_bitmap(big);
+    gif_free_document(doc);
+}
+
+// A datafile (uncompressed) with one GIF object between two plain ones.
+std::string datafile_with(const std::string &gif)
+{
+    auto be32 = [](uint32_t v) {
+        return std::string{char(v >> 24), char(v >> 16), char(v >> 8),
+                           char(v)};
+    };
+    auto object = [&](uint32_t type, const std::string &data) {
+        return be32(type) + be32(data.size()) + be32(data.size()) + data;
+    };
+    return "slh.ALL." + be32(3) + object(DAT_ID('D', 'A', 'T', 'A'), "ab") +
+           object(DAT_ID('G', 'I', 'F', ' '), gif) +
+           object(DAT_ID('D', 'A', 'T', 'A'), "cd");
+}
+
+TEST_F(GifReaderTest, LoadsAsADatafileObject)
+{
+    std::string gif = gif_start("GIF89a", 4, 2, FOUR) + small_image() +
+                      GIF_TRAILER;
+    DATAFILE *dat = load_datafile(put("objects.dat", datafile_with(gif)).c_str());
+    ASSERT_TRUE(dat);
+    EXPECT_EQ(dat[1].type, DAT_ID('G', 'I', 'F', ' '));
+    GifDocument *doc = static_cast<GifDocument *>(dat[1].dat);
+    ASSERT_TRUE(doc);
+    EXPECT_EQ(doc->frame_count, 1);
+    EXPECT_EQ(indices_of(doc->frame_list[0]),
+              std::vector<uint8_t>({0, 1, 2, 3, 3, 2, 1, 0}));
+    // The reader stayed within its object and left the stream open.
+    ASSERT_EQ(dat[2].size, 2);
+    EXPECT_EQ(std::string(static_cast<char *>(dat[2].dat), 2), "cd");
+    unload_datafile(dat);
+}
+
+TEST_F(GifReaderTest, NewDocumentsAreEmpty)
+{
+    GifDocument *doc = gif_new_document(3);
+    ASSERT_TRUE(doc);
+    EXPECT_EQ(doc->frame_count, 3);
+    EXPECT_EQ(doc->frame_list[2].image, nullptr);
+    EXPECT_EQ(doc->global_table.count + doc->loop_count, 0);
+    doc->frame_list[1].image = create_bitmap_ex(8, 2, 2);
+    gif_free_document(doc);
+    EXPECT_EQ(gif_new_document(-1), nullptr);
 }
 
 }  // namespace
