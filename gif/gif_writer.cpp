@@ -52,9 +52,14 @@ const int SUB_BLOCK_BITS = LZW_SUB_BLOCK_BYTES * BITS_PER_BYTE;
 // code found is the one a linear scan of the table would find.
 const int DICT_SLOTS = 2 * LZW_TABLE_SIZE;
 const int DICT_SLOT_BITS = 13;
-const uint32_t DICT_EMPTY = 0xFFFFFFFFu;
 const uint32_t DICT_HASH_MULTIPLIER = 2654435761u;  // Knuth's golden ratio
 const int PIXEL_BITS = 8;
+// A slot holds its key above the 12-bit code, in one word so that a probe
+// reads one place. No entry has all bits set: that would be code 4095
+// with prefix 4095, but a prefix is always an earlier code.
+const int CODE_BITS = LZW_MAX_WIDTH;
+const uint32_t CODE_MASK = (1u << CODE_BITS) - 1;
+const uint32_t DICT_EMPTY = 0xFFFFFFFFu;
 
 struct LzwEncoder {
     PACKFILE *stream;
@@ -63,20 +68,19 @@ struct LzwEncoder {
     int root_width, clear_code, end_code;
     int width;   // width of the next code put
     int next;    // next entry to be added
-    uint32_t dict_key[DICT_SLOTS];
-    uint16_t dict_code[DICT_SLOTS];
+    uint32_t dict[DICT_SLOTS];  // key << CODE_BITS | code, or DICT_EMPTY
 };
 
 void dict_clear(LzwEncoder &e)
 {
-    std::fill(e.dict_key, e.dict_key + DICT_SLOTS, DICT_EMPTY);
+    std::fill(e.dict, e.dict + DICT_SLOTS, DICT_EMPTY);
 }
 
 // Slot that holds key, or the empty slot where key belongs.
 int dict_slot(const LzwEncoder &e, uint32_t key)
 {
     uint32_t slot = (key * DICT_HASH_MULTIPLIER) >> (32 - DICT_SLOT_BITS);
-    while (e.dict_key[slot] != DICT_EMPTY && e.dict_key[slot] != key)
+    while (e.dict[slot] != DICT_EMPTY && (e.dict[slot] >> CODE_BITS) != key)
         slot = (slot + 1) & (DICT_SLOTS - 1);
     return static_cast<int>(slot);
 }
@@ -100,12 +104,11 @@ void encode_pixel(LzwEncoder &e, int &current, int px)
     const uint32_t key = (static_cast<uint32_t>(current) << PIXEL_BITS) |
                          static_cast<uint32_t>(px);
     const int slot = dict_slot(e, key);
-    if (e.dict_key[slot] == key) {
-        current = e.dict_code[slot];
+    if (e.dict[slot] != DICT_EMPTY) {
+        current = static_cast<int>(e.dict[slot] & CODE_MASK);
         return;
     }
-    e.dict_key[slot] = key;
-    e.dict_code[slot] = static_cast<uint16_t>(e.next);
+    e.dict[slot] = (key << CODE_BITS) | static_cast<uint32_t>(e.next);
     ++e.next;
     put_code(e, current);
     // The decoder adds each entry one code later, so it widens at 2^width
@@ -314,6 +317,20 @@ void lzw_put_bits(PACKFILE *stream, unsigned char *buffer, int *bit_pos,
                   int n, int value)
 {
     unsigned int bits = static_cast<unsigned int>(value);
+    // Codes that end inside the sub-block go in with a few whole bytes.
+    if (n <= LZW_MAX_WIDTH && *bit_pos + n < SUB_BLOCK_BITS) {
+        const int byte = *bit_pos / BITS_PER_BYTE;
+        const int shift = *bit_pos % BITS_PER_BYTE;
+        const uint32_t v = (bits & ((1u << n) - 1)) << shift;
+        buffer[byte] = static_cast<unsigned char>(
+            (buffer[byte] & ((1u << shift) - 1)) | (v & 0xFF));
+        if (shift + n > BITS_PER_BYTE)
+            buffer[byte + 1] = static_cast<unsigned char>(v >> 8);
+        if (shift + n > 2 * BITS_PER_BYTE)
+            buffer[byte + 2] = static_cast<unsigned char>(v >> 16);
+        *bit_pos += n;
+        return;
+    }
     while (n > 0) {
         const int byte = *bit_pos / BITS_PER_BYTE;
         const int shift = *bit_pos % BITS_PER_BYTE;
