@@ -11,9 +11,7 @@
 #include <string>
 
 #include "world_gen.h"
-#ifdef HAVE_GIF_CODEC
 #include "gif_codec.h"
-#endif
 
 namespace {
 
@@ -71,9 +69,7 @@ int main(int argc, char **argv)
     set_color_depth(32);
     loadpng_init();
     jpgalleg_init();
-#ifdef HAVE_GIF_CODEC
     gif_codec_init();
-#endif
     if (!write_world(spec)) {
         std::fprintf(stderr, "make_world: cannot write the world in %s\n",
                      spec.root.c_str());

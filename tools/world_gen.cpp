@@ -9,6 +9,8 @@
 #include <set>
 #include <sstream>
 
+#include "gif_palette.h"
+
 namespace {
 
 const char WINDOWS_APPDATA[] = "C:\\Users\\player\\AppData\\Roaming";
@@ -153,13 +155,15 @@ bool write_world(const WorldSpec &spec)
     for (int z : zooms)
         make_dirs(folder + "/Zoom" + std::to_string(z));
 
-    PALETTE pal;
-    get_palette(pal);
     for (const GenTile &t : spec.tiles) {
         BITMAP *bmp = make_tile_bitmap(spec, t);
         if (!bmp)
             return false;
-        int rc = save_bitmap(tile_file(spec, t).c_str(), bmp, pal);
+        // GIF tiles are saved through the current palette: give each one
+        // its own, as the game would, so it keeps its colours.
+        if (spec.ext == "gif")
+            select_fitted_palette(bmp);
+        int rc = save_bitmap(tile_file(spec, t).c_str(), bmp, NULL);
         destroy_bitmap(bmp);
         if (rc != 0)
             return false;
