@@ -14,7 +14,7 @@ const int BACKGROUND_B = 221;
 
 // zlib level at which PNG maps are written (see the README's performance
 // notes for how it was chosen).
-const int PNG_MAP_COMPRESSION = 6;
+const int PNG_MAP_COMPRESSION = 1;
 
 // Sets the PNG codec up for maps: tiles load with their stored pixel values
 // (no gamma correction, so maps keep the tiles' colours exactly) and maps
