@@ -1,0 +1,201 @@
+#include "mapper.h"
+
+#include <jpgalleg.h>
+#include <loadpng.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <iostream>
+
+#include "change_list.h"
+#include "compose.h"
+#include "tile_types.h"
+
+namespace {
+
+// The window that carries the dialog.
+const int WINDOW_WIDTH = 320;
+const int WINDOW_HEIGHT = 160;
+
+// Bounds slots that the start-up resets before the reader widens them.
+const int RESET_ZOOM_SLOTS = 11;
+
+// alert() returns the number of the button picked, 1 for the first.
+const int ALERT_FIRST_BUTTON = 1;
+
+const char *const WORLD_ROWS[WORLD_COUNT] = {
+    "World1", "World2", "World3", "World4", "World5"
+};
+
+char caption_text[] = "Select World to Map";
+char quit_text[] = "&Quit";
+
+// Runs fn with standard output pointed at standard error, so that text
+// the library prints on standard output lands with the other errors.
+template <typename Fn>
+void with_stdout_on_stderr(Fn fn)
+{
+    std::cout.flush();
+    std::fflush(stdout);
+    int saved = dup(STDOUT_FILENO);
+    if (saved >= 0)
+        dup2(STDERR_FILENO, STDOUT_FILENO);
+    fn();
+    std::fflush(stdout);
+    if (saved >= 0) {
+        dup2(saved, STDOUT_FILENO);
+        close(saved);
+    }
+}
+
+#ifdef ALLEGRO_UNIX
+// Under X the library shows a message with xmessage and, when that cannot
+// be run or is closed without its OK button, prints the message on
+// standard output, where it would mix with the progress log. The program
+// therefore puts its own routine into the system driver, which calls the
+// library's one with standard output pointed at standard error.
+void (*library_message)(const char *msg) = nullptr;
+
+void message_on_stderr(const char *msg)
+{
+    with_stdout_on_stderr([msg] { library_message(msg); });
+}
+
+void route_messages_to_stderr()
+{
+    if (!system_driver || !system_driver->message ||
+        system_driver->message == message_on_stderr)
+        return;
+    library_message = system_driver->message;
+    system_driver->message = message_on_stderr;
+}
+#else
+void route_messages_to_stderr() {}
+#endif
+
+// Reports a start-up step that failed, with the library's reason, and
+// ends the process. Without a system driver the library prints messages
+// on standard output, hence the redirection here too.
+[[noreturn]] void startup_failed(const char *what, const char *fallback)
+{
+    const char *why = allegro_error[0] != '\0' ? allegro_error : fallback;
+    with_stdout_on_stderr(
+        [what, why] { allegro_message("Error %s: %s.\n", what, why); });
+    std::exit(1);
+}
+
+void start_library()
+{
+    // Without an X display the system driver cannot start, and the driver
+    // calls that follow would dereference the missing driver.
+    if (allegro_init() != 0)
+        startup_failed("starting the graphics library",
+                       "no system driver could be started (under X, DISPLAY "
+                       "must name a running X server)");
+    route_messages_to_stderr();
+    install_keyboard();
+    install_timer();
+    install_mouse();
+}
+
+void start_codecs()
+{
+    jpgalleg_init();
+    loadpng_init();
+    // GIF codec: gif_codec_init() belongs here, after the PNG codec, once
+    // the GIF codec is wired into the program.
+}
+
+void open_window()
+{
+    int depth = desktop_color_depth();
+    if (depth == 0)
+        startup_failed("finding the desktop colour depth",
+                       "the system cannot report it");
+    set_color_depth(depth);
+    if (set_gfx_mode(GFX_AUTODETECT_WINDOWED, WINDOW_WIDTH, WINDOW_HEIGHT, 0,
+                     0) != 0)
+        startup_failed("opening the 320x160 window",
+                       "no graphics driver could open it");
+}
+
+// The codecs' initialisers registered these pairs already; registering
+// them again keeps the program's formats independent of those routines.
+void register_file_types()
+{
+    register_bitmap_file_type("jpg", load_jpg, save_jpg);
+    register_bitmap_file_type("png", load_png, save_png);
+    // GIF codec: register_bitmap_file_type("gif", gif_bitmap_loader,
+    // gif_bitmap_saver) belongs here, after "png", once the GIF codec is
+    // wired into the program.
+}
+
+void reset_bounds()
+{
+    for (int z = 0; z < RESET_ZOOM_SLOTS; ++z) {
+        ZoomBounds.zoom_min_x[z] = 0;
+        ZoomBounds.zoom_min_y[z] = 0;
+        ZoomBounds.zoom_max_x[z] = 0;
+        ZoomBounds.zoom_max_y[z] = 0;
+    }
+}
+
+}  // namespace
+
+DIALOG world_dialog[] = {
+    // proc, x, y, w, h, fg, bg, key, flags, d1, d2, dp, dp2, dp3
+    {d_clear_proc, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, nullptr, nullptr, nullptr},
+    {d_list_proc, 80, 50, 160, 50, 0, 0, 0, D_EXIT, 0, 0,
+     reinterpret_cast<void *>(world_list_getter), nullptr, nullptr},
+    {d_text_proc, 80, 20, 0, 0, 0, 0, 0, 0, 0, 0, caption_text, nullptr,
+     nullptr},
+    {callback_button_proc, 130, 130, 60, 20, 0, 0, 'q', D_EXIT, 0, 0,
+     quit_text, nullptr, reinterpret_cast<void *>(confirm_quit)},
+    {nullptr, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, nullptr, nullptr, nullptr}
+};
+
+const char *world_list_getter(int index, int *list_size)
+{
+    if (index < 0) {
+        *list_size = WORLD_COUNT;
+        return nullptr;
+    }
+    return index < WORLD_COUNT ? WORLD_ROWS[index] : nullptr;
+}
+
+int callback_button_proc(int msg, DIALOG *d, int c)
+{
+    int ret = d_button_proc(msg, d, c);
+    if (ret == D_CLOSE && d->dp3)
+        return reinterpret_cast<int (*)()>(d->dp3)();
+    return ret;
+}
+
+int confirm_quit()
+{
+    if (alert("Really Quit?", nullptr, nullptr, "&Yes", "&No", 'y', 'n') ==
+        ALERT_FIRST_BUTTON)
+        std::exit(0);
+    return D_O_K;
+}
+
+int run_mapper()
+{
+    start_library();
+    start_codecs();
+    open_window();
+    register_file_types();
+    reset_bounds();
+
+    set_dialog_color(world_dialog, makecol(0, 0, 0), makecol(255, 255, 255));
+    do_dialog(world_dialog, WORLD_DIALOG_LIST);
+
+    int row = world_dialog[WORLD_DIALOG_LIST].d1;
+    if (row < 0)
+        std::exit(0);
+    read_change_list(row + 1);
+    compose_maps(row + 1);
+    return 0;
+}

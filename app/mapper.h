@@ -1,0 +1,40 @@
+// The program's shell: start-up, the world selection dialog with its quit
+// alert, and the one pass that reads the chosen world and composes its maps.
+#ifndef APP_MAPPER_H
+#define APP_MAPPER_H
+
+#include <allegro.h>
+
+// Number of worlds the dialog offers; row r stands for world r + 1.
+const int WORLD_COUNT = 5;
+
+// Indexes of the dialog's objects.
+enum {
+    WORLD_DIALOG_CLEAR,
+    WORLD_DIALOG_LIST,
+    WORLD_DIALOG_CAPTION,
+    WORLD_DIALOG_QUIT,
+    WORLD_DIALOG_END
+};
+
+// The world selection dialog; the list's selected row is in
+// world_dialog[WORLD_DIALOG_LIST].d1.
+extern DIALOG world_dialog[];
+
+// List box content callback: the text of row index, or, for a negative
+// index, null with the number of rows stored in *list_size.
+const char *world_list_getter(int index, int *list_size);
+
+// A button that, when it would close the dialog, calls the int (*)(void)
+// held in its dp3 (if any) and returns that callback's result instead.
+int callback_button_proc(int msg, DIALOG *d, int c);
+
+// The Quit button's callback: asks "Really Quit?"; "Yes" ends the process
+// with exit code 0, "No" returns D_O_K and the dialog goes on.
+int confirm_quit();
+
+// The whole program: start-up, dialog, read, compose. Returns the exit
+// code of a normal run; fatal failures end the process with exit code 1.
+int run_mapper();
+
+#endif
