@@ -121,6 +121,12 @@ void giflib_write(const std::string &path, const PeerGif &g, int loop_count)
         EGifGCBToExtension(&gcb, ext);
         check(EGifPutExtension(gif, GRAPHICS_EXT_FUNC_CODE, 4, ext), "gce");
         ColorMapObject *local = to_map(f.local);
+        // giflib drops, without freeing, its copy of the last local table
+        // when an image has none.
+        if (!local && gif->Image.ColorMap) {
+            GifFreeMapObject(gif->Image.ColorMap);
+            gif->Image.ColorMap = nullptr;
+        }
         check(EGifPutImageDesc(gif, f.left, f.top, f.width, f.height,
                                f.interlaced, local),
               "image");
