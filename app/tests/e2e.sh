@@ -10,17 +10,17 @@
 # (seconds a case may take, default 40).
 set -u
 
-readonly CASES="return_maps_world1 down_four_maps_world5
-double_click_maps_world3 escape_maps_selected_row quit_no_keeps_selection
-quit_yes_by_key quit_yes_by_click quit_by_keyboard_focus
-missing_change_list message_box_waits arguments_ignored no_display"
+readonly CASES=(return_maps_world1 down_four_maps_world5
+    double_click_maps_world3 escape_maps_selected_row quit_no_keeps_selection
+    quit_yes_by_key quit_yes_by_click quit_by_keyboard_focus
+    missing_change_list message_box_waits arguments_ignored no_display)
 
 if [ "${1:-}" = "--list" ]; then
-    echo $CASES
+    echo "${CASES[*]}"
     exit 0
 fi
 case_name=${1:?usage: e2e.sh CASE}
-case " $(echo $CASES) " in
+case " ${CASES[*]} " in
     *" $case_name "*) ;;
     *) echo "unknown case $case_name" >&2; exit 2 ;;
 esac
@@ -32,7 +32,7 @@ E2E_LIMIT=${E2E_LIMIT:-40}
 
 # Tools the cases drive the program with, and their Debian packages.
 for tool in Xvfb:xvfb xdotool:xdotool import:imagemagick \
-    compare:imagemagick xmessage:x11-apps timeout:coreutils; do
+    compare:imagemagick xmessage:x11-apps timeout:coreutils ps:procps; do
     command -v "${tool%%:*}" >/dev/null || {
         echo "FAIL $case_name: ${tool%%:*} is missing (apt-get install ${tool#*:})" >&2
         exit 1
@@ -67,6 +67,7 @@ cleanup() {
     if [ -n "$app_pid" ]; then
         kill -TERM -- -"$app_pid" 2>/dev/null
         kill -KILL -- -"$app_pid" 2>/dev/null
+        wait "$app_pid" 2>/dev/null
     fi
     if [ -n "$xvfb_pid" ]; then
         kill "$xvfb_pid" 2>/dev/null
@@ -121,11 +122,11 @@ make_worlds() {
 }
 
 start_xvfb() {
-    local fd_file=$work/displayfd i
+    local fd_file=$work/displayfd
     Xvfb -displayfd 3 -screen 0 640x480x24 -nolisten tcp -noreset \
         3>"$fd_file" 2>"$work/xvfb.log" &
     xvfb_pid=$!
-    for i in $(seq 100); do
+    for _ in $(seq 100); do
         display=$(head -1 "$fd_file" 2>/dev/null)
         [ -n "$display" ] && return 0
         kill -0 "$xvfb_pid" 2>/dev/null || break
@@ -153,16 +154,16 @@ start_mapper() {
 # Waits for the window and for the dialog in it: the window is black until
 # the dialog clears it to white and draws the Quit button's black frame.
 wait_for_dialog() {
-    local i white frame
+    local white frame
     wid=$(x timeout "$WINDOW_WAIT" xdotool search --sync --onlyvisible \
         --classname allegro 2>/dev/null | head -1)
     [ -n "$wid" ] || fail "no program window within ${WINDOW_WAIT}s"
-    for i in $(seq $((WINDOW_WAIT * 10))); do
+    for _ in $(seq $((WINDOW_WAIT * 10))); do
         white=$(pixel 2 2) frame=$(pixel 130 140)
-        [ "$white" = "#FFFFFF" ] && [ "$frame" = "#000000" ] && break
+        [ "$white$frame" = "#FFFFFF#000000" ] && break
         sleep 0.1
     done
-    [ "$white" = "#FFFFFF" ] || fail "the dialog was not drawn"
+    [ "$white$frame" = "#FFFFFF#000000" ] || fail "the dialog was not drawn"
     # Without a window manager the keyboard follows the pointer. Over the
     # list, the list keeps the focus that the dialog gives it.
     x xdotool mousemove --window "$wid" "$LIST_X" "$LIST_Y"
@@ -196,8 +197,7 @@ row_y() { echo $((ROW0_Y + $1 * ROW_STEP)); }
 
 # Waits for the program to end and sets rc to its exit code.
 wait_for_exit() {
-    local i
-    for i in $(seq $((EXIT_WAIT * 10))); do
+    for _ in $(seq $((EXIT_WAIT * 10))); do
         kill -0 "$app_pid" 2>/dev/null || break
         sleep 0.1
     done
@@ -242,9 +242,11 @@ expect_mapped() {
 # The map of world 1 is its single tile, pixel for pixel.
 expect_map_is_tile() {
     local diff
-    convert "$work/maps/map_zoom_0.png" -alpha off "$work/map.ppm" &&
-        convert "$work/data/Orvandelquist/World1/Zoom0/tile_0_0.png" \
-            -alpha off "$work/tile.ppm" || fail "cannot convert the map"
+    if ! convert "$work/maps/map_zoom_0.png" -alpha off "$work/map.ppm" ||
+        ! convert "$work/data/Orvandelquist/World1/Zoom0/tile_0_0.png" \
+            -alpha off "$work/tile.ppm"; then
+        fail "cannot convert the map or the tile"
+    fi
     diff=$(compare -metric AE "$work/map.ppm" "$work/tile.ppm" null: 2>&1)
     [ "$diff" = "0" ] || fail "map differs from the tile in $diff pixels"
 }
@@ -382,6 +384,9 @@ case_message_box_waits() {
     box=$(x timeout "$WINDOW_WAIT" xdotool search --sync --onlyvisible \
         --classname xmessage 2>/dev/null | head -1)
     [ -n "$box" ] || fail "no message box"
+    # The library hands the message to xmessage on its command line.
+    pgrep -a -P "$app_pid" | grep -q "Error opening changed.txt!" ||
+        fail "the message box does not show the message"
     sleep "$STAYS_WAIT"
     kill -0 "$app_pid" 2>/dev/null || fail "the program did not wait"
     # The box's default button is OK, which Return presses.
