@@ -11,6 +11,7 @@
 
 #include "change_list.h"
 #include "compose.h"
+#include "gif_codec.h"
 #include "tile_types.h"
 
 namespace {
@@ -104,8 +105,8 @@ void start_codecs()
 {
     jpgalleg_init();
     loadpng_init();
-    // GIF codec: gif_codec_init() belongs here, after the PNG codec, once
-    // the GIF codec is wired into the program.
+    configure_png_codec();
+    gif_codec_init();
 }
 
 void open_window()
@@ -127,9 +128,7 @@ void register_file_types()
 {
     register_bitmap_file_type("jpg", load_jpg, save_jpg);
     register_bitmap_file_type("png", load_png, save_png);
-    // GIF codec: register_bitmap_file_type("gif", gif_bitmap_loader,
-    // gif_bitmap_saver) belongs here, after "png", once the GIF codec is
-    // wired into the program.
+    register_bitmap_file_type("gif", gif_bitmap_loader, gif_bitmap_saver);
 }
 
 void reset_bounds()

@@ -109,12 +109,20 @@ set +m
 mkdir -p "$work/data" "$work/maps" "$work/home" "$work/bin"
 
 # Worlds 1 to 5, world N a row of N tiles so its map is N tiles wide;
-# world 5 has JPEG tiles, to show that the start-up registers that format.
+# world 4 has GIF tiles and world 5 JPEG tiles, to show that the start-up
+# registers those formats.
+world_ext() {
+    case $1 in
+        4) echo gif ;;
+        5) echo jpg ;;
+        *) echo png ;;
+    esac
+}
+
 make_worlds() {
     local n ext
     for n in 1 2 3 4 5; do
-        ext=png
-        [ "$n" = 5 ] && ext=jpg
+        ext=$(world_ext "$n")
         "$MAKE_WORLD" "$work/data" --world "$n" --grid "${n}x1" \
             --tile "$TILE" --ext "$ext" >/dev/null ||
             fail "make_world could not write world $n"
@@ -222,8 +230,8 @@ expect_empty() {
 # The run mapped world N: its N tiles logged in order, one map of N
 # tiles by one, and nothing else written.
 expect_mapped() {
-    local n=$1 ext=png expected map size
-    [ "$n" = 5 ] && ext=jpg
+    local n=$1 ext expected map size
+    ext=$(world_ext "$n")
     map=map_zoom_0.$ext
     expected=$(sed -e 's/\r$//' -e 's/.*\\Zoom0\\/Zoom0\//' \
             "$work/data/Orvandelquist/World$n/changed.txt" |
@@ -249,6 +257,26 @@ expect_map_is_tile() {
     fi
     diff=$(compare -metric AE "$work/map.ppm" "$work/tile.ppm" null: 2>&1)
     [ "$diff" = "0" ] || fail "map differs from the tile in $diff pixels"
+}
+
+# The map of world N shows its tiles side by side in their own colours, to
+# the 6-bit precision of the library's palette for GIF maps: no channel of
+# any pixel is off by more than 3 of 255.
+expect_map_shows_tiles() {
+    local n=$1 ext x tiles=() err
+    ext=$(world_ext "$n")
+    for ((x = -(n / 2); x < n - n / 2; x++)); do
+        tiles+=("$work/data/Orvandelquist/World$n/Zoom0/tile_${x}_0.$ext")
+    done
+    if ! convert "${tiles[@]}" +append -alpha off "$work/tiles.ppm" ||
+        ! convert "$work/maps/map_zoom_0.$ext" -alpha off "$work/map.ppm"; then
+        fail "cannot convert the map or the tiles"
+    fi
+    err=$(compare -metric PAE "$work/map.ppm" "$work/tiles.ppm" null: 2>&1 |
+        cut -d' ' -f1)
+    [[ "$err" =~ ^[0-9.]+$ ]] || fail "cannot compare the map: $err"
+    awk -v e="$err" 'BEGIN { exit !(e <= 3 * 257) }' ||
+        fail "map_zoom_0.$ext is off its tiles by $err (of 65535)"
 }
 
 # Runs the program on the generated worlds and waits for its dialog.
@@ -295,6 +323,7 @@ case_escape_maps_selected_row() {
     wait_for_exit
     expect_rc 0
     expect_mapped 4
+    expect_map_shows_tiles 4
 }
 
 case_quit_no_keeps_selection() {
