@@ -16,56 +16,25 @@
 #include "compose.h"
 #include "gif_codec.h"
 #include "gif_palette.h"
-#include "test_support.h"
-#include "world_gen.h"
+#include "compose_fixture.h"
 
 namespace {
 
-const int TILE = 32;
 const int BYTES_PER_RGB = 3;
 
-class ComposeGifTest : public ::testing::Test {
+class ComposeGifTest : public ComposeFixture {
 protected:
-    std::string root, out, old_cwd;
-    WorldSpec spec;
-
     void SetUp() override
     {
-        start_allegro_headless();
-        gif_codec_init();
-        root = make_temp_dir();
-        out = make_temp_dir();
-        char buf[PATH_MAX];
-        old_cwd = getcwd(buf, sizeof buf) ? buf : "/";
-        ASSERT_EQ(chdir(out.c_str()), 0);
-        setenv("XDG_DATA_HOME", root.c_str(), 1);
-        tile_list.clear();
-        std::memset(&ZoomBounds, 0, sizeof ZoomBounds);
-        std::memset(tile_ext, 0, sizeof tile_ext);
-        spec.root = root;
+        ComposeFixture::SetUp();
         spec.ext = "gif";
-        spec.tile_size = TILE;
-        spec.tiles = sample_layout();
-    }
-    void TearDown() override
-    {
-        if (chdir(old_cwd.c_str()) != 0)
-            std::perror("chdir");
-        remove_tree(root);
-        remove_tree(out);
     }
 
-    // Writes the world, then saves every tile again through a palette of
-    // its own, as a game writes tiles in its own colours.
+    // Writes the world; the generator saves every tile through a palette
+    // of its own, as a game writes tiles in its own colours.
     void write_gif_world()
     {
         ASSERT_TRUE(write_world(spec));
-        for (const GenTile &t : spec.tiles) {
-            BITMAP *bmp = make_tile_bitmap(spec, t);
-            select_fitted_palette(bmp);
-            ASSERT_EQ(save_bitmap(tile_file(spec, t).c_str(), bmp, NULL), 0);
-            destroy_bitmap(bmp);
-        }
         // Leave the library's palette as the program finds it.
         set_palette_range(default_palette, 0, PAL_SIZE - 1, FALSE);
         rgb_map = nullptr;

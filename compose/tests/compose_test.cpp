@@ -13,12 +13,10 @@
 
 #include "change_list.h"
 #include "compose.h"
-#include "test_support.h"
-#include "world_gen.h"
+#include "compose_fixture.h"
 
 namespace {
 
-const int TILE = 32;
 
 struct Rgb {
     int r, g, b;
@@ -50,36 +48,8 @@ void limit_file_size(rlim_t size)
 
 const Rgb BACKGROUND = {BACKGROUND_R, BACKGROUND_G, BACKGROUND_B};
 
-class ComposeTest : public ::testing::Test {
+class ComposeTest : public ComposeFixture {
 protected:
-    std::string root, out, old_cwd;
-    WorldSpec spec;
-
-    void SetUp() override
-    {
-        start_allegro_headless();
-        configure_png_codec();
-        root = make_temp_dir();
-        out = make_temp_dir();
-        char buf[PATH_MAX];
-        old_cwd = getcwd(buf, sizeof buf) ? buf : "/";
-        ASSERT_EQ(chdir(out.c_str()), 0);
-        setenv("XDG_DATA_HOME", root.c_str(), 1);
-        tile_list.clear();
-        std::memset(&ZoomBounds, 0, sizeof ZoomBounds);
-        std::memset(tile_ext, 0, sizeof tile_ext);
-        spec.root = root;
-        spec.tile_size = TILE;
-        spec.tiles = sample_layout();
-    }
-    void TearDown() override
-    {
-        if (chdir(old_cwd.c_str()) != 0)
-            std::perror("chdir");
-        remove_tree(root);
-        remove_tree(out);
-    }
-
     void write_and_read()
     {
         ASSERT_TRUE(write_world(spec));
