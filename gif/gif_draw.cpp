@@ -2,8 +2,11 @@
 // transparency, and the registry loader built on it.
 #include "gif_reader_internal.h"
 
+#include <allegro/internal/aintern.h>
+
 #include <algorithm>
 #include <cstdlib>
+#include <cstring>
 
 namespace {
 
@@ -84,6 +87,102 @@ void save_area(GifDocument *doc, BITMAP *dest, int x, int y,
         blit(dest, doc->saved_area, area.x, area.y, 0, 0, area.w, area.h);
 }
 
+// Draws the frame's pixels in area through the library, one getpixel and
+// putpixel a pixel: the form for any destination.
+void draw_pixels_plain(BITMAP *dest, const Area &area, BITMAP *image,
+                       int first_col, int first_row, int transparent,
+                       const int *colours)
+{
+    for (int row = 0; row < area.h; ++row) {
+        for (int col = 0; col < area.w; ++col) {
+            int v = _getpixel(image, first_col + col, first_row + row);
+            if (v != transparent)
+                putpixel(dest, area.x + col, area.y + row, colours[v]);
+        }
+    }
+}
+
+// Stores colour at pixel x of a row of a memory bitmap, as putpixel does
+// at that depth in solid mode.
+template <int BYTES>
+inline void store_pixel(unsigned char *row, int x, int colour)
+{
+    if (BYTES == 1) {
+        row[x] = static_cast<unsigned char>(colour);
+    } else if (BYTES == 2) {
+        const uint16_t c = static_cast<uint16_t>(colour);
+        std::memcpy(row + 2 * x, &c, sizeof c);
+    } else if (BYTES == 3) {
+        unsigned char *p = row + 3 * x;
+        p[0] = static_cast<unsigned char>(colour);
+        p[1] = static_cast<unsigned char>(colour >> 8);
+        p[2] = static_cast<unsigned char>(colour >> 16);
+    } else {
+        const uint32_t c = static_cast<uint32_t>(colour);
+        std::memcpy(row + 4 * x, &c, sizeof c);
+    }
+}
+
+// The same drawing through the rows' memory, for a memory bitmap of BYTES
+// bytes a pixel; area must lie inside dest's clipping rectangle.
+template <int BYTES>
+void draw_rows(BITMAP *dest, const Area &area, BITMAP *image, int first_col,
+               int first_row, int transparent, const int *colours)
+{
+    for (int row = 0; row < area.h; ++row) {
+        const unsigned char *src = image->line[first_row + row] + first_col;
+        unsigned char *out = dest->line[area.y + row] + area.x * BYTES;
+        if (transparent < 0 || transparent >= GIF_TABLE_SIZE) {
+            for (int col = 0; col < area.w; ++col)
+                store_pixel<BYTES>(out, col, colours[src[col]]);
+        } else {
+            for (int col = 0; col < area.w; ++col) {
+                if (src[col] != transparent)
+                    store_pixel<BYTES>(out, col, colours[src[col]]);
+            }
+        }
+    }
+}
+
+// Bytes a pixel of a destination that the row drawing serves, or 0 where
+// only the library's putpixel will do (video and system bitmaps, drawing
+// modes other than solid, depths not handled here).
+int fast_pixel_bytes(BITMAP *dest, BITMAP *image)
+{
+    if (gif_use_reference_paths || !is_memory_bitmap(dest) ||
+        !is_memory_bitmap(image) || _drawing_mode != DRAW_MODE_SOLID)
+        return 0;
+    switch (bitmap_color_depth(dest)) {
+    case 8:
+        return 1;
+    case 15:
+    case 16:
+        return 2;
+    case 24:
+        return 3;
+    case 32:
+        return 4;
+    default:
+        return 0;
+    }
+}
+
+// The part of area inside dest's clipping rectangle, where putpixel draws;
+// false if none.
+bool clip_area(const BITMAP *dest, Area *area)
+{
+    if (!dest->clip)
+        return true;
+    const int x0 = std::max(area->x, dest->cl);
+    const int y0 = std::max(area->y, dest->ct);
+    const int x1 = std::min(area->x + area->w, dest->cr);
+    const int y1 = std::min(area->y + area->h, dest->cb);
+    if (x1 <= x0 || y1 <= y0)
+        return false;
+    *area = {x0, y0, x1 - x0, y1 - y0};
+    return true;
+}
+
 void draw_pixels(const GifDocument *doc, BITMAP *dest, int x, int y,
                  const GifFrameRecord *frame)
 {
@@ -94,7 +193,8 @@ void draw_pixels(const GifDocument *doc, BITMAP *dest, int x, int y,
         frame->local_table.count != 0 ? &frame->local_table : &doc->global_table;
     const int count = std::clamp(table->count, 0, GIF_TABLE_SIZE);
 
-    // Indices beyond the table draw black.
+    // One colour a table entry for the whole frame; indices beyond the
+    // table draw black.
     const int depth = bitmap_color_depth(dest);
     int colours[GIF_TABLE_SIZE];
     for (int i = 0; i < GIF_TABLE_SIZE; ++i) {
@@ -104,14 +204,28 @@ void draw_pixels(const GifDocument *doc, BITMAP *dest, int x, int y,
     }
 
     BITMAP *image = frame->image;
+    const int bytes = fast_pixel_bytes(dest, image);
+    if (bytes != 0 && !clip_area(dest, &area))
+        return;
     const int first_col = int(area.x - (int64_t(x) + frame->left));
     const int first_row = int(area.y - (int64_t(y) + frame->top));
-    for (int row = 0; row < area.h; ++row) {
-        for (int col = 0; col < area.w; ++col) {
-            int v = _getpixel(image, first_col + col, first_row + row);
-            if (v != frame->transparent_idx)
-                putpixel(dest, area.x + col, area.y + row, colours[v]);
-        }
+    const int t = frame->transparent_idx;
+    switch (bytes) {
+    case 0:
+        draw_pixels_plain(dest, area, image, first_col, first_row, t, colours);
+        break;
+    case 1:
+        draw_rows<1>(dest, area, image, first_col, first_row, t, colours);
+        break;
+    case 2:
+        draw_rows<2>(dest, area, image, first_col, first_row, t, colours);
+        break;
+    case 3:
+        draw_rows<3>(dest, area, image, first_col, first_row, t, colours);
+        break;
+    default:
+        draw_rows<4>(dest, area, image, first_col, first_row, t, colours);
+        break;
     }
 }
 

@@ -36,16 +36,26 @@ GifDocument *gif_parse_stream(PACKFILE *stream);
 // GIF_TRUNCATED.
 int gif_read_color_table(PACKFILE *stream, GifColorTable *table);
 
+// The reader's hot paths (decoding, drawing frames) each have a plain
+// per-pixel form that the fast form must match byte for byte. True selects
+// the plain forms everywhere; the tests compare the two.
+extern bool gif_use_reference_paths;
+
+// Decodes one image's data, from the root width through the end code, into
+// image (null for an image without pixels: the data are read and dropped).
+// GIF_OK, GIF_FAILED or GIF_TRUNCATED. Pixels beyond the image are dropped.
+int lzw_unpack_frame(PACKFILE *stream, BITMAP *image);
+
+// The plain form of lzw_unpack_frame: codes read a bit at a time with
+// lzw_get_bits, pixels placed one by one with set_pixel_at. Also taken for
+// an image whose rows are not one run of memory.
+int lzw_unpack_frame_reference(PACKFILE *stream, BITMAP *image);
+
 // Reads an n-bit code, least significant bit first, from the image data's
 // sub-blocks through buffer (LZW_BUFFER_SIZE bytes) and *bit_pos (0 before
 // the first code). Returns the code, GIF_FAILED at a block terminator or
 // GIF_TRUNCATED at the end of the input.
 int lzw_get_bits(PACKFILE *stream, unsigned char *buffer, int *bit_pos, int n);
-
-// Decodes one image's data, from the root width through the end code, into
-// image (null for an image without pixels: the data are read and dropped).
-// GIF_OK, GIF_FAILED or GIF_TRUNCATED.
-int lzw_unpack_frame(PACKFILE *stream, BITMAP *image);
 
 // Puts value at column i mod width, row i div width of an 8-bit bitmap;
 // indices outside the bitmap are dropped.
