@@ -13,6 +13,7 @@
 
 namespace {
 
+const int TRUECOLOR_24 = 24;
 const char WINDOWS_APPDATA[] = "C:\\Users\\player\\AppData\\Roaming";
 
 void make_dirs(const std::string &path)
@@ -163,7 +164,17 @@ bool write_world(const WorldSpec &spec)
         // its own, as the game would, so it keeps its colours.
         if (spec.ext == "gif")
             select_fitted_palette(bmp);
-        int rc = save_bitmap(tile_file(spec, t).c_str(), bmp, NULL);
+        // A 32-bit bitmap would be written as RGBA with alpha 0: save an
+        // opaque RGB tile, as the game does.
+        BITMAP *rgb = create_bitmap_ex(TRUECOLOR_24, bmp->w, bmp->h);
+        if (!rgb) {
+            destroy_bitmap(bmp);
+            return false;
+        }
+        blit(bmp, rgb, 0, 0, 0, 0, bmp->w, bmp->h);
+        int rc = save_bitmap(tile_file(spec, t).c_str(),
+                             spec.ext == "gif" ? bmp : rgb, NULL);
+        destroy_bitmap(rgb);
         destroy_bitmap(bmp);
         if (rc != 0)
             return false;
