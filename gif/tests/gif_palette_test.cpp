@@ -78,7 +78,7 @@ std::vector<Colour> distinct_colours(int n, bool spread, unsigned seed)
 
 TEST_F(GifPaletteTest, UpTo256ColoursComeThroughExactly)
 {
-    // The colours, which the library's default palette coarsens.
+    // Game colours that the library's default palette would coarsen.
     std::vector<Colour> game = {{200, 30, 30}, {30, 60, 200}, {227, 226, 221}};
     BITMAP *bmp = make_bitmap(32, 40, 30, game);
     EXPECT_EQ(largest_error_after_fit(bmp), 0);
