@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "gif_palette.h"
+#include "image_header.h"
 #include "tile_types.h"
 
 int32_t tile_size;
@@ -22,6 +23,8 @@ namespace {
 
 const char MAP_NAME_PREFIX[] = "map_zoom_";
 const int TRUECOLOR_32 = 32;
+// Widest pixel that a codec may load a tile into.
+const int MAX_BYTES_PER_PIXEL = 4;
 
 void build_tile_path(std::stringstream &s, int world_number,
                      const TileEntry &t)
@@ -66,6 +69,26 @@ int64_t canvas_extent(int32_t min, int32_t max)
     return (static_cast<int64_t>(max) - min + 1) * tile_size;
 }
 
+// Loads a tile through the registry once its header has shown a size that
+// the library can hold: the library sizes bitmaps in int, and a tile that
+// declares more would get a wrapped-round allocation that its codec then
+// writes past.
+BITMAP *load_tile(const std::string &path)
+{
+    int64_t w = 0, h = 0;
+    switch (read_image_size(path, &w, &h)) {
+    case HEADER_BAD:
+        return nullptr;
+    case HEADER_OK:
+        if (!canvas_fits(w, h, MAX_BYTES_PER_PIXEL))
+            return nullptr;
+        break;
+    case HEADER_UNKNOWN:
+        break;  // GIF guards its own sizes; other files fail in the registry
+    }
+    return load_bitmap(path.c_str(), NULL);
+}
+
 BITMAP *create_canvas(int zoom)
 {
     int64_t w = canvas_extent(ZoomBounds.zoom_min_x[zoom],
@@ -82,7 +105,7 @@ void load_sample_tile(std::stringstream &s, int world_number)
     BITMAP *sample = nullptr;
     if (!tile_list.empty()) {
         build_tile_path(s, world_number, tile_list.front());
-        sample = load_bitmap(s.str().c_str(), NULL);
+        sample = load_tile(s.str());
     }
     if (!sample || sample->w <= 0) {
         allegro_message("Error loading sample bitmap.\n");
@@ -97,7 +120,7 @@ void place_tile(std::stringstream &s, int world_number, const TileEntry &t,
 {
     build_tile_path(s, world_number, t);
     const std::string path = s.str();
-    BITMAP *tile = load_bitmap(path.c_str(), NULL);
+    BITMAP *tile = load_tile(path);
     if (!tile) {
         allegro_message("Error loading %s\n", path.c_str());
         exit(1);
