@@ -101,13 +101,13 @@ bool ensure_world(const Options &o, const std::string &ext, int n)
     pid_t pid = fork();
     if (pid == 0) {
         start_library(-1);
-        WorldSpec spec;
-        spec.root = root;
-        spec.ext = ext;
-        spec.tile_size = o.tile;
-        spec.textured = true;
-        spec.tiles = grid_layout(0, n, n);
-        _exit(write_world(spec) ? 0 : 1);
+        SampleWorld world;
+        world.root = root;
+        world.ext = ext;
+        world.tile_size = o.tile;
+        world.textured = true;
+        world.tiles = grid_layout(0, n, n);
+        _exit(write_world(world) ? 0 : 1);
     }
     int status = 0;
     waitpid(pid, &status, 0);

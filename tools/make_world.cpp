@@ -30,8 +30,8 @@ int main(int argc, char **argv)
 {
     if (argc < 2)
         usage();
-    WorldSpec spec;
-    spec.root = argv[1];
+    SampleWorld world;
+    world.root = argv[1];
     int cols = 0, rows = 0;
     for (int i = 2; i < argc; ++i) {
         std::string a = argv[i];
@@ -41,26 +41,26 @@ int main(int argc, char **argv)
             return argv[++i];
         };
         if (a == "--world")
-            spec.world = std::atoi(value());
+            world.number = std::atoi(value());
         else if (a == "--ext")
-            spec.ext = value();
+            world.ext = value();
         else if (a == "--tile")
-            spec.tile_size = std::atoi(value());
+            world.tile_size = std::atoi(value());
         else if (a == "--grid") {
             if (std::sscanf(value(), "%dx%d", &cols, &rows) != 2)
                 usage();
         } else if (a == "--slash")
-            spec.windows_paths = false;
+            world.windows_paths = false;
         else if (a == "--crlf")
-            spec.crlf = true;
+            world.crlf = true;
         else if (a == "--textured")
-            spec.textured = true;
+            world.textured = true;
         else
             usage();
     }
-    if (spec.world < 1 || spec.tile_size < 8 || spec.tile_size > 4096)
+    if (world.number < 1 || world.tile_size < 8 || world.tile_size > 4096)
         usage();
-    spec.tiles = cols > 0 ? grid_layout(0, cols, rows) : sample_layout();
+    world.tiles = cols > 0 ? grid_layout(0, cols, rows) : sample_layout();
 
     if (install_allegro(SYSTEM_NONE, &errno, atexit) != 0) {
         std::fprintf(stderr, "make_world: cannot start the library\n");
@@ -70,11 +70,11 @@ int main(int argc, char **argv)
     loadpng_init();
     jpgalleg_init();
     gif_codec_init();
-    if (!write_world(spec)) {
+    if (!write_world(world)) {
         std::fprintf(stderr, "make_world: cannot write the world in %s\n",
-                     spec.root.c_str());
+                     world.root.c_str());
         return 1;
     }
-    std::printf("%s\n", world_folder(spec.root, spec.world).c_str());
+    std::printf("%s\n", world_folder(world.root, world.number).c_str());
     return 0;
 }

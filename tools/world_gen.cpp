@@ -95,36 +95,36 @@ std::string world_folder(const std::string &root, int world)
     return root + "/Orvandelquist/World" + std::to_string(world);
 }
 
-std::string tile_file(const WorldSpec &spec, const GenTile &t)
+std::string tile_file(const SampleWorld &world, const GenTile &t)
 {
     std::ostringstream s;
-    s << world_folder(spec.root, spec.world) << "/Zoom" << t.zoom << "/tile_"
-      << t.x << "_" << t.y << "." << spec.ext;
+    s << world_folder(world.root, world.number) << "/Zoom" << t.zoom << "/tile_"
+      << t.x << "_" << t.y << "." << world.ext;
     return s.str();
 }
 
-std::string change_line(const WorldSpec &spec, const GenTile &t)
+std::string change_line(const SampleWorld &world, const GenTile &t)
 {
     std::ostringstream s;
-    if (spec.windows_paths)
-        s << WINDOWS_APPDATA << "\\Orvandelquist\\World" << spec.world
+    if (world.windows_paths)
+        s << WINDOWS_APPDATA << "\\Orvandelquist\\World" << world.number
           << "\\Zoom" << t.zoom << "\\tile_" << t.x << "_" << t.y << "."
-          << spec.ext;
+          << world.ext;
     else
-        s << tile_file(spec, t);
+        s << tile_file(world, t);
     return s.str();
 }
 
-BITMAP *make_tile_bitmap(const WorldSpec &spec, const GenTile &t)
+BITMAP *make_tile_bitmap(const SampleWorld &world, const GenTile &t)
 {
-    const int n = spec.tile_size;
+    const int n = world.tile_size;
     BITMAP *bmp = create_bitmap(n, n);
     if (!bmp)
         return nullptr;
     uint32_t h = hash3(t.zoom, t.x, t.y);
     int r = 60 + (h & 0x7F), g = 60 + ((h >> 8) & 0x7F),
         b = 60 + ((h >> 16) & 0x7F);
-    if (spec.textured) {
+    if (world.textured) {
         for (int y = 0; y < n; ++y)
             for (int x = 0; x < n; ++x) {
                 int v = terrain_value(t.x * n + x + (1 << 20),
@@ -146,23 +146,23 @@ BITMAP *make_tile_bitmap(const WorldSpec &spec, const GenTile &t)
     return bmp;
 }
 
-bool write_world(const WorldSpec &spec)
+bool write_world(const SampleWorld &world)
 {
-    std::string folder = world_folder(spec.root, spec.world);
+    std::string folder = world_folder(world.root, world.number);
     make_dirs(folder);
     std::set<int> zooms;
-    for (const GenTile &t : spec.tiles)
+    for (const GenTile &t : world.tiles)
         zooms.insert(t.zoom);
     for (int z : zooms)
         make_dirs(folder + "/Zoom" + std::to_string(z));
 
-    for (const GenTile &t : spec.tiles) {
-        BITMAP *bmp = make_tile_bitmap(spec, t);
+    for (const GenTile &t : world.tiles) {
+        BITMAP *bmp = make_tile_bitmap(world, t);
         if (!bmp)
             return false;
         // GIF tiles are saved through the current palette: give each one
         // its own, as the game would, so it keeps its colours.
-        if (spec.ext == "gif")
+        if (world.ext == "gif")
             select_fitted_palette(bmp);
         // A 32-bit bitmap would be written as RGBA with alpha 0: save an
         // opaque RGB tile, as the game does.
@@ -172,16 +172,16 @@ bool write_world(const WorldSpec &spec)
             return false;
         }
         blit(bmp, rgb, 0, 0, 0, 0, bmp->w, bmp->h);
-        int rc = save_bitmap(tile_file(spec, t).c_str(),
-                             spec.ext == "gif" ? bmp : rgb, NULL);
+        int rc = save_bitmap(tile_file(world, t).c_str(),
+                             world.ext == "gif" ? bmp : rgb, NULL);
         destroy_bitmap(rgb);
         destroy_bitmap(bmp);
         if (rc != 0)
             return false;
     }
     std::ofstream list(folder + "/changed.txt", std::ios::binary);
-    const char *end = spec.crlf ? "\r\n" : "\n";
-    for (const GenTile &t : spec.tiles)
-        list << change_line(spec, t) << end;
+    const char *end = world.crlf ? "\r\n" : "\n";
+    for (const GenTile &t : world.tiles)
+        list << change_line(world, t) << end;
     return static_cast<bool>(list);
 }

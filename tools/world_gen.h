@@ -11,9 +11,9 @@ struct GenTile {
     int zoom, x, y;
 };
 
-struct WorldSpec {
+struct SampleWorld {
     std::string root;          // the application-data folder
-    int world = 1;
+    int number = 1;            // the world folder is World<number>
     std::string ext = "png";   // png, jpg or gif
     int tile_size = 64;
     bool windows_paths = true; // list lines with '\' and a drive letter
@@ -29,15 +29,15 @@ std::vector<GenTile> grid_layout(int zoom, int cols, int rows);
 
 // Folder of the world, and path of one tile file in it.
 std::string world_folder(const std::string &root, int world);
-std::string tile_file(const WorldSpec &spec, const GenTile &t);
+std::string tile_file(const SampleWorld &world, const GenTile &t);
 // The changed.txt line that lists a tile (without its line end).
-std::string change_line(const WorldSpec &spec, const GenTile &t);
+std::string change_line(const SampleWorld &world, const GenTile &t);
 
 // Draws the tile image: a colour of its own, a frame, and its coordinates.
 // Needs the graphics library started; the caller destroys the bitmap.
-struct BITMAP *make_tile_bitmap(const WorldSpec &spec, const GenTile &t);
+struct BITMAP *make_tile_bitmap(const SampleWorld &world, const GenTile &t);
 
 // Writes every tile image and changed.txt; returns false on a failure.
-bool write_world(const WorldSpec &spec);
+bool write_world(const SampleWorld &world);
 
 #endif

@@ -26,7 +26,7 @@ const int TILE = 32;
 class ComposeFixture : public ::testing::Test {
 protected:
     std::string root, out, old_cwd;
-    WorldSpec spec;
+    SampleWorld world;
 
     void SetUp() override
     {
@@ -42,9 +42,9 @@ protected:
         tile_list.clear();
         std::memset(&ZoomBounds, 0, sizeof ZoomBounds);
         std::memset(tile_ext, 0, sizeof tile_ext);
-        spec.root = root;
-        spec.tile_size = TILE;
-        spec.tiles = sample_layout();
+        world.root = root;
+        world.tile_size = TILE;
+        world.tiles = sample_layout();
     }
 
     void TearDown() override

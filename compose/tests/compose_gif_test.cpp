@@ -27,14 +27,14 @@ protected:
     void SetUp() override
     {
         ComposeFixture::SetUp();
-        spec.ext = "gif";
+        world.ext = "gif";
     }
 
     // Writes the world; the generator saves every tile through a palette
     // of its own, as a game writes tiles in its own colours.
     void write_gif_world()
     {
-        ASSERT_TRUE(write_world(spec));
+        ASSERT_TRUE(write_world(world));
         // Leave the library's palette as the program finds it.
         set_palette_range(default_palette, 0, PAL_SIZE - 1, FALSE);
         rgb_map = nullptr;
@@ -42,9 +42,9 @@ protected:
 
     void compose_world()
     {
-        read_change_list(spec.world);
+        read_change_list(world.number);
         testing::internal::CaptureStdout();
-        compose_maps(spec.world);
+        compose_maps(world.number);
         testing::internal::GetCapturedStdout();
     }
 
@@ -58,10 +58,10 @@ protected:
             32, (ZoomBounds.zoom_max_x[zoom] - x0 + 1) * TILE,
             (ZoomBounds.zoom_max_y[zoom] - y0 + 1) * TILE);
         clear_to_color(map, makecol32(BACKGROUND_R, BACKGROUND_G, BACKGROUND_B));
-        for (const GenTile &t : spec.tiles) {
+        for (const GenTile &t : world.tiles) {
             if (t.zoom != zoom)
                 continue;
-            BITMAP *tile = load_bitmap(tile_file(spec, t).c_str(), NULL);
+            BITMAP *tile = load_bitmap(tile_file(world, t).c_str(), NULL);
             EXPECT_NE(tile, nullptr);
             if (!tile)
                 continue;
@@ -130,7 +130,7 @@ TEST_F(ComposeGifTest, GifMapsShowTheTilesColours)
 TEST_F(ComposeGifTest, GifMapsOfManyColoursComeClose)
 {
     // Textured tiles: far more than 256 colours on one map.
-    spec.textured = true;
+    world.textured = true;
     write_gif_world();
     compose_world();
     for (int z = 0; z <= ZoomBounds.max_zoom; ++z) {

@@ -54,9 +54,9 @@ class ComposeTest : public ComposeFixture {
 protected:
     void write_and_read()
     {
-        ASSERT_TRUE(write_world(spec));
+        ASSERT_TRUE(write_world(world));
         testing::internal::CaptureStderr();
-        read_change_list(spec.world);
+        read_change_list(world.number);
         EXPECT_EQ(testing::internal::GetCapturedStderr(), "");
     }
 
@@ -64,29 +64,29 @@ protected:
     std::string compose()
     {
         testing::internal::CaptureStdout();
-        compose_maps(spec.world);
+        compose_maps(world.number);
         return testing::internal::GetCapturedStdout();
     }
 
     std::string map_name(int zoom) const
     {
-        return out + "/map_zoom_" + std::to_string(zoom) + "." + spec.ext;
+        return out + "/map_zoom_" + std::to_string(zoom) + "." + world.ext;
     }
 
     std::string expected_log() const
     {
         std::ostringstream s;
-        for (const GenTile &t : spec.tiles)
-            s << "Blitting " << tile_file(spec, t) << "\n";
+        for (const GenTile &t : world.tiles)
+            s << "Blitting " << tile_file(world, t) << "\n";
         for (int z = 0; z <= ZoomBounds.max_zoom; ++z)
-            s << "Saving map_zoom_" << z << "." << spec.ext << "\n"
-              << "map_zoom_" << z << "." << spec.ext << " saved\n";
+            s << "Saving map_zoom_" << z << "." << world.ext << "\n"
+              << "map_zoom_" << z << "." << world.ext << " saved\n";
         return s.str();
     }
 
     bool listed(int zoom, int x, int y) const
     {
-        for (const GenTile &t : spec.tiles)
+        for (const GenTile &t : world.tiles)
             if (t.zoom == zoom && t.x == x && t.y == y)
                 return true;
         return false;
@@ -107,7 +107,7 @@ protected:
             for (int cx = x0; cx <= ZoomBounds.zoom_max_x[zoom]; ++cx) {
                 BITMAP *tile = nullptr;
                 if (listed(zoom, cx, cy)) {
-                    tile = load_bitmap(tile_file(spec, {zoom, cx, cy}).c_str(), NULL);
+                    tile = load_bitmap(tile_file(world, {zoom, cx, cy}).c_str(), NULL);
                     ASSERT_NE(tile, nullptr);
                 }
                 for (int py = 0; py < TILE; ++py)
@@ -160,9 +160,9 @@ TEST_F(ComposeTest, PngMapsAreOpaqueForAnotherReader)
 
 TEST_F(ComposeTest, JpegTilesGiveJpegMaps)
 {
-    spec.ext = "jpg";
-    spec.windows_paths = false;
-    spec.crlf = true;
+    world.ext = "jpg";
+    world.windows_paths = false;
+    world.crlf = true;
     write_and_read();
     EXPECT_EQ(compose(), expected_log());
     for (int z = 0; z <= 2; ++z) {
@@ -173,17 +173,17 @@ TEST_F(ComposeTest, JpegTilesGiveJpegMaps)
 
 TEST_F(ComposeTest, TilesOfOtherSizesContributeOnlyTheirTopLeftSquare)
 {
-    spec.tiles = {{0, 0, 0}, {0, 1, 0}, {0, 2, 0}};
+    world.tiles = {{0, 0, 0}, {0, 1, 0}, {0, 2, 0}};
     write_and_read();
     // The sample (first) tile sets the size; make the others larger and
     // smaller than it.
-    WorldSpec big = spec, small = spec;
+    SampleWorld big = world, small = world;
     big.tile_size = TILE * 2;
     small.tile_size = TILE / 2;
     BITMAP *b = make_tile_bitmap(big, {0, 1, 0});
     BITMAP *s = make_tile_bitmap(small, {0, 2, 0});
-    ASSERT_EQ(save_bitmap(tile_file(spec, {0, 1, 0}).c_str(), b, NULL), 0);
-    ASSERT_EQ(save_bitmap(tile_file(spec, {0, 2, 0}).c_str(), s, NULL), 0);
+    ASSERT_EQ(save_bitmap(tile_file(world, {0, 1, 0}).c_str(), b, NULL), 0);
+    ASSERT_EQ(save_bitmap(tile_file(world, {0, 2, 0}).c_str(), s, NULL), 0);
     compose();
     BITMAP *map = load_bitmap(map_name(0).c_str(), NULL);
     ASSERT_NE(map, nullptr);
@@ -202,11 +202,11 @@ TEST_F(ComposeTest, TilesOfOtherSizesContributeOnlyTheirTopLeftSquare)
 
 TEST_F(ComposeTest, GammaTaggedTilesKeepTheirStoredColours)
 {
-    spec.tiles = {{0, 0, 0}, {0, 1, 0}};
+    world.tiles = {{0, 0, 0}, {0, 1, 0}};
     write_and_read();
     // A tile from another writer that records a gamma of 1.0: its stored
     // values are what the map must show, whatever the screen's gamma.
-    std::string tile = tile_file(spec, {0, 1, 0});
+    std::string tile = tile_file(world, {0, 1, 0});
     run_command("convert -size 32x32 xc:'rgb(100,150,200)' -define "
                 "png:include-chunk=gAMA -set gamma 1.0 'png24:" + tile + "'");
     ASSERT_NE(run_command("grep -c gAMA '" + tile + "'"), "0\n");
@@ -222,7 +222,7 @@ TEST_F(ComposeTest, GammaTaggedTilesKeepTheirStoredColours)
 TEST_F(ComposeTest, MissingTileStopsTheRunBeforeAnyMapIsWritten)
 {
     write_and_read();
-    std::string missing = tile_file(spec, spec.tiles[3]);
+    std::string missing = tile_file(world, world.tiles[3]);
     std::remove(missing.c_str());
     EXPECT_EXIT(
         {
@@ -243,7 +243,7 @@ TEST_F(ComposeTest, EmptyListOrUnreadableSampleIsFatal)
         },
         ::testing::ExitedWithCode(1), "Error loading sample bitmap\\.");
     write_and_read();
-    std::remove(tile_file(spec, spec.tiles[0]).c_str());
+    std::remove(tile_file(world, world.tiles[0]).c_str());
     EXPECT_EXIT(
         {
             messages_to_stderr();
@@ -300,11 +300,11 @@ std::string png_declaring(uint32_t width, uint32_t height, int rows)
 
 TEST_F(ComposeTest, TilesDeclaringMoreThanTheLibraryCanHoldAreRefused)
 {
-    spec.tiles = {{0, 0, 0}, {0, 1, 0}};
+    world.tiles = {{0, 0, 0}, {0, 1, 0}};
     write_and_read();
     // 40000 x 40000 at 3 bytes wraps round the library's int size to a
     // 505 MB bitmap, which the PNG codec's rows would overrun.
-    const std::string tile = tile_file(spec, {0, 1, 0});
+    const std::string tile = tile_file(world, {0, 1, 0});
     write_file(tile, png_declaring(40000, 40000, 4300));
     EXPECT_EXIT(
         {
@@ -340,7 +340,7 @@ TEST_F(ComposeTest, CanvasTooLargeForTheLibraryIsFatal)
 
     // Coordinates at both ends of the int range: the width overflows 32
     // bits, which must be caught before anything is allocated.
-    spec.tiles = {{0, 0, 0}};
+    world.tiles = {{0, 0, 0}};
     write_and_read();
     tile_list.push_back({0, INT_MAX, 0});
     tile_list.push_back({0, INT_MIN, 0});
@@ -356,7 +356,7 @@ TEST_F(ComposeTest, CanvasTooLargeForTheLibraryIsFatal)
 
 TEST_F(ComposeTest, FailedSavesAreReportedAndKeepEarlierMaps)
 {
-    spec.textured = true;
+    world.textured = true;
     write_and_read();
     write_file(map_name(0), "map from an earlier run");
     // A folder where map 1 should go: the finished file cannot replace it.
@@ -388,8 +388,8 @@ TEST_F(ComposeTest, FailedSavesAreReportedAndKeepEarlierMaps)
 
 TEST_F(ComposeTest, TruncatedJpegIsReportedNotLoggedAsSaved)
 {
-    spec.ext = "jpg";
-    spec.textured = true;
+    world.ext = "jpg";
+    world.textured = true;
     write_and_read();
     write_file(map_name(0), "older jpeg");
     EXPECT_EXIT(
