@@ -148,12 +148,10 @@ std::string everything_of(const std::string &path, int only_depth = 0)
 }
 
 // The fuzz target's seed corpus: hand-made corrupt files and peer-made
-// ones, found beside this folder in the source tree.
+// ones, in the source tree.
 std::vector<std::string> corpus_files()
 {
-    std::string here = __FILE__;
-    std::string root = here.substr(0, here.rfind("/gif/tests/"));
-    std::string corpus = root + "/fuzz/corpus";
+    std::string corpus = FUZZ_CORPUS_DIR;
     std::vector<std::string> files;
     if (DIR *d = opendir(corpus.c_str())) {
         while (dirent *e = readdir(d)) {
