@@ -237,28 +237,20 @@ void bench_world(const Options &o, const std::string &ext, int n, int level)
         save.push_back(l.save_s);
         last = c;
     }
-    double lib = median(load) + median(save);
-    if (ext == "gif") {
-        std::printf("%-4s %2dx%-2d lvl  -  compose %7.2f s  (our own codec "
-                    "throughout)  peak %7.1f MB  canvas %7.1f MB  (+%.1f%%)  "
-                    "map %6.1f MB\n",
-                    ext.c_str(), n, n, median(compose), last.peak_kb / 1024.0,
-                    last.canvas_bytes / 1048576.0,
-                    100.0 * (last.peak_kb / 1024.0 - last.canvas_bytes / 1048576.0) /
-                        (last.canvas_bytes / 1048576.0),
-                    last.map_bytes / 1048576.0);
-        std::fflush(stdout);
-        return;
-    }
-    double canvas_mb = last.canvas_bytes / 1048576.0;
-    double peak_mb = last.peak_kb / 1024.0;
-    std::printf("%-4s %2dx%-2d lvl %2s  compose %7.2f s  libraries %7.2f s "
-                "(load %6.2f, save %6.2f)  ratio %.2f  peak %7.1f MB  "
-                "canvas %7.1f MB  (+%.1f%%)  map %6.1f MB\n",
-                ext.c_str(), n, n,
+    const double lib = median(load) + median(save);
+    const double canvas_mb = last.canvas_bytes / 1048576.0;
+    const double peak_mb = last.peak_kb / 1024.0;
+    std::printf("%-4s %2dx%-2d lvl %2s  compose %7.2f s  ", ext.c_str(), n, n,
                 level < 0 ? "-" : std::to_string(level).c_str(),
-                median(compose), lib, median(load), median(save),
-                lib > 0 ? median(compose) / lib : 0, peak_mb, canvas_mb,
+                median(compose));
+    if (ext == "gif")
+        std::printf("(our own codec throughout)  ");
+    else
+        std::printf("libraries %7.2f s (load %6.2f, save %6.2f)  ratio %.2f  ",
+                    lib, median(load), median(save),
+                    lib > 0 ? median(compose) / lib : 0);
+    std::printf("peak %7.1f MB  canvas %7.1f MB  (+%.1f%%)  map %6.1f MB\n",
+                peak_mb, canvas_mb,
                 canvas_mb > 0 ? 100.0 * (peak_mb - canvas_mb) / canvas_mb : 0,
                 last.map_bytes / 1048576.0);
     std::fflush(stdout);

@@ -153,6 +153,18 @@ bool saved_file_complete(const std::string &path)
     return whole;
 }
 
+// Name under which a map is written before it replaces name: same folder,
+// same extension, so the file-type registry picks the same codec.
+std::string temporary_map_name(const std::string &name)
+{
+    std::string::size_type dot = name.rfind('.');
+    std::ostringstream s;
+    s << name.substr(0, dot) << ".part" << getpid();
+    if (dot != std::string::npos)
+        s << name.substr(dot);
+    return s.str();
+}
+
 // Writes the canvas under a temporary name and moves it over name only
 // once the saver reports success, so a failed save keeps an older map.
 bool save_map(const std::string &name, BITMAP *canvas)
@@ -190,15 +202,6 @@ bool canvas_fits(int64_t width, int64_t height, int bytes_per_pixel)
     return width * height <= INT_MAX / bytes_per_pixel;
 }
 
-std::string temporary_map_name(const std::string &name)
-{
-    std::string::size_type dot = name.rfind('.');
-    std::ostringstream s;
-    s << name.substr(0, dot) << ".part" << getpid();
-    if (dot != std::string::npos)
-        s << name.substr(dot);
-    return s.str();
-}
 
 void compose_maps(int world_number)
 {

@@ -2,7 +2,6 @@
 #define COMPOSE_COMPOSE_H
 
 #include <cstdint>
-#include <string>
 
 // Edge length in pixels of every tile, from the width of the first tile.
 extern int32_t tile_size;
@@ -29,9 +28,5 @@ void compose_maps(int world_number);
 // True when a bitmap of width x height pixels at bytes_per_pixel fits
 // what the graphics library can allocate (it sizes bitmaps in int).
 bool canvas_fits(int64_t width, int64_t height, int bytes_per_pixel);
-
-// Name under which a map is written before it replaces name: same folder,
-// same extension, so the file-type registry picks the same codec.
-std::string temporary_map_name(const std::string &name);
 
 #endif

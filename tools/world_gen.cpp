@@ -118,9 +118,14 @@ std::string change_line(const SampleWorld &world, const GenTile &t)
 BITMAP *make_tile_bitmap(const SampleWorld &world, const GenTile &t)
 {
     const int n = world.tile_size;
-    BITMAP *bmp = create_bitmap(n, n);
+    // Drawn at 24 bits, so that PNG tiles are saved as opaque RGB, as the
+    // game writes them (32-bit bitmaps would be saved with alpha 0).
+    BITMAP *bmp = create_bitmap_ex(TRUECOLOR_24, n, n);
     if (!bmp)
         return nullptr;
+    auto colour = [](int r, int g, int b) {
+        return makecol_depth(TRUECOLOR_24, r, g, b);
+    };
     uint32_t h = hash3(t.zoom, t.x, t.y);
     int r = 60 + (h & 0x7F), g = 60 + ((h >> 8) & 0x7F),
         b = 60 + ((h >> 16) & 0x7F);
@@ -130,19 +135,19 @@ BITMAP *make_tile_bitmap(const SampleWorld &world, const GenTile &t)
                 int v = terrain_value(t.x * n + x + (1 << 20),
                                       t.y * n + y + (1 << 20), t.zoom);
                 putpixel(bmp, x, y,
-                         makecol(r * v / 255, g * v / 255, (b + v) / 2));
+                         colour(r * v / 255, g * v / 255, (b + v) / 2));
             }
     } else {
-        clear_to_color(bmp, makecol(r, g, b));
+        clear_to_color(bmp, colour(r, g, b));
     }
-    rect(bmp, 0, 0, n - 1, n - 1, makecol(40, 40, 40));
+    rect(bmp, 0, 0, n - 1, n - 1, colour(40, 40, 40));
     std::ostringstream label;
     label << t.x << "," << t.y;
     textout_centre_ex(bmp, font, label.str().c_str(), n / 2, n / 2 - 4,
-                      makecol(255, 255, 255), -1);
+                      colour(255, 255, 255), -1);
     std::ostringstream zl;
     zl << "z" << t.zoom;
-    textout_ex(bmp, font, zl.str().c_str(), 3, 3, makecol(0, 0, 0), -1);
+    textout_ex(bmp, font, zl.str().c_str(), 3, 3, colour(0, 0, 0), -1);
     return bmp;
 }
 
@@ -164,17 +169,7 @@ bool write_world(const SampleWorld &world)
         // its own, as the game would, so it keeps its colours.
         if (world.ext == "gif")
             select_fitted_palette(bmp);
-        // A 32-bit bitmap would be written as RGBA with alpha 0: save an
-        // opaque RGB tile, as the game does.
-        BITMAP *rgb = create_bitmap_ex(TRUECOLOR_24, bmp->w, bmp->h);
-        if (!rgb) {
-            destroy_bitmap(bmp);
-            return false;
-        }
-        blit(bmp, rgb, 0, 0, 0, 0, bmp->w, bmp->h);
-        int rc = save_bitmap(tile_file(world, t).c_str(),
-                             world.ext == "gif" ? bmp : rgb, NULL);
-        destroy_bitmap(rgb);
+        int rc = save_bitmap(tile_file(world, t).c_str(), bmp, NULL);
         destroy_bitmap(bmp);
         if (rc != 0)
             return false;

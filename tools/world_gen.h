@@ -33,7 +33,8 @@ std::string tile_file(const SampleWorld &world, const GenTile &t);
 // The changed.txt line that lists a tile (without its line end).
 std::string change_line(const SampleWorld &world, const GenTile &t);
 
-// Draws the tile image: a colour of its own, a frame, and its coordinates.
+// Draws the tile image at 24 bits: a colour of its own, a frame, and its
+// coordinates.
 // Needs the graphics library started; the caller destroys the bitmap.
 struct BITMAP *make_tile_bitmap(const SampleWorld &world, const GenTile &t);
 
