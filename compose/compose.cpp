@@ -2,19 +2,15 @@
 
 #include <allegro.h>
 #include <loadpng.h>
-#include <unistd.h>
-
-#include <strings.h>
 
 #include <climits>
-#include <cstdio>
 #include <cstdlib>
 #include <iostream>
 #include <sstream>
 #include <vector>
 
-#include "gif_palette.h"
 #include "image_header.h"
+#include "map_file.h"
 #include "tile_types.h"
 
 int32_t tile_size;
@@ -135,56 +131,6 @@ void place_tile(std::stringstream &s, int world_number, const TileEntry &t,
     destroy_bitmap(tile);
 }
 
-// The JPEG saver reports success even when the disk fills up mid-file; a
-// JPEG written whole ends with the end-of-image marker.
-bool saved_file_complete(const std::string &path)
-{
-    static const unsigned char JPEG_END[] = {0xFF, 0xD9};
-    if (strcasecmp(tile_ext, "jpg") != 0)
-        return true;
-    FILE *f = std::fopen(path.c_str(), "rb");
-    if (!f)
-        return false;
-    unsigned char tail[sizeof JPEG_END] = {0, 0};
-    bool whole = std::fseek(f, -static_cast<long>(sizeof tail), SEEK_END) == 0 &&
-                 std::fread(tail, 1, sizeof tail, f) == sizeof tail &&
-                 tail[0] == JPEG_END[0] && tail[1] == JPEG_END[1];
-    std::fclose(f);
-    return whole;
-}
-
-// Name under which a map is written before it replaces name: same folder,
-// same extension, so the file-type registry picks the same codec.
-std::string temporary_map_name(const std::string &name)
-{
-    std::string::size_type dot = name.rfind('.');
-    std::ostringstream s;
-    s << name.substr(0, dot) << ".part" << getpid();
-    if (dot != std::string::npos)
-        s << name.substr(dot);
-    return s.str();
-}
-
-// Writes the canvas under a temporary name and moves it over name only
-// once the saver reports success, so a failed save keeps an older map.
-bool save_map(const std::string &name, BITMAP *canvas)
-{
-    const std::string temp = temporary_map_name(name);
-    // GIF maps are reduced to the current palette: make it the canvas's.
-    if (strcasecmp(tile_ext, "gif") == 0)
-        select_fitted_palette(canvas);
-    if (save_bitmap(temp.c_str(), canvas, NULL) != 0 ||
-        !saved_file_complete(temp)) {
-        std::remove(temp.c_str());
-        return false;
-    }
-    if (std::rename(temp.c_str(), name.c_str()) != 0) {
-        std::remove(temp.c_str());
-        return false;
-    }
-    return true;
-}
-
 }  // namespace
 
 void configure_png_codec()
@@ -205,6 +151,8 @@ bool canvas_fits(int64_t width, int64_t height, int bytes_per_pixel)
 
 void compose_maps(int world_number)
 {
+    // A stop asked for meanwhile must not leave a half-written map behind.
+    catch_exit_signals();
     std::stringstream s(std::ios::in | std::ios::out);
     load_sample_tile(s, world_number);
 
@@ -223,21 +171,25 @@ void compose_maps(int world_number)
     for (const TileEntry &t : tile_list)
         place_tile(s, world_number, t, map_canvas[t.zoom]);
 
-    bool all_saved = true;
+    // Every level is attempted; the failures are reported together, in
+    // one message, once the last level is done.
+    std::string failed_saves;
     for (int z = 0; z < levels; ++z) {
         build_map_name(s, z);
         const std::string name = s.str();
         log_line("Saving ", name);
         make_opaque(map_canvas[z]);
-        if (save_map(name, map_canvas[z])) {
+        std::string why;
+        if (save_map(name, map_canvas[z], &why))
             log_line(name, " saved");
-        } else {
-            allegro_message("Error saving %s\n", name.c_str());
-            all_saved = false;
-        }
+        else
+            failed_saves += "Error saving " + name + "\n" + why + "\n";
         destroy_bitmap(map_canvas[z]);
         map_canvas[z] = nullptr;
     }
-    if (!all_saved)
+    release_exit_signals();
+    if (!failed_saves.empty()) {
+        allegro_message("%s", failed_saves.c_str());
         exit(1);
+    }
 }

@@ -13,7 +13,8 @@ set -u
 readonly CASES=(return_maps_world1 down_four_maps_world5
     double_click_maps_world3 escape_maps_selected_row quit_no_keeps_selection
     quit_yes_by_key quit_yes_by_click quit_by_keyboard_focus
-    missing_change_list message_box_waits arguments_ignored no_display)
+    missing_change_list message_box_waits arguments_ignored no_display
+    signal_during_save)
 
 if [ "${1:-}" = "--list" ]; then
     echo "${CASES[*]}"
@@ -459,6 +460,64 @@ case_no_display() {
     grep -q "^Error starting the graphics library" "$work/stderr" ||
         fail "no clear message with a display that is not there"
     expect_no_maps
+}
+
+# World 1 lists one textured tile at every cell of a 16 x 16 grid, the
+# same file linked under each name: quick to make and to load, while its
+# 4096-pixel map takes about a second to write.
+readonly BIG_GRID=16 BIG_TILE=256
+make_big_world() {
+    local folder=$work/data/Orvandelquist/World1 line x y
+    "$MAKE_WORLD" "$work/data" --world 1 --grid 1x1 --tile "$BIG_TILE" \
+        --textured >/dev/null || fail "make_world could not write world 1"
+    line=$(head -1 "$folder/changed.txt")
+    for ((y = 0; y < BIG_GRID; y++)); do
+        for ((x = 0; x < BIG_GRID; x++)); do
+            [ "$x,$y" = 0,0 ] ||
+                ln "$folder/Zoom0/tile_0_0.png" "$folder/Zoom0/tile_${x}_$y.png" ||
+                fail "cannot link tile ${x}_$y"
+            printf '%s\n' "${line/tile_0_0/tile_${x}_$y}"
+        done
+    done >"$work/changed.txt"
+    mv "$work/changed.txt" "$folder/changed.txt"
+}
+
+# Waits until the map's temporary file is there and being written.
+wait_for_save_in_progress() {
+    for _ in $(seq $((EXIT_WAIT * 50))); do
+        ls -A "$work/maps" | grep -q '\.part' && break
+        kill -0 "$app_pid" 2>/dev/null || fail "the program ended before saving"
+        sleep 0.02
+    done
+    sleep 0.1
+    grep -q ' saved$' "$work/stdout" &&
+        fail "the map was saved before the signal: make the world bigger"
+    ls -A "$work/maps" | grep -q '\.part' || fail "no temporary map appeared"
+}
+
+# SIGINT, SIGTERM and SIGHUP while the map is being written: the program
+# removes the temporary file, keeps the older map and exits with 128 plus
+# the signal's number.
+case_signal_during_save() {
+    local sig older=$work/older.png
+    make_big_world
+    start_xvfb
+    convert -size 8x8 xc:red "$older" || fail "cannot make the older map"
+    for sig in INT TERM HUP; do
+        cp "$older" "$work/maps/map_zoom_0.png"
+        start_mapper
+        wait_for_dialog
+        keys Return
+        wait_for_save_in_progress
+        kill -s "$sig" "$app_pid"
+        wait_for_exit
+        expect_rc $((128 + $(kill -l "$sig")))
+        cmp -s "$older" "$work/maps/map_zoom_0.png" ||
+            fail "SIG$sig replaced the older map"
+        [ "$(ls -A "$work/maps")" = map_zoom_0.png ] ||
+            fail "SIG$sig left: $(ls -A "$work/maps" | tr '\n' ' ')"
+        expect_empty stderr
+    done
 }
 
 "case_$case_name"
