@@ -2,8 +2,10 @@
 
 #include <jpgalleg.h>
 #include <loadpng.h>
+#include <signal.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
@@ -29,6 +31,11 @@ const int ALERT_FIRST_BUTTON = 1;
 const char *const WORLD_ROWS[WORLD_COUNT] = {
     "World1", "World2", "World3", "World4", "World5"
 };
+
+// Where the run is, for the close button: in the dialog a close request
+// waits for the dialog to pick it up; later it stops the run.
+std::atomic<bool> dialog_running(false);
+std::atomic<bool> close_requested(false);
 
 char caption_text[] = "Select World to Map";
 char quit_text[] = "&Quit";
@@ -152,6 +159,9 @@ DIALOG world_dialog[] = {
      nullptr},
     {callback_button_proc, 130, 130, 60, 20, 0, 0, 'q', D_EXIT, 0, 0,
      quit_text, nullptr, reinterpret_cast<void *>(confirm_quit)},
+    {d_yield_proc, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, nullptr, nullptr, nullptr},
+    {close_request_proc, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, nullptr, nullptr,
+     reinterpret_cast<void *>(confirm_quit)},
     {nullptr, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, nullptr, nullptr, nullptr}
 };
 
@@ -172,10 +182,31 @@ int callback_button_proc(int msg, DIALOG *d, int c)
     return ret;
 }
 
+int close_request_proc(int msg, DIALOG *d, int)
+{
+    if (msg != MSG_IDLE || !close_requested.exchange(false) || !d->dp3)
+        return D_O_K;
+    return reinterpret_cast<int (*)()>(d->dp3)();
+}
+
+// The request is left first and taken back only when the dialog is not
+// running, so that a press as the dialog closes is seen either here or by
+// run_mapper, never by neither.
+void close_button_pressed()
+{
+    close_requested = true;
+    if (!dialog_running && close_requested.exchange(false))
+        kill(getpid(), SIGTERM);
+}
+
 int confirm_quit()
 {
-    if (alert("Really Quit?", nullptr, nullptr, "&Yes", "&No", 'y', 'n') ==
-        ALERT_FIRST_BUTTON)
+    int button =
+        alert("Really Quit?", nullptr, nullptr, "&Yes", "&No", 'y', 'n');
+    // The alert already asks; a close request made while it was up is
+    // answered by it.
+    close_requested = false;
+    if (button == ALERT_FIRST_BUTTON)
         std::exit(0);
     return D_O_K;
 }
@@ -189,7 +220,13 @@ int run_mapper()
     reset_bounds();
 
     set_dialog_color(world_dialog, makecol(0, 0, 0), makecol(255, 255, 255));
+    dialog_running = true;
+    set_close_button_callback(close_button_pressed);
     do_dialog(world_dialog, WORLD_DIALOG_LIST);
+    dialog_running = false;
+    // A close request that came as the dialog closed stops the run now.
+    if (close_requested.exchange(false))
+        kill(getpid(), SIGTERM);
 
     int row = world_dialog[WORLD_DIALOG_LIST].d1;
     if (row < 0)

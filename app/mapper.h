@@ -8,12 +8,17 @@
 // Number of worlds the dialog offers; row r stands for world r + 1.
 const int WORLD_COUNT = 5;
 
-// Indexes of the dialog's objects.
+// Indexes of the dialog's objects. The yield object sleeps while nothing
+// happens, so that the waiting dialog leaves the processor alone; the
+// close-request object turns the window's close button into the Quit
+// button's callback.
 enum {
     WORLD_DIALOG_CLEAR,
     WORLD_DIALOG_LIST,
     WORLD_DIALOG_CAPTION,
     WORLD_DIALOG_QUIT,
+    WORLD_DIALOG_YIELD,
+    WORLD_DIALOG_CLOSE_REQUEST,
     WORLD_DIALOG_END
 };
 
@@ -28,6 +33,17 @@ const char *world_list_getter(int index, int *list_size);
 // A button that, when it would close the dialog, calls the int (*)(void)
 // held in its dp3 (if any) and returns that callback's result instead.
 int callback_button_proc(int msg, DIALOG *d, int c);
+
+// An invisible object that, on an idle message after the window's close
+// button was pressed, calls the int (*)(void) held in its dp3 and returns
+// its result; otherwise it returns D_O_K.
+int close_request_proc(int msg, DIALOG *d, int c);
+
+// The window's close button, called on the library's input thread. While
+// the dialog runs it leaves a request for close_request_proc; once the
+// dialog has closed it stops the run the way an interrupt does, with
+// SIGTERM to the process.
+void close_button_pressed();
 
 // The Quit button's callback: asks "Really Quit?"; "Yes" ends the process
 // with exit code 0, "No" returns D_O_K and the dialog goes on.

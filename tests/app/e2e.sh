@@ -5,7 +5,8 @@
 # code, standard output, standard error and the maps it writes.
 #
 # usage: e2e.sh CASE   (e2e.sh --list prints the cases)
-# environment: MAPPER, MAKE_WORLD (paths of the programs), E2E_ARTIFACTS
+# environment: MAPPER, MAKE_WORLD, WM_CLOSE (paths of the programs; the
+# last sends the window manager's close request), E2E_ARTIFACTS
 # (folder that keeps a failing case's screenshot and logs), E2E_LIMIT
 # (seconds a case may take, default 40).
 set -u
@@ -14,7 +15,8 @@ readonly CASES=(return_maps_world1 down_four_maps_world5
     double_click_maps_world3 escape_maps_selected_row quit_no_keeps_selection
     quit_yes_by_key quit_yes_by_click quit_by_keyboard_focus
     missing_change_list message_box_waits arguments_ignored no_display
-    signal_during_save)
+    signal_during_save close_yes_quits close_no_keeps_selection
+    close_during_compose_stops_run idle_dialog_and_alert_cpu)
 
 if [ "${1:-}" = "--list" ]; then
     echo "${CASES[*]}"
@@ -48,11 +50,18 @@ readonly ROW_X=120 ROW0_Y=55 ROW_STEP=8  # centre of row 0, row height
 readonly QUIT_X=160 QUIT_Y=140           # the Quit button
 readonly YES_X=127 YES_Y=96              # "Yes" in the quit alert
 readonly NO_X=191 NO_Y=96                # "No" in the quit alert
+readonly ALERT_X=150 ALERT_Y=48          # on the alert's top edge
 # A press is held this long: the dialog polls the mouse.
 readonly PRESS=0.1
 # Seconds to wait for the window, for the program to end, and for
 # showing that it does not end.
 readonly WINDOW_WAIT=15 EXIT_WAIT=15 STAYS_WAIT=1
+# Seconds over which the idle processor use is measured, and the share of
+# one core (percent) that fails the case; the figure itself is printed.
+readonly IDLE_SECONDS=5 IDLE_LIMIT=10
+# A world whose composition takes a few seconds: 64 x 64 tiles of 64
+# pixels, a 4096 x 4096 map.
+readonly BIG_GRID=64x64 BIG_TILE=64
 
 work=$(mktemp -d "${TMPDIR:-/tmp}/mapper-e2e.XXXXXX") || exit 2
 xvfb_pid=
@@ -518,6 +527,110 @@ case_signal_during_save() {
             fail "SIG$sig left: $(ls -A "$work/maps" | tr '\n' ' ')"
         expect_empty stderr
     done
+}
+
+# The window manager's close request, as the title bar's close button
+# sends it.
+close_window() {
+    [ -x "${WM_CLOSE:-}" ] || fail "WM_CLOSE must name the wm_close helper"
+    x "$WM_CLOSE" "$wid" || fail "cannot send the close request"
+}
+
+# Waits for the quit alert: its frame is black where the dialog is white.
+wait_for_alert() {
+    for _ in $(seq $((WINDOW_WAIT * 10))); do
+        [ "$(pixel "$ALERT_X" "$ALERT_Y")" = "#000000" ] && return 0
+        sleep 0.1
+    done
+    fail "no quit alert within ${WINDOW_WAIT}s"
+}
+
+# In the dialog the close button asks first, like Quit: "Yes" ends the
+# program with nothing read or written.
+case_close_yes_quits() {
+    start_dialog
+    keys Down
+    close_window
+    wait_for_alert
+    keys y
+    expect_quit
+}
+
+# "No" goes back to the dialog with the selection it had.
+case_close_no_keeps_selection() {
+    start_dialog
+    keys Down Down
+    close_window
+    wait_for_alert
+    keys n
+    sleep 0.3
+    kill -0 "$app_pid" 2>/dev/null || fail "'No' ended the program"
+    keys Return
+    wait_for_exit
+    expect_rc 0
+    expect_mapped 3
+}
+
+# A close request while the maps are composed stops the run as an
+# interrupt does: a failing exit code, the older map kept as it was, and
+# no temporary file left behind.
+case_close_during_compose_stops_run() {
+    local left
+    "$MAKE_WORLD" "$work/data" --world 1 --grid "$BIG_GRID" \
+        --tile "$BIG_TILE" >/dev/null || fail "make_world could not write world 1"
+    convert -size 8x8 xc:red "$work/maps/map_zoom_0.png" ||
+        fail "cannot write the older map"
+    cp "$work/maps/map_zoom_0.png" "$work/older.png"
+    start_xvfb
+    start_mapper
+    wait_for_dialog
+    keys Return
+    for _ in $(seq $((EXIT_WAIT * 50))); do
+        grep -q '^Blitting ' "$work/stdout" 2>/dev/null && break
+        kill -0 "$app_pid" 2>/dev/null || break
+        sleep 0.02
+    done
+    grep -q '^Blitting ' "$work/stdout" || fail "the composition did not start"
+    close_window
+    wait_for_exit
+    [ "$rc" != 0 ] || fail "the run was not stopped (exit code 0)"
+    grep -q ' saved$' "$work/stdout" && fail "a map was saved after the close request"
+    cmp -s "$work/maps/map_zoom_0.png" "$work/older.png" ||
+        fail "the older map was changed"
+    left=$(ls -A "$work/maps")
+    [ "$left" = map_zoom_0.png ] || fail "files left behind: $left"
+}
+
+# Processor time (user and system, every thread) of the program, in clock
+# ticks.
+cpu_ticks() {
+    awk '{ print $14 + $15 }' "/proc/$app_pid/stat"
+}
+
+# Share of one core, in percent, that the program uses over IDLE_SECONDS
+# while nothing happens; prints it and fails above IDLE_LIMIT.
+measure_idle() {
+    local what=$1 before after percent
+    before=$(cpu_ticks) || fail "cannot read the program's processor time"
+    sleep "$IDLE_SECONDS"
+    after=$(cpu_ticks) || fail "cannot read the program's processor time"
+    percent=$(awk -v t=$((after - before)) -v hz="$(getconf CLK_TCK)" \
+        -v s="$IDLE_SECONDS" 'BEGIN { printf "%.1f", 100 * t / hz / s }')
+    echo "$what: $percent% of a core over ${IDLE_SECONDS}s"
+    awk -v p="$percent" -v l="$IDLE_LIMIT" 'BEGIN { exit !(p < l) }' ||
+        fail "$what uses $percent% of a core (limit $IDLE_LIMIT%)"
+}
+
+# The waiting dialog and the quit alert sleep while nothing happens.
+case_idle_dialog_and_alert_cpu() {
+    start_dialog
+    sleep 0.5
+    measure_idle "idle dialog"
+    keys q
+    wait_for_alert
+    measure_idle "idle quit alert"
+    keys y
+    expect_quit
 }
 
 "case_$case_name"
