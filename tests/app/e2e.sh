@@ -474,14 +474,14 @@ case_no_display() {
 # World 1 lists one textured tile at every cell of a 16 x 16 grid, the
 # same file linked under each name: quick to make and to load, while its
 # 4096-pixel map takes about a second to write.
-readonly BIG_GRID=16 BIG_TILE=256
+readonly SAVE_GRID=16 SAVE_TILE=256
 make_big_world() {
     local folder=$work/data/Orvandelquist/World1 line x y
-    "$MAKE_WORLD" "$work/data" --world 1 --grid 1x1 --tile "$BIG_TILE" \
+    "$MAKE_WORLD" "$work/data" --world 1 --grid 1x1 --tile "$SAVE_TILE" \
         --textured >/dev/null || fail "make_world could not write world 1"
     line=$(head -1 "$folder/changed.txt")
-    for ((y = 0; y < BIG_GRID; y++)); do
-        for ((x = 0; x < BIG_GRID; x++)); do
+    for ((y = 0; y < SAVE_GRID; y++)); do
+        for ((x = 0; x < SAVE_GRID; x++)); do
             [ "$x,$y" = 0,0 ] ||
                 ln "$folder/Zoom0/tile_0_0.png" "$folder/Zoom0/tile_${x}_$y.png" ||
                 fail "cannot link tile ${x}_$y"

@@ -145,7 +145,8 @@ TEST_F(MapFileTest, LinksPlantedByAnotherUserAreNeverWrittenThrough)
         close(go[1]);
         if (read(go[0], &c, 1) != 1)
             _exit(2);
-        freopen("/dev/null", "w", stdout);
+        if (!std::freopen("/dev/null", "w", stdout))
+            _exit(2);
         compose_maps(world.number);
         _exit(0);
     }
