@@ -17,8 +17,11 @@ struct GifColorTable {
 };
 
 struct GifFrameRecord {
-    // Null for an image of width or height 0, which has no pixels.
-    BITMAP *image;                 // 8-bit colour indices, owned
+    // The image's 8-bit colour indices, owned, at the size its descriptor
+    // gives; for a frame that would take its file past the reader's memory
+    // bound (a few screens), only the part on the logical screen. Null for
+    // an image of width or height 0, or with nothing on the screen then.
+    BITMAP *image;
     GifColorTable local_table;
     int32_t left, top;
     int32_t delay;                 // hundredths of a second
@@ -48,7 +51,10 @@ BITMAP *gif_bitmap_loader(const char *filename, RGB *pal);
 int gif_bitmap_saver(const char *filename, BITMAP *bmp, const RGB *pal);
 
 GifDocument *gif_open_document(const char *filename);
-// Parses the stream and closes it; size is ignored.
+// Parses the stream and closes it; size is ignored. What the frames of
+// one file may hold is bounded by its logical screen: beyond the bound a
+// frame keeps only its visible part, and a file that still exceeds it
+// fails.
 GifDocument *gif_parse_document(PACKFILE *stream, long size);
 void gif_free_document(GifDocument *doc);
 void gif_draw_frame(GifDocument *doc, BITMAP *dest, int index, int x, int y);

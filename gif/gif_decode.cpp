@@ -324,28 +324,3 @@ int lzw_unpack_frame(PACKFILE *stream, BITMAP *image)
         p += length;
     }
 }
-
-int gif_reorder_interlaced(BITMAP *image)
-{
-    static const int pass_start[] = {0, 4, 2, 1};
-    static const int pass_step[] = {8, 8, 4, 2};
-    const int passes = 4;
-
-    if (!image)
-        return GIF_OK;
-    BITMAP *ordered =
-        create_bitmap_ex(bitmap_color_depth(image), image->w, image->h);
-    if (!ordered)
-        return GIF_FAILED;
-    int source_row = 0;
-    for (int pass = 0; pass < passes; ++pass) {
-        for (int row = pass_start[pass]; row < image->h;
-             row += pass_step[pass]) {
-            blit(image, ordered, 0, source_row, 0, row, image->w, 1);
-            ++source_row;
-        }
-    }
-    blit(ordered, image, 0, 0, 0, 0, image->w, image->h);
-    destroy_bitmap(ordered);
-    return GIF_OK;
-}

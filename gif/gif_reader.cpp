@@ -6,7 +6,10 @@
 #include <cstdlib>
 #include <cstring>
 
-int64_t gif_max_pixels = INT64_MAX;
+int64_t gif_max_screen_pixels = INT64_MAX;
+// Room for long animations of small screens, and well below what a
+// hostile file could otherwise make the reader take.
+int64_t gif_frame_allowance = int64_t(64) << 20;
 
 namespace {
 
@@ -42,6 +45,14 @@ const int LARGEST_BYTES_PER_PIXEL = 4;
 const int BYTES_PER_INDEX = 1;
 
 const int NO_TRANSPARENCY = -1;
+
+// The state of one parse: the frame being gathered and what the frames
+// read so far hold, against the bound of the file's screen.
+struct ParseState {
+    GifFrameRecord pending;
+    int64_t held;    // bytes of frame records and pixels
+    int64_t bound;
+};
 
 void reset_pending(GifFrameRecord *pending)
 {
@@ -80,7 +91,8 @@ int read_screen_descriptor(PACKFILE *f, GifDocument *doc)
     if (width == EOF || height == EOF || packed == EOF || bg == EOF ||
         aspect == EOF)
         return GIF_TRUNCATED;
-    if (!gif_bitmap_fits(width, height, LARGEST_BYTES_PER_PIXEL))
+    if (int64_t(width) * height > gif_max_screen_pixels ||
+        !gif_bitmap_fits(width, height, LARGEST_BYTES_PER_PIXEL))
         return GIF_FAILED;
     doc->screen_width = width;
     doc->screen_height = height;
@@ -116,10 +128,14 @@ int append_frame(GifDocument *doc, const GifFrameRecord *frame)
     return GIF_OK;
 }
 
+// What a frame holds beyond its pixels.
+const int64_t FRAME_RECORD_BYTES = sizeof(GifFrameRecord);
+
 // An image after its separator. The graphic control values gathered in
-// *pending go with it; *pending is reset once the frame is appended.
-int read_image(PACKFILE *f, GifDocument *doc, GifFrameRecord *pending)
+// state->pending go with it; they are reset once the frame is appended.
+int read_image(PACKFILE *f, GifDocument *doc, ParseState *state)
 {
+    GifFrameRecord *pending = &state->pending;
     int left = pack_igetw(f);
     int top = pack_igetw(f);
     int width = pack_igetw(f);
@@ -128,7 +144,8 @@ int read_image(PACKFILE *f, GifDocument *doc, GifFrameRecord *pending)
     if (left == EOF || top == EOF || width == EOF || height == EOF ||
         packed == EOF)
         return GIF_TRUNCATED;
-    if (!gif_bitmap_fits(width, height, BYTES_PER_INDEX))
+    if (!gif_bitmap_fits(width, height, BYTES_PER_INDEX) ||
+        state->held + FRAME_RECORD_BYTES > state->bound)
         return GIF_FAILED;
     pending->left = left;
     pending->top = top;
@@ -138,15 +155,14 @@ int read_image(PACKFILE *f, GifDocument *doc, GifFrameRecord *pending)
 
     // An image of width or height 0 has no bitmap; its data are still read.
     BITMAP *image = nullptr;
-    if (width > 0 && height > 0) {
-        image = create_bitmap_ex(8, width, height);
-        if (!image)
-            return GIF_FAILED;
-        clear_bitmap(image);
-    }
-    rc = lzw_unpack_frame(f, image);
-    if (rc == GIF_OK && (packed & INTERLACE_FLAG))
-        rc = gif_reorder_interlaced(image);
+    int64_t held_pixels = 0;
+    if (width > 0 && height > 0)
+        rc = gif_read_frame_pixels(
+            f, doc, left, top, width, height, (packed & INTERLACE_FLAG) != 0,
+            state->bound - state->held - FRAME_RECORD_BYTES, &image,
+            &held_pixels);
+    else
+        rc = lzw_unpack_frame(f, nullptr);
     if (rc == GIF_OK) {
         pending->image = image;
         rc = append_frame(doc, pending);
@@ -157,6 +173,7 @@ int read_image(PACKFILE *f, GifDocument *doc, GifFrameRecord *pending)
         pending->image = nullptr;
         return rc;
     }
+    state->held += FRAME_RECORD_BYTES + held_pixels;
     reset_pending(pending);
 
     // Whatever follows the end code up to the block terminator is part of
@@ -226,8 +243,12 @@ int read_extension(PACKFILE *f, GifDocument *doc, GifFrameRecord *pending)
 // Blocks up to the trailer. Bytes that start no block are passed over.
 int read_blocks(PACKFILE *f, GifDocument *doc)
 {
-    GifFrameRecord pending;
-    reset_pending(&pending);
+    ParseState state;
+    reset_pending(&state.pending);
+    state.held = 0;
+    state.bound = GIF_SCREENS_OF_FRAMES * int64_t(doc->screen_width) *
+                      doc->screen_height +
+                  gif_frame_allowance;
     for (;;) {
         int rc = GIF_OK;
         switch (pack_getc(f)) {
@@ -236,10 +257,10 @@ int read_blocks(PACKFILE *f, GifDocument *doc)
         case TRAILER:
             return GIF_OK;
         case IMAGE_SEPARATOR:
-            rc = read_image(f, doc, &pending);
+            rc = read_image(f, doc, &state);
             break;
         case EXTENSION_INTRODUCER:
-            rc = read_extension(f, doc, &pending);
+            rc = read_extension(f, doc, &state.pending);
             break;
         default:
             break;
@@ -266,10 +287,8 @@ bool gif_bitmap_fits(int64_t width, int64_t height, int bytes_per_pixel)
 {
     if (width < 0 || height < 0 || bytes_per_pixel <= 0)
         return false;
-    const int64_t pixels = width * height;
     // One spare byte for the padding that 24-bit bitmaps get.
-    return pixels <= gif_max_pixels &&
-           pixels * bytes_per_pixel + 1 <= INT_MAX;
+    return width * height * bytes_per_pixel + 1 <= INT_MAX;
 }
 
 void gif_codec_init()
