@@ -40,7 +40,8 @@ struct GifDocument {
 };
 
 // Registers "gif" with the bitmap file-type registry and the document as
-// a datafile object type.
+// a datafile object type (kept as library API: the program loads no
+// datafiles).
 void gif_codec_init();
 
 // Registry loader: the last frame composed over the earlier ones, at the
@@ -58,6 +59,11 @@ GifDocument *gif_open_document(const char *filename);
 GifDocument *gif_parse_document(PACKFILE *stream, long size);
 void gif_free_document(GifDocument *doc);
 void gif_draw_frame(GifDocument *doc, BITMAP *dest, int index, int x, int y);
+
+// Library API that nothing in the program calls: the program reaches the
+// codec only through the registry's loader and saver.
+// A zero-filled document of frame_count zero-filled frames, to fill in and
+// write.
 GifDocument *gif_new_document(int frame_count);
 // Every frame finished at the screen's size and the current depth, and
 // their delays (delays may be null); returns the frame count, 0 when the

@@ -73,14 +73,14 @@ int lzw_unpack_visible(PACKFILE *stream, int width, int height,
     // The rows up to the last one kept are a prefix of the image's data,
     // which the decoder writes in order and needs whole to copy strings
     // from; every later pixel is dropped as if beyond the image.
-    BITMAP *decoded = create_bitmap_ex(8, width, rows);
+    BITMAP *decoded = create_bitmap_ex(GIF_INDEX_DEPTH, width, rows);
     if (!decoded)
         return GIF_FAILED;
     clear_bitmap(decoded);
     int rc = lzw_unpack_frame(stream, decoded);
     BITMAP *part = nullptr;
     if (rc == GIF_OK) {
-        part = create_bitmap_ex(8, visible_width, visible_height);
+        part = create_bitmap_ex(GIF_INDEX_DEPTH, visible_width, visible_height);
         if (!part)
             rc = GIF_FAILED;
     }
@@ -110,7 +110,7 @@ int gif_read_frame_pixels(PACKFILE *stream, const GifDocument *doc, int left,
     const int64_t whole = int64_t(width) * height;
     // Reordering an interlaced image needs a copy of it for a while.
     if (whole * (interlaced ? 2 : 1) <= room) {
-        *image = create_bitmap_ex(8, width, height);
+        *image = create_bitmap_ex(GIF_INDEX_DEPTH, width, height);
         if (!*image)
             return GIF_FAILED;
         clear_bitmap(*image);

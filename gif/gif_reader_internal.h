@@ -4,6 +4,7 @@
 #define GIF_GIF_READER_INTERNAL_H
 
 #include "gif_codec.h"
+#include "gif_format.h"
 
 #include <cstdint>
 
@@ -12,12 +13,6 @@
 const int GIF_OK = 0;
 const int GIF_FAILED = -1;
 const int GIF_TRUNCATED = -2;
-
-// Working storage of the LZW decoder.
-const int LZW_BUFFER_SIZE = 256;      // one data sub-block at most
-const int LZW_TABLE_SIZE = 4096;      // codes of up to 12 bits
-const int LZW_MAX_CODE_WIDTH = 12;
-const int LZW_MAX_ROOT_WIDTH = 11;    // roots, clear and end must fit the table
 
 // Largest logical screen accepted, in pixels, on top of what the graphics
 // library can allocate. Without a limit by default; the fuzz target lowers
@@ -46,30 +41,14 @@ GifDocument *gif_parse_stream(PACKFILE *stream);
 // GIF_TRUNCATED.
 int gif_read_color_table(PACKFILE *stream, GifColorTable *table);
 
-// The reader's hot paths (decoding, drawing frames) each have a plain
-// per-pixel form that the fast form must match byte for byte. True selects
-// the plain forms everywhere; the tests compare the two.
-extern bool gif_use_reference_paths;
-
 // Decodes one image's data, from the root width through the end code, into
-// image (null for an image without pixels: the data are read and dropped).
-// GIF_OK, GIF_FAILED or GIF_TRUNCATED. Pixels beyond the image are dropped.
+// image, an 8-bit memory bitmap (null for an image without pixels: the
+// data are read and dropped), in the order of the file: pixel p at column
+// p mod width, row p div width. GIF_OK, GIF_FAILED or GIF_TRUNCATED.
+// Pixels beyond the image are dropped; those the data never reach keep
+// their values. The stream is left just after the sub-block that holds
+// the end code.
 int lzw_unpack_frame(PACKFILE *stream, BITMAP *image);
-
-// The plain form of lzw_unpack_frame: codes read a bit at a time with
-// lzw_get_bits, pixels placed one by one with set_pixel_at. Also taken for
-// an image whose rows are not one run of memory.
-int lzw_unpack_frame_reference(PACKFILE *stream, BITMAP *image);
-
-// Reads an n-bit code, least significant bit first, from the image data's
-// sub-blocks through buffer (LZW_BUFFER_SIZE bytes) and *bit_pos (0 before
-// the first code). Returns the code, GIF_FAILED at a block terminator or
-// GIF_TRUNCATED at the end of the input.
-int lzw_get_bits(PACKFILE *stream, unsigned char *buffer, int *bit_pos, int n);
-
-// Puts value at column i mod width, row i div width of an 8-bit bitmap;
-// indices outside the bitmap are dropped.
-void set_pixel_at(BITMAP *bitmap, int64_t i, int value);
 
 // Decodes the data of an image of width x height (both above 0) at (left,
 // top) into a new bitmap stored in *image: all of it when that and its
