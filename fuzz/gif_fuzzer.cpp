@@ -15,8 +15,11 @@
 
 namespace {
 
-// Small images reach every path of the reader; large ones only cost time.
-const int64_t FUZZ_MAX_PIXELS = 1 << 14;
+// Small screens reach every path of the reader; large ones only cost time.
+// A small allowance sends frames larger than a few screens down the path
+// that keeps only their visible part.
+const int64_t FUZZ_MAX_SCREEN_PIXELS = 1 << 14;
+const int64_t FUZZ_FRAME_ALLOWANCE = 1 << 18;
 const int DEPTHS[] = {8, 15, 16, 24, 32};
 const int DEPTH_COUNT = sizeof DEPTHS / sizeof DEPTHS[0];
 const int DRAW_MARGIN = 3;
@@ -73,7 +76,8 @@ extern "C" int LLVMFuzzerInitialize(int *, char ***)
     if (install_allegro(SYSTEM_NONE, &errno, atexit) != 0)
         std::abort();
     gif_codec_init();
-    gif_max_pixels = FUZZ_MAX_PIXELS;
+    gif_max_screen_pixels = FUZZ_MAX_SCREEN_PIXELS;
+    gif_frame_allowance = FUZZ_FRAME_ALLOWANCE;
     std::snprintf(input_path, sizeof input_path, "/tmp/gif_fuzz_%d.gif",
                   int(getpid()));
     std::atexit(remove_input_file);

@@ -17,8 +17,11 @@ struct GifColorTable {
 };
 
 struct GifFrameRecord {
-    // Null for an image of width or height 0, which has no pixels.
-    BITMAP *image;                 // 8-bit colour indices, owned
+    // The image's 8-bit colour indices, owned, at the size its descriptor
+    // gives; for a frame that would take its file past the reader's memory
+    // bound (a few screens), only the part on the logical screen. Null for
+    // an image of width or height 0, or with nothing on the screen then.
+    BITMAP *image;
     GifColorTable local_table;
     int32_t left, top;
     int32_t delay;                 // hundredths of a second
@@ -37,7 +40,8 @@ struct GifDocument {
 };
 
 // Registers "gif" with the bitmap file-type registry and the document as
-// a datafile object type.
+// a datafile object type (kept as library API: the program loads no
+// datafiles).
 void gif_codec_init();
 
 // Registry loader: the last frame composed over the earlier ones, at the
@@ -48,10 +52,18 @@ BITMAP *gif_bitmap_loader(const char *filename, RGB *pal);
 int gif_bitmap_saver(const char *filename, BITMAP *bmp, const RGB *pal);
 
 GifDocument *gif_open_document(const char *filename);
-// Parses the stream and closes it; size is ignored.
+// Parses the stream and closes it; size is ignored. What the frames of
+// one file may hold is bounded by its logical screen: beyond the bound a
+// frame keeps only its visible part, and a file that still exceeds it
+// fails.
 GifDocument *gif_parse_document(PACKFILE *stream, long size);
 void gif_free_document(GifDocument *doc);
 void gif_draw_frame(GifDocument *doc, BITMAP *dest, int index, int x, int y);
+
+// Library API that nothing in the program calls: the program reaches the
+// codec only through the registry's loader and saver.
+// A zero-filled document of frame_count zero-filled frames, to fill in and
+// write.
 GifDocument *gif_new_document(int frame_count);
 // Every frame finished at the screen's size and the current depth, and
 // their delays (delays may be null); returns the frame count, 0 when the

@@ -10,8 +10,6 @@
 
 namespace {
 
-const int DISPOSE_TO_BACKGROUND = 2;
-const int DISPOSE_TO_PREVIOUS = 3;
 const int RGB_TO_6_BITS = 2;
 
 // A rectangle of a destination bitmap.
@@ -63,10 +61,11 @@ void dispose_frame(GifDocument *doc, BITMAP *dest, int x, int y,
                    const GifFrameRecord *frame)
 {
     Area area;
-    if (frame->disposal == DISPOSE_TO_BACKGROUND) {
+    if (frame->disposal == GIF_DISPOSE_TO_BACKGROUND) {
         if (frame_area(doc, dest, x, y, frame, &area))
             fill_area(dest, area, bitmap_mask_color(dest));
-    } else if (frame->disposal == DISPOSE_TO_PREVIOUS && doc->saved_area) {
+    } else if (frame->disposal == GIF_DISPOSE_TO_PREVIOUS &&
+               doc->saved_area) {
         if (frame_area(doc, dest, x, y, frame, &area))
             blit(doc->saved_area, dest, 0, 0, area.x, area.y, area.w, area.h);
         drop_saved_area(doc);
@@ -149,7 +148,7 @@ void draw_rows(BITMAP *dest, const Area &area, BITMAP *image, int first_col,
 // modes other than solid, depths not handled here).
 int fast_pixel_bytes(BITMAP *dest, BITMAP *image)
 {
-    if (gif_use_reference_paths || !is_memory_bitmap(dest) ||
+    if (!is_memory_bitmap(dest) ||
         !is_memory_bitmap(image) || _drawing_mode != DRAW_MODE_SOLID)
         return 0;
     switch (bitmap_color_depth(dest)) {
@@ -268,7 +267,7 @@ void gif_draw_frame(GifDocument *doc, BITMAP *dest, int index, int x, int y)
         dispose_frame(doc, dest, x, y, &doc->frame_list[index - 1]);
     }
     const GifFrameRecord *frame = &doc->frame_list[index];
-    if (frame->disposal == DISPOSE_TO_PREVIOUS)
+    if (frame->disposal == GIF_DISPOSE_TO_PREVIOUS)
         save_area(doc, dest, x, y, frame);
     draw_pixels(doc, dest, x, y, frame);
 }

@@ -6,67 +6,51 @@
 #include <cstdlib>
 #include <cstring>
 
-int64_t gif_max_pixels = INT64_MAX;
+int64_t gif_max_screen_pixels = INT64_MAX;
+// Room for long animations of small screens, and well below what a
+// hostile file could otherwise make the reader take.
+int64_t gif_frame_allowance = int64_t(64) << 20;
 
 namespace {
 
 const int GIF_DATAFILE_TYPE = DAT_ID('G', 'I', 'F', ' ');
 
-// Signature bytes: "GIF", then "87a" or "89a".
-const unsigned char SIGNATURE_START[] = {'G', 'I', 'F', '8'};
-const int VERSION_87 = '7';
-const int VERSION_89 = '9';
-const int SIGNATURE_END = 'a';
-
-const int IMAGE_SEPARATOR = 0x2C;
-const int EXTENSION_INTRODUCER = 0x21;
-const int TRAILER = 0x3B;
-
-const int LABEL_GRAPHIC_CONTROL = 0xF9;
-const int LABEL_APPLICATION = 0xFF;
-const int GRAPHIC_CONTROL_SIZE = 4;
-const int APPLICATION_ID_SIZE = 11;
-const char LOOPING_APPLICATION[] = "NETSCAPE2.0";
-const int LOOPING_SUB_BLOCK_SIZE = 3;
-const int LOOPING_SUB_BLOCK_ID = 1;
-
-const int TABLE_FLAG = 0x80;       // screen and image descriptors
-const int TABLE_SIZE_BITS = 0x07;
-const int INTERLACE_FLAG = 0x40;   // image descriptor
-const int TRANSPARENT_FLAG = 0x01; // graphic control
-const int DISPOSAL_SHIFT = 2;
-const int DISPOSAL_BITS = 0x07;
-
 // A logical screen must fit the loader's result at the largest depth.
 const int LARGEST_BYTES_PER_PIXEL = 4;
 const int BYTES_PER_INDEX = 1;
 
-const int NO_TRANSPARENCY = -1;
+// The state of one parse: the frame being gathered and what the frames
+// read so far hold, against the bound of the file's screen.
+struct ParseState {
+    GifFrameRecord pending;
+    int64_t held;    // bytes of frame records and pixels
+    int64_t bound;
+};
 
 void reset_pending(GifFrameRecord *pending)
 {
     std::memset(pending, 0, sizeof *pending);
-    pending->transparent_idx = NO_TRANSPARENCY;
+    pending->transparent_idx = GIF_NO_TRANSPARENCY;
 }
 
 bool read_signature(PACKFILE *f)
 {
-    for (unsigned char expected : SIGNATURE_START) {
-        if (pack_getc(f) != expected)
+    for (int i = 0; i < GIF_SIGNATURE_PREFIX_LENGTH; ++i) {
+        if (pack_getc(f) != GIF_SIGNATURE_PREFIX[i])
             return false;
     }
     int version = pack_getc(f);
-    if (version != VERSION_87 && version != VERSION_89)
+    if (version != GIF_VERSION_87 && version != GIF_VERSION_89)
         return false;
-    return pack_getc(f) == SIGNATURE_END;
+    return pack_getc(f) == GIF_SIGNATURE_END;
 }
 
 // Reads the table announced by a packed descriptor byte, if any.
 int read_table_if_present(PACKFILE *f, int packed, GifColorTable *table)
 {
-    if (!(packed & TABLE_FLAG))
+    if (!(packed & GIF_TABLE_FLAG))
         return GIF_OK;
-    table->count = 2 << (packed & TABLE_SIZE_BITS);
+    table->count = 2 << (packed & GIF_TABLE_SIZE_BITS);
     return gif_read_color_table(f, table);
 }
 
@@ -80,7 +64,8 @@ int read_screen_descriptor(PACKFILE *f, GifDocument *doc)
     if (width == EOF || height == EOF || packed == EOF || bg == EOF ||
         aspect == EOF)
         return GIF_TRUNCATED;
-    if (!gif_bitmap_fits(width, height, LARGEST_BYTES_PER_PIXEL))
+    if (int64_t(width) * height > gif_max_screen_pixels ||
+        !gif_bitmap_fits(width, height, LARGEST_BYTES_PER_PIXEL))
         return GIF_FAILED;
     doc->screen_width = width;
     doc->screen_height = height;
@@ -116,10 +101,14 @@ int append_frame(GifDocument *doc, const GifFrameRecord *frame)
     return GIF_OK;
 }
 
+// What a frame holds beyond its pixels.
+const int64_t FRAME_RECORD_BYTES = sizeof(GifFrameRecord);
+
 // An image after its separator. The graphic control values gathered in
-// *pending go with it; *pending is reset once the frame is appended.
-int read_image(PACKFILE *f, GifDocument *doc, GifFrameRecord *pending)
+// state->pending go with it; they are reset once the frame is appended.
+int read_image(PACKFILE *f, GifDocument *doc, ParseState *state)
 {
+    GifFrameRecord *pending = &state->pending;
     int left = pack_igetw(f);
     int top = pack_igetw(f);
     int width = pack_igetw(f);
@@ -128,7 +117,8 @@ int read_image(PACKFILE *f, GifDocument *doc, GifFrameRecord *pending)
     if (left == EOF || top == EOF || width == EOF || height == EOF ||
         packed == EOF)
         return GIF_TRUNCATED;
-    if (!gif_bitmap_fits(width, height, BYTES_PER_INDEX))
+    if (!gif_bitmap_fits(width, height, BYTES_PER_INDEX) ||
+        state->held + FRAME_RECORD_BYTES > state->bound)
         return GIF_FAILED;
     pending->left = left;
     pending->top = top;
@@ -138,15 +128,15 @@ int read_image(PACKFILE *f, GifDocument *doc, GifFrameRecord *pending)
 
     // An image of width or height 0 has no bitmap; its data are still read.
     BITMAP *image = nullptr;
-    if (width > 0 && height > 0) {
-        image = create_bitmap_ex(8, width, height);
-        if (!image)
-            return GIF_FAILED;
-        clear_bitmap(image);
-    }
-    rc = lzw_unpack_frame(f, image);
-    if (rc == GIF_OK && (packed & INTERLACE_FLAG))
-        rc = gif_reorder_interlaced(image);
+    int64_t held_pixels = 0;
+    if (width > 0 && height > 0)
+        rc = gif_read_frame_pixels(
+            f, doc, left, top, width, height,
+            (packed & GIF_INTERLACE_FLAG) != 0,
+            state->bound - state->held - FRAME_RECORD_BYTES, &image,
+            &held_pixels);
+    else
+        rc = lzw_unpack_frame(f, nullptr);
     if (rc == GIF_OK) {
         pending->image = image;
         rc = append_frame(doc, pending);
@@ -157,6 +147,7 @@ int read_image(PACKFILE *f, GifDocument *doc, GifFrameRecord *pending)
         pending->image = nullptr;
         return rc;
     }
+    state->held += FRAME_RECORD_BYTES + held_pixels;
     reset_pending(pending);
 
     // Whatever follows the end code up to the block terminator is part of
@@ -173,10 +164,10 @@ int read_graphic_control(PACKFILE *f, GifFrameRecord *pending)
     int transparent = pack_getc(f);
     if (packed == EOF || delay == EOF || transparent == EOF)
         return GIF_TRUNCATED;
-    pending->disposal = (packed >> DISPOSAL_SHIFT) & DISPOSAL_BITS;
+    pending->disposal = (packed >> GIF_DISPOSAL_SHIFT) & GIF_DISPOSAL_BITS;
     pending->delay = delay;
     pending->transparent_idx =
-        (packed & TRANSPARENT_FLAG) ? transparent : NO_TRANSPARENCY;
+        (packed & GIF_TRANSPARENT_FLAG) ? transparent : GIF_NO_TRANSPARENCY;
     return GIF_OK;
 }
 
@@ -188,7 +179,7 @@ int read_looping_block(PACKFILE *f, GifDocument *doc, int *size)
     int count = pack_igetw(f);
     if (id == EOF || count == EOF)
         return GIF_TRUNCATED;
-    doc->loop_count = id == LOOPING_SUB_BLOCK_ID ? count : 0;
+    doc->loop_count = id == GIF_LOOPING_SUB_BLOCK_ID ? count : 0;
     *size = pack_getc(f);
     return GIF_OK;
 }
@@ -201,20 +192,23 @@ int read_extension(PACKFILE *f, GifDocument *doc, GifFrameRecord *pending)
     int size = pack_getc(f);
     if (label == EOF || size == EOF)
         return GIF_TRUNCATED;
-    if (label == LABEL_GRAPHIC_CONTROL) {
-        if (size != GRAPHIC_CONTROL_SIZE)
+    if (label == GIF_LABEL_GRAPHIC_CONTROL) {
+        if (size != GIF_GRAPHIC_CONTROL_SIZE)
             return GIF_FAILED;
         int rc = read_graphic_control(f, pending);
         if (rc != GIF_OK)
             return rc;
         size = pack_getc(f);
-    } else if (label == LABEL_APPLICATION && size == APPLICATION_ID_SIZE) {
-        char id[APPLICATION_ID_SIZE];
-        if (pack_fread(id, APPLICATION_ID_SIZE, f) != APPLICATION_ID_SIZE)
+    } else if (label == GIF_LABEL_APPLICATION &&
+               size == GIF_APPLICATION_ID_SIZE) {
+        char id[GIF_APPLICATION_ID_SIZE];
+        if (pack_fread(id, GIF_APPLICATION_ID_SIZE, f) !=
+            GIF_APPLICATION_ID_SIZE)
             return GIF_TRUNCATED;
         size = pack_getc(f);
-        if (size == LOOPING_SUB_BLOCK_SIZE &&
-            std::memcmp(id, LOOPING_APPLICATION, APPLICATION_ID_SIZE) == 0) {
+        if (size == GIF_LOOPING_SUB_BLOCK_SIZE &&
+            std::memcmp(id, GIF_LOOPING_APPLICATION,
+                        GIF_APPLICATION_ID_SIZE) == 0) {
             int rc = read_looping_block(f, doc, &size);
             if (rc != GIF_OK)
                 return rc;
@@ -226,20 +220,24 @@ int read_extension(PACKFILE *f, GifDocument *doc, GifFrameRecord *pending)
 // Blocks up to the trailer. Bytes that start no block are passed over.
 int read_blocks(PACKFILE *f, GifDocument *doc)
 {
-    GifFrameRecord pending;
-    reset_pending(&pending);
+    ParseState state;
+    reset_pending(&state.pending);
+    state.held = 0;
+    state.bound = GIF_SCREENS_OF_FRAMES * int64_t(doc->screen_width) *
+                      doc->screen_height +
+                  gif_frame_allowance;
     for (;;) {
         int rc = GIF_OK;
         switch (pack_getc(f)) {
         case EOF:
             return GIF_TRUNCATED;
-        case TRAILER:
+        case GIF_FILE_TRAILER:
             return GIF_OK;
-        case IMAGE_SEPARATOR:
-            rc = read_image(f, doc, &pending);
+        case GIF_IMAGE_SEPARATOR:
+            rc = read_image(f, doc, &state);
             break;
-        case EXTENSION_INTRODUCER:
-            rc = read_extension(f, doc, &pending);
+        case GIF_EXTENSION_INTRODUCER:
+            rc = read_extension(f, doc, &state.pending);
             break;
         default:
             break;
@@ -266,10 +264,8 @@ bool gif_bitmap_fits(int64_t width, int64_t height, int bytes_per_pixel)
 {
     if (width < 0 || height < 0 || bytes_per_pixel <= 0)
         return false;
-    const int64_t pixels = width * height;
     // One spare byte for the padding that 24-bit bitmaps get.
-    return pixels <= gif_max_pixels &&
-           pixels * bytes_per_pixel + 1 <= INT_MAX;
+    return width * height * bytes_per_pixel + 1 <= INT_MAX;
 }
 
 void gif_codec_init()

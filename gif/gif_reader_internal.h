@@ -4,6 +4,7 @@
 #define GIF_GIF_READER_INTERNAL_H
 
 #include "gif_codec.h"
+#include "gif_format.h"
 
 #include <cstdint>
 
@@ -13,19 +14,23 @@ const int GIF_OK = 0;
 const int GIF_FAILED = -1;
 const int GIF_TRUNCATED = -2;
 
-// Working storage of the LZW decoder.
-const int LZW_BUFFER_SIZE = 256;      // one data sub-block at most
-const int LZW_TABLE_SIZE = 4096;      // codes of up to 12 bits
-const int LZW_MAX_CODE_WIDTH = 12;
-const int LZW_MAX_ROOT_WIDTH = 11;    // roots, clear and end must fit the table
+// Largest logical screen accepted, in pixels, on top of what the graphics
+// library can allocate. Without a limit by default; the fuzz target lowers
+// it to keep its runs small.
+extern int64_t gif_max_screen_pixels;
 
-// Largest pixel count accepted for one image or logical screen, on top of
-// what the graphics library can allocate. Without a limit by default; the
-// fuzz target lowers it to keep its runs small.
-extern int64_t gif_max_pixels;
+// What one file may make the reader hold for its frames (records and
+// pixels, scratch included) is bounded by what can be seen:
+// GIF_SCREENS_OF_FRAMES bytes a screen pixel plus gif_frame_allowance
+// bytes. Within the bound every frame keeps all its pixels; a frame that
+// would exceed it keeps only the part on the screen, and a file whose
+// visible parts still exceed it fails. The fuzz target lowers the
+// allowance so that its small inputs reach the visible-part path.
+const int GIF_SCREENS_OF_FRAMES = 4;
+extern int64_t gif_frame_allowance;
 
 // True when the library can allocate a bitmap of width x height at
-// bytes_per_pixel (it sizes pixel memory in int) within gif_max_pixels.
+// bytes_per_pixel (it sizes pixel memory in int).
 bool gif_bitmap_fits(int64_t width, int64_t height, int bytes_per_pixel);
 
 // Parses a GIF from the stream like gif_parse_document, but leaves the
@@ -36,30 +41,36 @@ GifDocument *gif_parse_stream(PACKFILE *stream);
 // GIF_TRUNCATED.
 int gif_read_color_table(PACKFILE *stream, GifColorTable *table);
 
-// The reader's hot paths (decoding, drawing frames) each have a plain
-// per-pixel form that the fast form must match byte for byte. True selects
-// the plain forms everywhere; the tests compare the two.
-extern bool gif_use_reference_paths;
-
 // Decodes one image's data, from the root width through the end code, into
-// image (null for an image without pixels: the data are read and dropped).
-// GIF_OK, GIF_FAILED or GIF_TRUNCATED. Pixels beyond the image are dropped.
+// image, an 8-bit memory bitmap (null for an image without pixels: the
+// data are read and dropped), in the order of the file: pixel p at column
+// p mod width, row p div width. GIF_OK, GIF_FAILED or GIF_TRUNCATED.
+// Pixels beyond the image are dropped; those the data never reach keep
+// their values. The stream is left just after the sub-block that holds
+// the end code.
 int lzw_unpack_frame(PACKFILE *stream, BITMAP *image);
 
-// The plain form of lzw_unpack_frame: codes read a bit at a time with
-// lzw_get_bits, pixels placed one by one with set_pixel_at. Also taken for
-// an image whose rows are not one run of memory.
-int lzw_unpack_frame_reference(PACKFILE *stream, BITMAP *image);
+// Decodes the data of an image of width x height (both above 0) at (left,
+// top) into a new bitmap stored in *image: all of it when that and its
+// scratch take at most room bytes, else only the part on the screen (null
+// when none of it shows). *held receives the bytes kept. GIF_FAILED when
+// even the visible part and its scratch would take more than room.
+int gif_read_frame_pixels(PACKFILE *stream, const GifDocument *doc, int left,
+                          int top, int width, int height, bool interlaced,
+                          int64_t room, BITMAP **image, int64_t *held);
 
-// Reads an n-bit code, least significant bit first, from the image data's
-// sub-blocks through buffer (LZW_BUFFER_SIZE bytes) and *bit_pos (0 before
-// the first code). Returns the code, GIF_FAILED at a block terminator or
-// GIF_TRUNCATED at the end of the input.
-int lzw_get_bits(PACKFILE *stream, unsigned char *buffer, int *bit_pos, int n);
+// Decodes one image's data of width x height like lzw_unpack_frame, but
+// keeps only its top-left visible_width x visible_height pixels, in
+// display order (rows reordered when interlaced), in a new bitmap stored
+// in *kept (null when nothing is kept). Only the rows up to the last one
+// kept are held while decoding; the rest are decoded and dropped.
+int lzw_unpack_visible(PACKFILE *stream, int width, int height,
+                       bool interlaced, int visible_width,
+                       int visible_height, BITMAP **kept);
 
-// Puts value at column i mod width, row i div width of an 8-bit bitmap;
-// indices outside the bitmap are dropped.
-void set_pixel_at(BITMAP *bitmap, int64_t i, int value);
+// Rows of an image's data that lzw_unpack_visible holds to keep its first
+// visible_height display rows: visible_height, or more when interlaced.
+int gif_rows_to_decode(int height, bool interlaced, int visible_height);
 
 // Moves rows from transmission order (passes of every 8th row from 0, every
 // 8th from 4, every 4th from 2, every 2nd from 1) into display order.

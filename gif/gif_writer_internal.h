@@ -5,17 +5,7 @@
 #include <cstdint>
 
 #include "gif_codec.h"
-
-// Largest value that the file's 16-bit fields hold.
-const int GIF_FIELD_MAX = 65535;
-// Largest entry of the LZW string table, and the widest code.
-const int LZW_TABLE_SIZE = 4096;
-const int LZW_MAX_WIDTH = 12;
-// Narrowest root width that GIF allows.
-const int LZW_MIN_ROOT_WIDTH = 2;
-// Data sub-blocks carry at most this many bytes after their length byte.
-const int LZW_SUB_BLOCK_BYTES = 255;
-const int LZW_BUFFER_SIZE = 256;
+#include "gif_format.h"
 
 // Number of times 1 has to be doubled to reach count: 0 for 0 or 1 (no
 // table written), 8 for 129 to 256.

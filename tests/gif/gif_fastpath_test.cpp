@@ -1,6 +1,6 @@
-// The reader's fast decoding and drawing against its plain per-pixel forms
-// (gif_use_reference_paths): the decoder must give the same result, indices
-// and stream position, and the loader and gif_draw_frame the same bitmaps,
+// The reader's fast decoding and drawing against the oracle's plain
+// per-pixel forms: the decoder must give the same result, indices and
+// stream position, and the loader and gif_draw_frame the same bitmaps,
 // byte for byte, on good files and on broken ones.
 #include <allegro.h>
 #include <gtest/gtest.h>
@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "gif_codec.h"
+#include "gif_oracle.h"
 #include "gif_reader_internal.h"
 #include "gif_reader_support.h"
 #include "test_support.h"
@@ -35,11 +36,7 @@ protected:
         dir = make_temp_dir();
     }
     static void TearDownTestSuite() { remove_tree(dir); }
-    void TearDown() override
-    {
-        gif_use_reference_paths = false;
-        set_color_depth(32);
-    }
+    void TearDown() override { set_color_depth(32); }
 
     static std::string convert(const std::string &args, const std::string &name)
     {
@@ -55,13 +52,6 @@ std::string GifFastPathTest::dir;
 void append_int(std::string *s, int v)
 {
     s->append(reinterpret_cast<const char *>(&v), sizeof v);
-}
-
-void append_table(std::string *s, const GifColorTable &t)
-{
-    append_int(s, t.count);
-    for (const RGB &e : t.entries)
-        s->append({char(e.r), char(e.g), char(e.b)});
 }
 
 // Every pixel byte of the bitmap, row by row, after its size and depth.
@@ -80,35 +70,81 @@ void append_bitmap(std::string *s, BITMAP *bmp)
         s->append(reinterpret_cast<const char *>(bmp->line[y]), row_bytes);
 }
 
-// What the reader makes of a file, as bytes to compare: the document with
-// every frame's values and indices.
-std::string document_of(const std::string &path)
+uint16_t word_at(const std::string &s, size_t i)
 {
-    GifDocument *doc = gif_open_document(path.c_str());
-    if (!doc)
-        return "no document";
-    std::string s;
-    for (int v : {doc->screen_width, doc->screen_height, doc->bg_idx,
-                  doc->loop_count, doc->frame_count})
-        append_int(&s, v);
-    append_table(&s, doc->global_table);
-    for (int i = 0; i < doc->frame_count; ++i) {
-        const GifFrameRecord &f = doc->frame_list[i];
-        for (int v : {f.left, f.top, f.delay, f.disposal, f.transparent_idx})
-            append_int(&s, v);
-        append_table(&s, f.local_table);
-        append_bitmap(&s, f.image);
+    return uint16_t(uint8_t(s[i]) | (uint8_t(s[i + 1]) << 8));
+}
+
+// Where each image's data start in a GIF file, and the image's size,
+// walking the blocks as a reader does; stops at the trailer or where the
+// bytes run out.
+struct ImageAt {
+    size_t data;
+    int width, height;
+};
+
+std::vector<ImageAt> images_in(const std::string &bytes)
+{
+    const size_t screen_end = 13, descriptor_size = 9;
+    std::vector<ImageAt> images;
+    if (bytes.size() < screen_end)
+        return images;
+    auto table_size = [](uint8_t packed) {
+        return packed & 0x80 ? size_t(3) * (2u << (packed & 7)) : 0;
+    };
+    auto past_sub_blocks = [&](size_t at) {
+        while (at < bytes.size() && bytes[at] != 0)
+            at += 1 + uint8_t(bytes[at]);
+        return at + 1;
+    };
+    size_t at = screen_end + table_size(uint8_t(bytes[10]));
+    while (at < bytes.size()) {
+        const uint8_t introducer = uint8_t(bytes[at++]);
+        if (introducer == 0x3B)
+            break;
+        if (introducer == 0x21) {
+            at = past_sub_blocks(at + 1);
+        } else if (introducer == 0x2C) {
+            if (at + descriptor_size > bytes.size())
+                break;
+            const int w = word_at(bytes, at + 4), h = word_at(bytes, at + 6);
+            at += descriptor_size + table_size(uint8_t(bytes[at + 8]));
+            if (at >= bytes.size())
+                break;
+            images.push_back({at, w, h});
+            at = past_sub_blocks(at + 1);
+        }
     }
-    gif_free_document(doc);
+    return images;
+}
+
+using Decoder = int (*)(PACKFILE *, BITMAP *);
+
+std::string decode_data(Decoder decode, const std::string &data, int w, int h);
+
+// Every image's data in the file through the decoder (images of more than
+// a few million pixels cut to their first rows, as pixels beyond an image
+// are dropped alike).
+std::string images_of(const std::string &path, Decoder decode)
+{
+    const int64_t most_pixels = 1 << 22;
+    const std::string bytes = read_file(path);
+    std::string s;
+    for (const ImageAt &image : images_in(bytes)) {
+        const int rows = int(std::min<int64_t>(
+            image.height, most_pixels / std::max(image.width, 1)));
+        s += decode_data(decode, bytes.substr(image.data), image.width, rows);
+    }
     return s;
 }
 
-// The loader's bitmap and palette at the given depth.
-std::string loaded_at(const std::string &path, int depth)
+// The loader's bitmap and palette at the given depth, or the oracle's.
+std::string loaded_at(const std::string &path, int depth, bool oracle)
 {
     set_color_depth(depth);
     PALETTE pal;
-    BITMAP *bmp = load_bitmap(path.c_str(), pal);
+    BITMAP *bmp = oracle ? oracle_load(path, pal)
+                         : load_bitmap(path.c_str(), pal);
     std::string s;
     append_bitmap(&s, bmp);
     if (bmp) {
@@ -119,31 +155,33 @@ std::string loaded_at(const std::string &path, int depth)
     return s;
 }
 
-// The document and the loader's bitmaps at every depth, or one depth.
-std::string everything_of(const std::string &path, int only_depth = 0)
+// The file's images decoded and the loader's bitmaps at every depth, or
+// one depth, through the reader's fast paths or the oracle.
+std::string everything_of(const std::string &path, bool oracle,
+                          int only_depth = 0)
 {
-    std::string s = document_of(path);
+    std::string s =
+        images_of(path, oracle ? oracle_unpack_frame : lzw_unpack_frame);
     for (int depth : DEPTHS) {
         if (only_depth == 0 || depth == only_depth)
-            s += loaded_at(path, depth);
+            s += loaded_at(path, depth, oracle);
     }
     return s;
 }
 
+// make(true) through the oracle, make(false) through the reader.
 ::testing::AssertionResult same_both_ways(
-    const std::function<std::string()> &make, const std::string &what)
+    const std::function<std::string(bool)> &make, const std::string &what)
 {
-    gif_use_reference_paths = true;
-    const std::string plain = make();
-    gif_use_reference_paths = false;
-    const std::string fast = make();
+    const std::string plain = make(true);
+    const std::string fast = make(false);
     if (plain == fast)
         return ::testing::AssertionSuccess();
     size_t at = 0;
     while (at < plain.size() && at < fast.size() && plain[at] == fast[at])
         ++at;
     return ::testing::AssertionFailure()
-           << what << ": fast and plain differ from byte " << at << " of "
+           << what << ": reader and oracle differ from byte " << at << " of "
            << plain.size() << " / " << fast.size();
 }
 
@@ -227,7 +265,7 @@ std::string giflib_animation(const std::string &path)
     return path;
 }
 
-TEST_F(GifFastPathTest, PeerFilesGiveTheSameDocumentsAndBitmaps)
+TEST_F(GifFastPathTest, PeerFilesGiveTheSameImagesAndBitmaps)
 {
     const std::string plasma = "-size 137x83 -seed 5 plasma:fractal ";
     std::vector<std::string> files = {
@@ -251,7 +289,8 @@ TEST_F(GifFastPathTest, PeerFilesGiveTheSameDocumentsAndBitmaps)
     const std::vector<std::string> corpus = corpus_files();
     files.insert(files.end(), corpus.begin(), corpus.end());
     for (const std::string &path : files)
-        EXPECT_TRUE(same_both_ways([&] { return everything_of(path); }, path));
+        EXPECT_TRUE(same_both_ways(
+            [&](bool oracle) { return everything_of(path, oracle); }, path));
 }
 
 // Flipped, inserted and cut bytes: broken files fail, or decode to the
@@ -288,8 +327,9 @@ TEST_F(GifFastPathTest, DamagedFilesGiveTheSameResults)
         }
         write_file(path, bytes);
         const int depth = DEPTHS[round % 5];
-        EXPECT_TRUE(same_both_ways([&] { return everything_of(path, depth); },
-                                   "round " + std::to_string(round)));
+        EXPECT_TRUE(same_both_ways(
+            [&](bool oracle) { return everything_of(path, oracle, depth); },
+            "round " + std::to_string(round)));
     }
 }
 
@@ -317,7 +357,7 @@ std::string split_data(const std::string &lzw, const std::vector<int> &lengths,
 // The result of decoding data into a w x h image that holds a pattern
 // beforehand (so that pixels the data never reach show too; no image if w
 // or h is 0), the image and how many bytes of the input are left.
-std::string decode_data(const std::string &data, int w, int h)
+std::string decode_data(Decoder decode, const std::string &data, int w, int h)
 {
     PACKFILE *f = gif_open_memory(data.data(), long(data.size()));
     BITMAP *image = w > 0 && h > 0 ? create_bitmap_ex(8, w, h) : nullptr;
@@ -325,7 +365,7 @@ std::string decode_data(const std::string &data, int w, int h)
         for (int x = 0; x < w; ++x)
             image->line[y][x] = uint8_t(x * 7 + y * 13 + 5);
     std::string s;
-    append_int(&s, lzw_unpack_frame(f, image));
+    append_int(&s, decode(f, image));
     int left = 0;
     while (pack_getc(f) != EOF)
         ++left;
@@ -384,7 +424,7 @@ std::vector<int> random_codes(std::mt19937 &rng, int m, int count)
     return codes;
 }
 
-TEST_F(GifFastPathTest, CodeStreamsDecodeTheSameThroughEitherReader)
+TEST_F(GifFastPathTest, CodeStreamsDecodeAsTheOracleDecodes)
 {
     struct Case {
         const char *what;
@@ -428,9 +468,10 @@ TEST_F(GifFastPathTest, CodeStreamsDecodeTheSameThroughEitherReader)
     };
     for (const Case &c : cases)
         EXPECT_TRUE(same_both_ways(
-            [&] {
-                return decode_data(c.data + (c.more_input ? "after" : ""),
-                                   c.w, c.h);
+            [&](bool oracle) {
+                return decode_data(
+                    oracle ? oracle_unpack_frame : lzw_unpack_frame,
+                    c.data + (c.more_input ? "after" : ""), c.w, c.h);
             },
             c.what));
 
@@ -447,23 +488,29 @@ TEST_F(GifFastPathTest, CodeStreamsDecodeTheSameThroughEitherReader)
         if (rng() % 10 == 0)
             data.resize(rng() % data.size());
         const int w = int(rng() % 120), h = int(rng() % 60);
-        EXPECT_TRUE(same_both_ways([&] { return decode_data(data, w, h); },
-                                   "round " + std::to_string(round)));
+        EXPECT_TRUE(same_both_ways(
+            [&](bool oracle) {
+                return decode_data(
+                    oracle ? oracle_unpack_frame : lzw_unpack_frame, data, w,
+                    h);
+            },
+            "round " + std::to_string(round)));
     }
 }
 
-// Images whose rows are not one run of memory (a sub-bitmap) decode with
-// the rows' own pointers, leaving the parent's other pixels alone.
+// Images whose rows are not one run of memory (a sub-bitmap) decode in
+// place, leaving the parent's other pixels alone.
 TEST_F(GifFastPathTest, ImagesWithRowGapsDecodeInPlace)
 {
     const std::string data = lzw_data(4, root_codes(4, noise(300, 16, 5)));
-    auto decode_into_part = [&] {
+    auto decode_into_part = [&](bool oracle) {
         BITMAP *parent = create_bitmap_ex(8, 30, 20);
         clear_to_color(parent, 99);
         BITMAP *part = create_sub_bitmap(parent, 4, 3, 17, 12);
         PACKFILE *f = gif_open_memory(data.data(), long(data.size()));
         std::string s;
-        append_int(&s, lzw_unpack_frame(f, part));
+        append_int(&s, oracle ? oracle_unpack_frame(f, part)
+                              : lzw_unpack_frame(f, part));
         pack_fclose(f);
         destroy_bitmap(part);
         append_bitmap(&s, parent);
@@ -496,7 +543,7 @@ TEST_F(GifFastPathTest, FramesDrawTheSameOntoAnyDestination)
         pal[i] = {uint8_t(i >> 2), uint8_t((i * 5) & 63), uint8_t((i * 11) & 63), 0};
     for (int depth : DEPTHS) {
         for (const Place &p : places) {
-            auto draw = [&] {
+            auto draw = [&](bool oracle) {
                 GifDocument *doc = gif_open_document(path.c_str());
                 BITMAP *canvas = create_bitmap_ex(depth, 150, 110);
                 clear_to_color(canvas, makecol_depth(depth, 40, 80, 120));
@@ -507,8 +554,12 @@ TEST_F(GifFastPathTest, FramesDrawTheSameOntoAnyDestination)
                 if (p.xor_mode)
                     drawing_mode(DRAW_MODE_XOR, nullptr, 0, 0);
                 select_palette(pal);
-                for (int i = 0; doc && i < doc->frame_count; ++i)
-                    gif_draw_frame(doc, dest, i, p.x, p.y);
+                for (int i = 0; doc && i < doc->frame_count; ++i) {
+                    if (oracle)
+                        oracle_draw_frame(doc, dest, i, p.x, p.y);
+                    else
+                        gif_draw_frame(doc, dest, i, p.x, p.y);
+                }
                 unselect_palette();
                 solid_mode();
                 std::string s;

@@ -182,7 +182,7 @@ void expect_table_restarts(BITMAP *bmp, const std::string &dir, int m)
             continue;
         ++restarts;
         EXPECT_EQ(i - last_clear - 1, codes_per_table);
-        EXPECT_EQ(t.widths[i], LZW_MAX_WIDTH);
+        EXPECT_EQ(t.widths[i], LZW_MAX_CODE_WIDTH);
         ASSERT_LT(i + 1, t.codes.size());
         EXPECT_EQ(t.widths[i + 1], m + 1);
         last_clear = i;

@@ -1,5 +1,6 @@
 // Helpers for the GIF writer's tests: images of indices, the pieces of a
-// written file, a decoder of its codes, and a plain encoder to compare with.
+// written file and a plain encoder to compare with; the codes are traced
+// with the oracle's trace_codes.
 #ifndef GIF_TESTS_GIF_WRITER_TEST_UTIL_H
 #define GIF_TESTS_GIF_WRITER_TEST_UTIL_H
 
@@ -12,6 +13,7 @@
 #include <vector>
 
 #include "gif_codec.h"
+#include "gif_oracle.h"
 #include "gif_writer_internal.h"
 #include "test_support.h"
 
@@ -72,76 +74,6 @@ inline ImageData image_data_at(const std::string &file, size_t offset)
     }
     d.end = i;
     return d;
-}
-
-// Reads the codes the way a GIF decoder does, tracking the table and the
-// code width, and rebuilds the pixels.
-struct CodeTrace {
-    std::vector<int> codes, widths;
-    std::vector<int> pixels;
-    bool ended = false;  // the end code was read
-    size_t bits_used = 0;
-};
-
-inline CodeTrace trace_codes(int m, const std::string &payload)
-{
-    CodeTrace t;
-    const int clear = 1 << m, end = clear + 1;
-    std::vector<int> prefix(LZW_TABLE_SIZE, -1), last(LZW_TABLE_SIZE, 0);
-    for (int i = 0; i < clear; ++i)
-        last[i] = i;
-    auto string_of = [&](int code) {
-        std::vector<int> s;
-        for (int c = code; c != -1; c = prefix[c])
-            s.push_back(last[c]);
-        return std::vector<int>(s.rbegin(), s.rend());
-    };
-    int width = m + 1, next = end + 1, prev = -1;
-    size_t pos = 0;
-    const size_t total = payload.size() * 8;
-    while (pos + static_cast<size_t>(width) <= total) {
-        int code = 0;
-        for (int k = 0; k < width; ++k, ++pos)
-            if (byte_at(payload, pos / 8) & (1 << (pos % 8)))
-                code |= 1 << k;
-        t.codes.push_back(code);
-        t.widths.push_back(width);
-        if (code == clear) {
-            width = m + 1;
-            next = end + 1;
-            prev = -1;
-            continue;
-        }
-        if (code == end) {
-            t.ended = true;
-            break;
-        }
-        if (prev == -1) {
-            t.pixels.push_back(code);
-            prev = code;
-            continue;
-        }
-        std::vector<int> s;
-        if (code < next && code != end && code != clear)
-            s = string_of(code);
-        else if (code == next) {
-            s = string_of(prev);
-            s.push_back(s.front());
-        } else {
-            break;  // names no string: the trace ends without an end code
-        }
-        if (next < LZW_TABLE_SIZE) {
-            prefix[next] = prev;
-            last[next] = s.front();
-            ++next;
-            if (next == (1 << width) && width < LZW_MAX_WIDTH)
-                ++width;
-        }
-        t.pixels.insert(t.pixels.end(), s.begin(), s.end());
-        prev = code;
-    }
-    t.bits_used = pos;
-    return t;
 }
 
 inline std::vector<int> indices_of(BITMAP *bmp)
@@ -209,7 +141,7 @@ inline std::string reference_pack(BITMAP *image)
             ++next;
             put(width, current);
         }
-        if (next == (1 << width) + 1 && width <= LZW_MAX_WIDTH - 1)
+        if (next == (1 << width) + 1 && width <= LZW_MAX_CODE_WIDTH - 1)
             ++width;
         if (next == LZW_TABLE_SIZE) {
             put(width, clear);
@@ -219,7 +151,7 @@ inline std::string reference_pack(BITMAP *image)
         current = px;
     }
     put(width, current);
-    if (next == (1 << width) && width < LZW_MAX_WIDTH)
+    if (next == (1 << width) && width < LZW_MAX_CODE_WIDTH)
         ++width;  // the width at which a decoder reads the end code
     put(width, end);
     if (bit_pos != 0) {
