@@ -12,7 +12,7 @@
 #include <cerrno>
 #include <cstring>
 
-#include "gif_palette.h"
+#include "map_palette.h"
 #include "map_file_check.h"
 
 // How a map reaches the disk. The library's savers open their file by

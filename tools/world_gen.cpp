@@ -9,7 +9,7 @@
 #include <set>
 #include <sstream>
 
-#include "gif_palette.h"
+#include "map_palette.h"
 
 namespace {
 

@@ -23,9 +23,9 @@ bool file_exists(const std::string &path);
 // null) receives the exit status.
 std::string run_command(const std::string &command, int *status = nullptr);
 
-#endif
-
 // In a child process of a death test: sends what allegro_message prints
 // (standard output without a display) to standard error, where the test
 // reads it.
 void messages_to_stderr();
+
+#endif

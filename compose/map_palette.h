@@ -1,8 +1,8 @@
-// Palettes fitted to a truecolour bitmap, so that the library's reduction
-// of the bitmap to 8 bits (blit into an 8-bit bitmap, as the GIF saver
-// does) keeps its colours.
-#ifndef GIF_GIF_PALETTE_H
-#define GIF_GIF_PALETTE_H
+// Palettes fitted to a truecolour bitmap (a GIF map or sample tile), so
+// that the library's reduction of the bitmap to 8 bits (blit into an
+// 8-bit bitmap, as the GIF saver does) keeps its colours.
+#ifndef COMPOSE_MAP_PALETTE_H
+#define COMPOSE_MAP_PALETTE_H
 
 #include <allegro.h>
 
