@@ -5,6 +5,7 @@
 
 #include <allegro.h>
 #include <fcntl.h>
+#include <sys/inotify.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -14,6 +15,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <string>
+#include <thread>
 
 #include "change_list.h"
 #include "compose_fixture.h"
@@ -290,6 +292,69 @@ TEST_F(TileCheckTest, JpegWithASecondFrameHeaderNeverReachesTheDecoder)
     testing::internal::GetCapturedStdout();
     EXPECT_EQ(run_command("identify -format '%wx%h' '" + map_name(0) + "'"),
               "128x64");
+}
+
+// Waits for the count-th open of the file name in folder, then moves
+// replacement over it.
+void replace_after_opens(int inotify_fd, const std::string &name, int count,
+                         const std::string &replacement,
+                         const std::string &path)
+{
+    alignas(inotify_event) char buf[4096];
+    int opens = 0;
+    for (;;) {
+        ssize_t n = read(inotify_fd, buf, sizeof buf);
+        if (n <= 0)
+            return;
+        for (char *p = buf; p < buf + n;) {
+            const inotify_event *e = reinterpret_cast<const inotify_event *>(p);
+            if (e->len > 0 && name == e->name && ++opens == count) {
+                std::rename(replacement.c_str(), path.c_str());
+                return;
+            }
+            p += sizeof(inotify_event) + e->len;
+        }
+    }
+}
+
+TEST_F(TileCheckTest, TileSwappedAfterItsCheckIsNotWhatTheCodecReads)
+{
+    world.ext = "jpg";
+    world.tiles = {{0, 0, 0}, {0, 1, 0}};
+    write_and_read();
+    // Large application segments make the check of the second tile, which
+    // walks the whole file, last long enough for the swap to land between
+    // that check and the codec's open.
+    const std::string second = tile(0, 1, 0);
+    std::string jpeg = read_file(second);
+    const std::string padding = "\xFF\xE2\xFF\xFF" + std::string(0xFFFD, 'x');
+    std::string padded = jpeg.substr(0, 2);
+    for (int i = 0; i < 500; ++i)
+        padded += padding;
+    write_file(second, padded + jpeg.substr(2));
+    const std::string fifo = out + "/fifo";
+    ASSERT_EQ(mkfifo(fifo.c_str(), 0644), 0);
+    EXPECT_EXIT(
+        {
+            alarm(TIME_LIMIT_S);
+            messages_to_stderr();
+            int fd = inotify_init1(IN_CLOEXEC);
+            if (fd < 0 || inotify_add_watch(fd, world_folder(root, 1).append(
+                                                    "/Zoom0").c_str(),
+                                            IN_OPEN) < 0)
+                std::exit(2);
+            // Opened by the check of all tiles, then by the check before
+            // loading: a FIFO takes its place right after that.
+            std::thread swap(replace_after_opens, fd, "tile_1_0.jpg", 2, fifo,
+                             second);
+            compose_maps(world.number);
+            swap.join();
+            struct stat st;
+            const bool swapped = stat(second.c_str(), &st) == 0 &&
+                                 S_ISFIFO(st.st_mode);
+            std::exit(!swapped ? 3 : file_exists(map_name(0)) ? 0 : 4);
+        },
+        ::testing::ExitedWithCode(0), "");
 }
 
 TEST_F(TileCheckTest, PngWithASecondHeaderNeverReachesAnAllocation)
