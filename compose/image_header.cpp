@@ -35,6 +35,9 @@ const int MARKER_END_OF_FILE = -1;
 const int MARKER_BROKEN = -2;
 
 const size_t READ_BUFFER_BYTES = 64 * 1024;
+// The first read: enough for any PNG or GIF header and the segments
+// before a JPEG's scan, far less than a whole tile.
+const size_t FIRST_READ_BYTES = 4096;
 
 // Buffered reads from a descriptor; a JPEG is read whole, so bytes come
 // from the buffer, and entropy-coded data are searched with memchr.
@@ -42,14 +45,17 @@ struct Reader {
     int fd;
     unsigned char buf[READ_BUFFER_BYTES];
     size_t pos = 0, end = 0;
+    bool first = true;
 
     explicit Reader(int f) : fd(f) {}
 
     bool fill()
     {
+        const size_t want = first ? FIRST_READ_BYTES : sizeof buf;
+        first = false;
         ssize_t n;
         do
-            n = read(fd, buf, sizeof buf);
+            n = read(fd, buf, want);
         while (n < 0 && errno == EINTR);
         if (n <= 0)
             return false;

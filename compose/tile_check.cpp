@@ -8,6 +8,7 @@
 #include <climits>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <fstream>
 #include <set>
 #include <tuple>
@@ -89,24 +90,32 @@ int open_checked_tile(const std::string &path, int64_t *w, int64_t *h,
 // tile.<ext> -> /proc/self/fd/<fd>, with the checked descriptor moved to
 // fd: opening the link opens the very file that was checked.
 struct TileLink {
-    pid_t owner = 0;      // a forked child makes a link of its own
-    std::string folder;   // empty: no link could be made
-    std::string path;
-    int fd = -1;
+    pid_t owner;            // a forked child makes a link of its own
+    char folder[PATH_MAX];  // empty: no link could be made
+    char path[PATH_MAX];
+    int fd;
 };
-TileLink tile_link;
+TileLink tile_link = {0, "", "", -1};
 
+// Only calls that a signal handler may make.
 void remove_tile_link()
 {
     if (tile_link.owner != getpid())
         return;
-    if (!tile_link.path.empty())
-        unlink(tile_link.path.c_str());
-    if (!tile_link.folder.empty())
-        rmdir(tile_link.folder.c_str());
+    if (tile_link.path[0] != '\0')
+        unlink(tile_link.path);
+    if (tile_link.folder[0] != '\0')
+        rmdir(tile_link.folder);
     if (tile_link.fd >= 0)
         close(tile_link.fd);
-    tile_link = TileLink();
+    tile_link.path[0] = tile_link.folder[0] = '\0';
+    tile_link.fd = -1;
+}
+
+bool ends_with(const char *text, const std::string &tail)
+{
+    const size_t n = std::strlen(text);
+    return n >= tail.size() && tail.compare(0, tail.size(), text + n - tail.size()) == 0;
 }
 
 std::string temporary_folder_base()
@@ -119,33 +128,34 @@ std::string temporary_folder_base()
 // no folder or no /proc, and tiles are then loaded by their own paths.
 bool make_tile_link()
 {
-    const std::string name = std::string("tile.") + tile_ext;
-    if (tile_link.owner == getpid() && !tile_link.path.empty() &&
-        tile_link.path.compare(tile_link.path.size() - name.size(),
-                               name.size(), name) == 0)
+    const std::string name = std::string("/tile.") + tile_ext;
+    if (tile_link.owner == getpid() && ends_with(tile_link.path, name))
         return true;
-    if (tile_link.owner == getpid())
-        remove_tile_link();
-    tile_link = TileLink();
-    tile_link.owner = getpid();
+    remove_tile_link();
+    tile_link = {getpid(), "", "", -1};
     static bool cleanup_registered = false;
     if (!cleanup_registered)
         cleanup_registered = std::atexit(remove_tile_link) == 0;
 
-    std::string folder = temporary_folder_base() + "/mapper-tiles-XXXXXX";
-    if (!mkdtemp(&folder[0]))
+    const std::string folder = temporary_folder_base() + "/mapper-tiles-XXXXXX";
+    const std::string path_tail = folder + name;
+    if (path_tail.size() >= sizeof tile_link.path)
         return false;
-    tile_link.folder = folder;
+    std::strcpy(tile_link.folder, folder.c_str());
+    if (!mkdtemp(tile_link.folder)) {
+        tile_link.folder[0] = '\0';
+        return false;
+    }
     tile_link.fd = open("/dev/null", O_RDONLY | O_CLOEXEC);
-    std::string target = "/proc/self/fd/" + std::to_string(tile_link.fd);
-    std::string path = folder + "/" + name;
-    struct stat st;
+    const std::string target = "/proc/self/fd/" + std::to_string(tile_link.fd);
+    const std::string path = tile_link.folder + name;
     if (tile_link.fd < 0 || symlink(target.c_str(), path.c_str()) != 0) {
         remove_tile_link();
         return false;
     }
-    tile_link.path = path;
+    std::strcpy(tile_link.path, path.c_str());
     // The link must lead to what fd holds now, /dev/null.
+    struct stat st;
     if (stat(path.c_str(), &st) != 0 || !S_ISCHR(st.st_mode)) {
         remove_tile_link();
         return false;
@@ -201,7 +211,7 @@ BITMAP *load_checked_tile(const std::string &path, std::string *why)
     BITMAP *tile;
     if (make_tile_link() && dup2(fd, tile_link.fd) == tile_link.fd) {
         close(fd);
-        tile = load_bitmap(tile_link.path.c_str(), NULL);
+        tile = load_bitmap(tile_link.path, NULL);
     } else {
         close(fd);
         tile = load_bitmap(path.c_str(), NULL);

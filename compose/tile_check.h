@@ -42,7 +42,8 @@ std::vector<CheckedTile> check_listed_tiles(int world_number);
 // null with *why set when the check or the codec fails.
 BITMAP *load_checked_tile(const std::string &path, std::string *why);
 
-// Ends loading through load_checked_tile: releases what it holds.
+// Ends loading through load_checked_tile: releases what it holds. Makes
+// only calls that a signal handler may make.
 void finish_tile_loads();
 
 // Warns on standard error about each tile that is not a square of

@@ -115,7 +115,7 @@ std::string bmp_declaring(int32_t width, int32_t height)
     put_le(bmp, 1, 2);                  // planes
     put_le(bmp, 24, 2);                 // bits per pixel
     put_le(bmp, 0, 4);                  // no compression
-    put_le(bmp, 0, 4 * 5);              // image size, resolution, colours
+    bmp += std::string(4 * 5, '\0');     // image size, resolution, colours
     return bmp + std::string(64, '\x7F');
 }
 

@@ -357,6 +357,29 @@ TEST_F(TileCheckTest, TileSwappedAfterItsCheckIsNotWhatTheCodecReads)
         ::testing::ExitedWithCode(0), "");
 }
 
+TEST_F(TileCheckTest, NoLinkIsLeftBehindAfterARunOrAFailure)
+{
+    world.tiles = {{0, 0, 0}, {0, 1, 0}};
+    write_and_read();
+    const std::string scratch = make_temp_dir();
+    const char *old_tmpdir = std::getenv("TMPDIR");
+    const std::string saved = old_tmpdir ? old_tmpdir : "";
+    setenv("TMPDIR", scratch.c_str(), 1);
+    testing::internal::CaptureStdout();
+    compose_maps(world.number);
+    testing::internal::GetCapturedStdout();
+    EXPECT_EQ(run_command("ls -A '" + scratch + "'"), "");
+    // A tile that its codec refuses ends the run while the link is there.
+    write_file(tile(0, 1, 0), png_declaring(TILE, TILE, 2).substr(0, 60));
+    EXPECT_COMPOSE_FAILS("its data cannot be decoded");
+    EXPECT_EQ(run_command("ls -A '" + scratch + "'"), "");
+    if (old_tmpdir)
+        setenv("TMPDIR", saved.c_str(), 1);
+    else
+        unsetenv("TMPDIR");
+    remove_tree(scratch);
+}
+
 TEST_F(TileCheckTest, PngWithASecondHeaderNeverReachesAnAllocation)
 {
     world.tiles = {{0, 0, 0}, {0, 1, 0}};
