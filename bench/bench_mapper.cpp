@@ -1,7 +1,9 @@
 // bench_mapper: times the real pipeline (read_change_list, then
 // compose_maps) on generated worlds of textured tiles, and the library
 // work inside it (decoding every tile, encoding the map), and prints the
-// figures with the peak memory against the canvases' own bytes.
+// figures with the peak memory against the canvases' own bytes, and what
+// the checks of the tiles cost: the check of every listed tile that runs
+// before any map bitmap, and the check before each load.
 //
 //   bench_mapper [--work DIR] [--sizes 8,16,24] [--formats png,jpg,gif]
 //                [--png-levels 9,6,3,1] [--tile 256] [--repeat 3]
@@ -25,6 +27,7 @@
 #include "change_list.h"
 #include "compose.h"
 #include "gif_codec.h"
+#include "tile_check.h"
 #include "world_gen.h"
 
 namespace {
@@ -43,9 +46,12 @@ struct RunFigures {
     double compose_s = 0;  // read_change_list + compose_maps
     double load_s = 0;     // load_bitmap of every listed tile
     double save_s = 0;     // save_bitmap of map 0 once more
+    double check_s = 0;    // check_listed_tiles alone
+    double checked_load_s = 0;  // load_checked_tile of every listed tile
     long peak_kb = 0;      // peak resident memory of the compose run
     long long canvas_bytes = 0;
     long long map_bytes = 0;
+    size_t tiles = 0;      // entries of the list
 };
 
 double now_s()
@@ -114,6 +120,16 @@ bool ensure_world(const Options &o, const std::string &ext, int n)
     return WIFEXITED(status) && WEXITSTATUS(status) == 0;
 }
 
+double median(std::vector<double> v)
+{
+    std::sort(v.begin(), v.end());
+    return v.empty() ? 0 : v[v.size() / 2];
+}
+
+// Runs of the tile check alone in one compose child; it takes
+// milliseconds, so one run would be mostly noise.
+const int CHECK_REPEAT = 9;
+
 long long file_size(const std::string &path)
 {
     struct stat st;
@@ -135,6 +151,14 @@ void child_compose(const std::string &root, const std::string &out,
     read_change_list(1);
     compose_maps(1);
     f.compose_s = now_s() - t0;
+    std::vector<double> checks;
+    for (int i = 0; i < CHECK_REPEAT; ++i) {
+        t0 = now_s();
+        check_listed_tiles(1);
+        checks.push_back(now_s() - t0);
+    }
+    f.check_s = median(checks);
+    f.tiles = tile_list.size();
     for (int z = 0; z <= ZoomBounds.max_zoom; ++z)
         f.canvas_bytes += 4LL * tile_size * tile_size *
                           (ZoomBounds.zoom_max_x[z] - ZoomBounds.zoom_min_x[z] + 1) *
@@ -156,22 +180,31 @@ void child_library(const std::string &root, const std::string &out,
     read_change_list(1);
     std::string world = world_folder(root, 1);
     RunFigures f;
-    double t0 = now_s();
+    // Each tile loaded plainly and then checked, one after the other, so
+    // that a busy machine slows both alike.
     for (const TileEntry &t : tile_list) {
         std::ostringstream p;
         p << world << "/Zoom" << t.zoom << "/tile_" << t.x << "_" << t.y << "."
           << tile_ext;
+        double t0 = now_s();
         BITMAP *b = load_bitmap(p.str().c_str(), NULL);
         if (b)
             destroy_bitmap(b);
+        f.load_s += now_s() - t0;
+        std::string why;
+        t0 = now_s();
+        b = load_checked_tile(p.str(), &why);
+        if (b)
+            destroy_bitmap(b);
+        f.checked_load_s += now_s() - t0;
     }
-    f.load_s = now_s() - t0;
+    finish_tile_loads();
     std::string map = out + "/map_zoom_0." + std::string(tile_ext);
     BITMAP *m = load_bitmap(map.c_str(), NULL);
     if (!m)
         _exit(4);
     std::string again = out + "/again." + std::string(tile_ext);
-    t0 = now_s();
+    double t0 = now_s();
     save_bitmap(again.c_str(), m, NULL);
     f.save_s = now_s() - t0;
     std::remove(again.c_str());
@@ -206,12 +239,6 @@ bool run_child(void (*body)(const std::string &, const std::string &, int, int),
     return true;
 }
 
-double median(std::vector<double> v)
-{
-    std::sort(v.begin(), v.end());
-    return v.empty() ? 0 : v[v.size() / 2];
-}
-
 void bench_world(const Options &o, const std::string &ext, int n, int level)
 {
     if (!ensure_world(o, ext, n)) {
@@ -221,18 +248,20 @@ void bench_world(const Options &o, const std::string &ext, int n, int level)
     std::string root = world_root(o, ext, n);
     std::string out = root + "/out";
     mkdir(out.c_str(), 0755);
-    std::vector<double> compose, load, save;
+    std::vector<double> compose, load, save, check, checked_load;
+    // GIF is our own codec: there is no library time to set apart.
+    const bool own_codec = ext == "gif";
     RunFigures last;
     for (int r = 0; r < o.repeat; ++r) {
         RunFigures c, l;
-        // GIF is our own codec: there is no library time to set apart.
-        const bool own_codec = ext == "gif";
         if (!run_child(child_compose, root, out, level, &c) ||
             (!own_codec && !run_child(child_library, root, out, level, &l))) {
             std::printf("%-4s %2dx%-2d  run failed\n", ext.c_str(), n, n);
             return;
         }
         compose.push_back(c.compose_s);
+        check.push_back(c.check_s);
+        checked_load.push_back(l.checked_load_s);
         load.push_back(l.load_s);
         save.push_back(l.save_s);
         last = c;
@@ -253,6 +282,13 @@ void bench_world(const Options &o, const std::string &ext, int n, int level)
                 peak_mb, canvas_mb,
                 canvas_mb > 0 ? 100.0 * (peak_mb - canvas_mb) / canvas_mb : 0,
                 last.map_bytes / 1048576.0);
+    std::printf("     tile checks: all %zu before the maps %6.1f ms (%.2f%% of "
+                "the compose)", last.tiles, 1000 * median(check),
+                100 * median(check) / median(compose));
+    if (!own_codec)
+        std::printf(", before each load %+6.1f ms over plain loads",
+                    1000 * (median(checked_load) - median(load)));
+    std::printf("\n");
     std::fflush(stdout);
 }
 

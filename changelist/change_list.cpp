@@ -1,6 +1,7 @@
 #include "change_list.h"
 
 #include <allegro.h>
+#include <ext/stdio_filebuf.h>
 
 #include <cctype>
 #include <cerrno>
@@ -8,9 +9,12 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <fstream>
+#include <istream>
 #include <limits>
 #include <sstream>
+#include <string>
+
+#include "regular_file.h"
 
 namespace {
 
@@ -146,11 +150,17 @@ void read_change_list(int world_number)
 
     std::stringstream path;
     path << appdata_path << WORLD_FOLDER << world_number << CHANGE_LIST_FILE;
-    std::ifstream in(path.str().c_str());
-    if (!in.good()) {
-        allegro_message("Error opening changed.txt!\n");
+    std::string why;
+    int fd = open_regular_file(path.str().c_str(), &why);
+    if (fd < 0) {
+        allegro_message("Error opening changed.txt!\n%s: %s\n",
+                        path.str().c_str(), why.c_str());
         exit(1);
     }
+    // Read from the descriptor that was checked, so the file cannot be
+    // swapped for another between the check and the read.
+    __gnu_cxx::stdio_filebuf<char> file(fd, std::ios::in);
+    std::istream in(&file);
 
     char line[LINE_BUFFER_SIZE];
     bool have_ext = false;

@@ -9,8 +9,8 @@
 #include <sstream>
 #include <vector>
 
-#include "image_header.h"
 #include "map_file.h"
+#include "tile_check.h"
 #include "tile_types.h"
 
 int32_t tile_size;
@@ -19,17 +19,6 @@ namespace {
 
 const char MAP_NAME_PREFIX[] = "map_zoom_";
 const int TRUECOLOR_32 = 32;
-// Widest pixel that a codec may load a tile into.
-const int MAX_BYTES_PER_PIXEL = 4;
-
-void build_tile_path(std::stringstream &s, int world_number,
-                     const TileEntry &t)
-{
-    s.str("");
-    s << appdata_path << WORLD_FOLDER << world_number << PATH_SEPARATOR
-      << "Zoom" << t.zoom << PATH_SEPARATOR << "tile_" << t.x << "_" << t.y
-      << "." << tile_ext;
-}
 
 void build_map_name(std::stringstream &s, int zoom)
 {
@@ -65,26 +54,6 @@ int64_t canvas_extent(int32_t min, int32_t max)
     return (static_cast<int64_t>(max) - min + 1) * tile_size;
 }
 
-// Loads a tile through the registry once its header has shown a size that
-// the library can hold: the library sizes bitmaps in int, and a tile that
-// declares more would get a wrapped-round allocation that its codec then
-// writes past.
-BITMAP *load_tile(const std::string &path)
-{
-    int64_t w = 0, h = 0;
-    switch (read_image_size(path, &w, &h)) {
-    case HEADER_BAD:
-        return nullptr;
-    case HEADER_OK:
-        if (!canvas_fits(w, h, MAX_BYTES_PER_PIXEL))
-            return nullptr;
-        break;
-    case HEADER_UNKNOWN:
-        break;  // GIF guards its own sizes; other files fail in the registry
-    }
-    return load_bitmap(path.c_str(), NULL);
-}
-
 BITMAP *create_canvas(int zoom)
 {
     int64_t w = canvas_extent(ZoomBounds.zoom_min_x[zoom],
@@ -98,13 +67,12 @@ BITMAP *create_canvas(int zoom)
 
 void load_sample_tile(std::stringstream &s, int world_number)
 {
-    BITMAP *sample = nullptr;
-    if (!tile_list.empty()) {
-        build_tile_path(s, world_number, tile_list.front());
-        sample = load_tile(s.str());
-    }
-    if (!sample || sample->w <= 0) {
-        allegro_message("Error loading sample bitmap.\n");
+    build_tile_path(s, world_number, tile_list.front());
+    std::string why;
+    BITMAP *sample = load_checked_tile(s.str(), &why);
+    if (!sample) {
+        allegro_message("Error loading sample bitmap.\n%s: %s\n",
+                        s.str().c_str(), why.c_str());
         exit(1);
     }
     tile_size = sample->w;
@@ -116,9 +84,10 @@ void place_tile(std::stringstream &s, int world_number, const TileEntry &t,
 {
     build_tile_path(s, world_number, t);
     const std::string path = s.str();
-    BITMAP *tile = load_tile(path);
+    std::string why;
+    BITMAP *tile = load_checked_tile(path, &why);
     if (!tile) {
-        allegro_message("Error loading %s\n", path.c_str());
+        allegro_message("Error loading %s\n%s\n", path.c_str(), why.c_str());
         exit(1);
     }
     log_line("Blitting ", path);
@@ -154,22 +123,27 @@ void compose_maps(int world_number)
     // A stop asked for meanwhile must not leave a half-written map behind.
     catch_exit_signals();
     std::stringstream s(std::ios::in | std::ios::out);
+    // Every tile's file and header, then the memory of the maps, are
+    // checked before any map bitmap exists.
+    const std::vector<CheckedTile> tiles = check_listed_tiles(world_number);
     load_sample_tile(s, world_number);
+    warn_tile_sizes(tiles, tile_size);
+    const int canvas_bytes_per_pixel = bytes_per_pixel(get_color_depth());
+    check_map_memory(canvas_bytes_per_pixel);
 
     const int levels = ZoomBounds.max_zoom + 1;
     std::vector<BITMAP *> map_canvas(levels, nullptr);
     for (int z = 0; z < levels; ++z) {
         map_canvas[z] = create_canvas(z);
-        if (!map_canvas[z]) {
-            allegro_message("Error creating map bitmap.\n");
-            exit(1);
-        }
+        if (!map_canvas[z])
+            map_bitmap_failed(z, canvas_bytes_per_pixel);
         clear_to_color(map_canvas[z],
                        makecol(BACKGROUND_R, BACKGROUND_G, BACKGROUND_B));
     }
 
     for (const TileEntry &t : tile_list)
         place_tile(s, world_number, t, map_canvas[t.zoom]);
+    finish_tile_loads();
 
     // Every level is attempted; the failures are reported together, in
     // one message, once the last level is done.

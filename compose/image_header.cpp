@@ -1,48 +1,128 @@
 #include "image_header.h"
 
-#include <cstdio>
+#include <strings.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
 
 namespace {
 
 const unsigned char PNG_SIGNATURE[] = {0x89, 'P', 'N', 'G', '\r', '\n', 0x1A, '\n'};
 const unsigned char PNG_IHDR[] = {'I', 'H', 'D', 'R'};
-const int PNG_CHUNK_LENGTH_BYTES = 4;
+const int PNG_IHDR_LENGTH = 13;
+
+const char GIF87_SIGNATURE[] = "GIF87a";
+const char GIF89_SIGNATURE[] = "GIF89a";
+const size_t GIF_SIGNATURE_LENGTH = 6;
 
 const int JPEG_MARKER = 0xFF;
+const int JPEG_STUFFED = 0x00;  // an 0xFF data byte in entropy-coded data
 const int JPEG_SOI = 0xD8;
 const int JPEG_EOI = 0xD9;
 const int JPEG_SOS = 0xDA;
+const int JPEG_DNL = 0xDC;
 const int JPEG_TEM = 0x01;
 const int JPEG_RST0 = 0xD0, JPEG_RST7 = 0xD7;
 const int JPEG_SOF0 = 0xC0, JPEG_SOF15 = 0xCF;
 // Markers in the SOF range that are not frame headers.
 const int JPEG_DHT = 0xC4, JPEG_JPG = 0xC8, JPEG_DAC = 0xCC;
+// Length field, precision, height and width of a frame header.
+const int JPEG_FRAME_SIZE_BYTES = 7;
 
-struct File {
-    FILE *f;
-    explicit File(const std::string &path) : f(std::fopen(path.c_str(), "rb")) {}
-    ~File()
+// What the marker readers return besides a marker code.
+const int MARKER_END_OF_FILE = -1;
+const int MARKER_BROKEN = -2;
+
+const size_t READ_BUFFER_BYTES = 64 * 1024;
+// The first read: enough for any PNG or GIF header and the segments
+// before a JPEG's scan, far less than a whole tile.
+const size_t FIRST_READ_BYTES = 4096;
+
+// Buffered reads from a descriptor; a JPEG is read whole, so bytes come
+// from the buffer, and entropy-coded data are searched with memchr.
+struct Reader {
+    int fd;
+    unsigned char buf[READ_BUFFER_BYTES];
+    size_t pos = 0, end = 0;
+    bool first = true;
+
+    explicit Reader(int f) : fd(f) {}
+
+    bool fill()
     {
-        if (f)
-            std::fclose(f);
+        const size_t want = first ? FIRST_READ_BYTES : sizeof buf;
+        first = false;
+        ssize_t n;
+        do
+            n = read(fd, buf, want);
+        while (n < 0 && errno == EINTR);
+        if (n <= 0)
+            return false;
+        pos = 0;
+        end = static_cast<size_t>(n);
+        return true;
     }
-    int byte() { return std::fgetc(f); }
-    // Big-endian, as both formats store their sizes; -1 at the end.
-    int64_t be(int bytes)
+    int byte()
+    {
+        if (pos == end && !fill())
+            return -1;
+        return buf[pos++];
+    }
+    // Unsigned, big-endian (PNG, JPEG) or little-endian (GIF); -1 at the
+    // end of the file.
+    int64_t big_endian(int bytes)
     {
         int64_t v = 0;
         for (int i = 0; i < bytes; ++i) {
             int c = byte();
-            if (c == EOF)
+            if (c < 0)
                 return -1;
             v = (v << 8) | c;
         }
         return v;
     }
-    bool skip(long n) { return std::fseek(f, n, SEEK_CUR) == 0; }
+    int64_t little_endian(int bytes)
+    {
+        int64_t v = 0;
+        for (int i = 0; i < bytes; ++i) {
+            int c = byte();
+            if (c < 0)
+                return -1;
+            v |= static_cast<int64_t>(c) << (8 * i);
+        }
+        return v;
+    }
+    bool skip(int64_t n)
+    {
+        while (n > 0) {
+            if (pos == end && !fill())
+                return false;
+            size_t take = end - pos;
+            if (static_cast<int64_t>(take) > n)
+                take = static_cast<size_t>(n);
+            pos += take;
+            n -= static_cast<int64_t>(take);
+        }
+        return true;
+    }
+    // Moves past the next 0xFF byte; false at the end of the file.
+    bool find_marker_byte()
+    {
+        for (;;) {
+            if (pos == end && !fill())
+                return false;
+            const void *hit = std::memchr(buf + pos, JPEG_MARKER, end - pos);
+            if (hit) {
+                pos = static_cast<size_t>(static_cast<const unsigned char *>(hit) - buf) + 1;
+                return true;
+            }
+            pos = end;
+        }
+    }
 };
 
-bool matches(File &in, const unsigned char *bytes, size_t n)
+bool matches(Reader &in, const unsigned char *bytes, size_t n)
 {
     for (size_t i = 0; i < n; ++i)
         if (in.byte() != bytes[i])
@@ -50,15 +130,53 @@ bool matches(File &in, const unsigned char *bytes, size_t n)
     return true;
 }
 
-// The first chunk of a PNG file is IHDR: width and height, 32 bits each.
-ImageHeader png_size(File &in, int64_t *w, int64_t *h)
+// Both sizes read and neither zero.
+bool size_ok(int64_t w, int64_t h, const char *cut_short, const char **why)
 {
-    if (!in.skip(PNG_CHUNK_LENGTH_BYTES) ||
-        !matches(in, PNG_IHDR, sizeof PNG_IHDR))
-        return HEADER_BAD;
-    *w = in.be(4);
-    *h = in.be(4);
-    return (*w < 0 || *h < 0) ? HEADER_BAD : HEADER_OK;
+    if (w < 0 || h < 0) {
+        *why = cut_short;
+        return false;
+    }
+    if (w == 0 || h == 0) {
+        *why = "the header declares no pixels";
+        return false;
+    }
+    return true;
+}
+
+// The first chunk of a PNG file is IHDR: width and height, 32 bits each.
+// The decoder refuses an IHDR anywhere else, so the first one holds.
+bool png_size(Reader &in, int64_t *w, int64_t *h, const char **why)
+{
+    if (!matches(in, PNG_SIGNATURE, sizeof PNG_SIGNATURE)) {
+        *why = "not a PNG file (no PNG signature)";
+        return false;
+    }
+    const int64_t length = in.big_endian(4);
+    if (length != PNG_IHDR_LENGTH || !matches(in, PNG_IHDR, sizeof PNG_IHDR)) {
+        *why = "unreadable PNG header (the first chunk is not IHDR)";
+        return false;
+    }
+    *w = in.big_endian(4);
+    *h = in.big_endian(4);
+    return size_ok(*w, *h, "PNG header cut short", why);
+}
+
+// The logical screen that follows the signature: every frame is drawn
+// onto a bitmap of its size.
+bool gif_size(Reader &in, int64_t *w, int64_t *h, const char **why)
+{
+    char sig[GIF_SIGNATURE_LENGTH];
+    for (char &c : sig)
+        c = static_cast<char>(in.byte());
+    if (std::memcmp(sig, GIF87_SIGNATURE, GIF_SIGNATURE_LENGTH) != 0 &&
+        std::memcmp(sig, GIF89_SIGNATURE, GIF_SIGNATURE_LENGTH) != 0) {
+        *why = "not a GIF file (no GIF signature)";
+        return false;
+    }
+    *w = in.little_endian(2);
+    *h = in.little_endian(2);
+    return size_ok(*w, *h, "GIF header cut short", why);
 }
 
 bool is_frame_header(int marker)
@@ -72,56 +190,133 @@ bool stands_alone(int marker)
     return marker == JPEG_TEM || (marker >= JPEG_RST0 && marker <= JPEG_RST7);
 }
 
-// Walks the marker segments up to the first frame header, which gives
-// the precision, then height and width, 16 bits each.
-ImageHeader jpeg_size(File &in, int64_t *w, int64_t *h)
+// The marker that follows a segment: 0xFF, any fill bytes, the code.
+int next_segment_marker(Reader &in)
+{
+    int c = in.byte();
+    if (c < 0)
+        return MARKER_END_OF_FILE;
+    if (c != JPEG_MARKER)
+        return MARKER_BROKEN;
+    do
+        c = in.byte();
+    while (c == JPEG_MARKER);
+    return c < 0 ? MARKER_END_OF_FILE : c;
+}
+
+// The first marker after entropy-coded data: an 0xFF that is neither a
+// stuffed data byte nor a restart marker inside the scan.
+int marker_after_scan(Reader &in)
 {
     for (;;) {
-        int c = in.byte();
-        if (c != JPEG_MARKER)
-            return HEADER_BAD;
-        int marker;
+        if (!in.find_marker_byte())
+            return MARKER_END_OF_FILE;
+        int c;
         do
-            marker = in.byte();
-        while (marker == JPEG_MARKER);
-        if (marker == EOF || marker == JPEG_EOI || marker == JPEG_SOS)
-            return HEADER_BAD;
-        if (stands_alone(marker))
-            continue;
-        int64_t length = in.be(2);
-        if (length < 2)
-            return HEADER_BAD;
-        if (is_frame_header(marker)) {
-            if (in.byte() == EOF)
-                return HEADER_BAD;
-            *h = in.be(2);
-            *w = in.be(2);
-            return (*w < 0 || *h < 0) ? HEADER_BAD : HEADER_OK;
-        }
-        if (!in.skip(static_cast<long>(length - 2)))
-            return HEADER_BAD;
+            c = in.byte();
+        while (c == JPEG_MARKER);
+        if (c < 0)
+            return MARKER_END_OF_FILE;
+        if (c != JPEG_STUFFED && !(c >= JPEG_RST0 && c <= JPEG_RST7))
+            return c;
     }
+}
+
+bool jpeg_frame(Reader &in, int64_t length, int64_t *w, int64_t *h,
+                const char **why)
+{
+    if (length < JPEG_FRAME_SIZE_BYTES || in.byte() < 0) {
+        *why = "JPEG header cut short";
+        return false;
+    }
+    *h = in.big_endian(2);
+    *w = in.big_endian(2);
+    if (!size_ok(*w, *h, "JPEG header cut short", why))
+        return false;
+    if (!in.skip(length - JPEG_FRAME_SIZE_BYTES)) {
+        *why = "JPEG header cut short";
+        return false;
+    }
+    return true;
+}
+
+// Walks the marker segments, and the entropy-coded data after each start
+// of scan, up to the end-of-image marker, where the decoder stops.
+bool jpeg_size(Reader &in, int64_t *w, int64_t *h, const char **why)
+{
+    if (in.byte() != JPEG_MARKER || in.byte() != JPEG_SOI) {
+        *why = "not a JPEG file (no start-of-image marker)";
+        return false;
+    }
+    int frames = 0;
+    int marker = next_segment_marker(in);
+    while (marker != MARKER_END_OF_FILE && marker != JPEG_EOI) {
+        if (marker == MARKER_BROKEN) {
+            *why = "unreadable JPEG header (bytes outside any segment)";
+            return false;
+        }
+        if (marker == JPEG_DNL) {
+            // Sets the height after the frame header: nothing to size by.
+            *why = "unreadable JPEG header (a DNL line count)";
+            return false;
+        }
+        if (stands_alone(marker)) {
+            marker = next_segment_marker(in);
+            continue;
+        }
+        const int64_t length = in.big_endian(2);
+        if (length < 2) {
+            *why = "JPEG header cut short";
+            return false;
+        }
+        if (is_frame_header(marker)) {
+            if (++frames > 1) {
+                *why = "unreadable JPEG header (more than one frame header)";
+                return false;
+            }
+            if (!jpeg_frame(in, length, w, h, why))
+                return false;
+        } else if (!in.skip(length - 2) && frames == 0) {
+            *why = "JPEG header cut short";
+            return false;
+        }
+        marker = marker == JPEG_SOS ? marker_after_scan(in)
+                                    : next_segment_marker(in);
+    }
+    if (frames == 0) {
+        *why = "unreadable JPEG header (no frame header)";
+        return false;
+    }
+    return true;
 }
 
 }  // namespace
 
-ImageHeader read_image_size(const std::string &path, int64_t *width,
-                            int64_t *height)
+ImageFormat format_of_extension(const char *ext)
 {
-    File in(path);
-    if (!in.f)
-        return HEADER_UNKNOWN;
-    int first = in.byte();
-    if (first == PNG_SIGNATURE[0]) {
-        for (size_t i = 1; i < sizeof PNG_SIGNATURE; ++i)
-            if (in.byte() != PNG_SIGNATURE[i])
-                return HEADER_BAD;
-        return png_size(in, width, height);
+    if (strcasecmp(ext, "png") == 0)
+        return FORMAT_PNG;
+    if (strcasecmp(ext, "jpg") == 0)
+        return FORMAT_JPEG;
+    if (strcasecmp(ext, "gif") == 0)
+        return FORMAT_GIF;
+    return FORMAT_OTHER;
+}
+
+bool read_image_size(int fd, ImageFormat format, int64_t *width,
+                     int64_t *height, const char **why)
+{
+    Reader in(fd);
+    switch (format) {
+    case FORMAT_PNG:
+        return png_size(in, width, height, why);
+    case FORMAT_JPEG:
+        return jpeg_size(in, width, height, why);
+    case FORMAT_GIF:
+        return gif_size(in, width, height, why);
+    case FORMAT_OTHER:
+        break;
     }
-    if (first == JPEG_MARKER) {
-        if (in.byte() != JPEG_SOI)
-            return HEADER_BAD;
-        return jpeg_size(in, width, height);
-    }
-    return HEADER_UNKNOWN;
+    *why = "not a PNG, JPEG or GIF file";
+    return false;
 }

@@ -2,17 +2,21 @@
 #define COMPOSE_IMAGE_HEADER_H
 
 #include <cstdint>
-#include <string>
 
-// Result of looking at an image file's header before a codec sees it.
-enum ImageHeader {
-    HEADER_OK,        // *width and *height hold the declared size
-    HEADER_UNKNOWN,   // not a PNG or JPEG file: left to the codecs
-    HEADER_BAD        // a PNG or JPEG whose header cannot be read
-};
+// Image formats that tiles and maps may have; the extension decides.
+enum ImageFormat { FORMAT_PNG, FORMAT_JPEG, FORMAT_GIF, FORMAT_OTHER };
 
-// Reads the pixel size that a PNG (IHDR) or JPEG (frame header) declares.
-ImageHeader read_image_size(const std::string &path, int64_t *width,
-                            int64_t *height);
+// The format of an extension, case aside: png, jpg or gif.
+ImageFormat format_of_extension(const char *ext);
+
+// Reads, from the file open at fd (read from its current offset), the
+// pixel size that a file of the given format declares: the IHDR chunk of
+// a PNG, the frame header of a JPEG, the logical screen of a GIF. A JPEG
+// is walked to its end-of-image marker, so that a second frame header,
+// which its decoder would use without allocating for it, is refused
+// too. Returns true with the size, or false with *why saying what is
+// wrong with the header.
+bool read_image_size(int fd, ImageFormat format, int64_t *width,
+                     int64_t *height, const char **why);
 
 #endif

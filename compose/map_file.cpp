@@ -14,6 +14,7 @@
 
 #include "map_palette.h"
 #include "map_file_check.h"
+#include "tile_check.h"
 
 // How a map reaches the disk. The library's savers open their file by
 // name with O_CREAT|O_TRUNC and follow links, so the name they are given
@@ -71,6 +72,8 @@ void on_exit_signal(int sig)
         unlinkat(pending_folder_fd, pending_file, 0);
     if (pending_stage >= PENDING_FOLDER)
         unlinkat(pending_out_fd, pending_folder, AT_REMOVEDIR);
+    // A stop while tiles load leaves no private link folder behind either.
+    finish_tile_loads();
     _exit(SIGNAL_EXIT_BASE + sig);
 }
 

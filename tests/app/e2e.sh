@@ -14,8 +14,8 @@ set -u
 readonly CASES=(return_maps_world1 down_four_maps_world5
     double_click_maps_world3 escape_maps_selected_row quit_no_keeps_selection
     quit_yes_by_key quit_yes_by_click quit_by_keyboard_focus
-    missing_change_list message_box_waits arguments_ignored no_display
-    signal_during_save close_yes_quits close_no_keeps_selection
+    missing_change_list fifo_change_list message_box_waits arguments_ignored
+    no_display signal_during_save close_yes_quits close_no_keeps_selection
     close_during_compose_stops_run idle_dialog_and_alert_cpu)
 
 if [ "${1:-}" = "--list" ]; then
@@ -62,6 +62,9 @@ readonly IDLE_SECONDS=5 IDLE_LIMIT=10
 # A world whose composition takes a few seconds: 64 x 64 tiles of 64
 # pixels, a 4096 x 4096 map.
 readonly BIG_GRID=64x64 BIG_TILE=64
+# Seconds within which a refused input ends the program, with room for a
+# busy machine.
+readonly FATAL_EXIT_WAIT=3
 
 work=$(mktemp -d "${TMPDIR:-/tmp}/mapper-e2e.XXXXXX") || exit 2
 xvfb_pid=
@@ -213,13 +216,15 @@ double_click_at() {
 
 row_y() { echo $((ROW0_Y + $1 * ROW_STEP)); }
 
-# Waits for the program to end and sets rc to its exit code.
+# Waits for the program to end, at most $1 seconds (default EXIT_WAIT),
+# and sets rc to its exit code.
 wait_for_exit() {
-    for _ in $(seq $((EXIT_WAIT * 10))); do
+    local limit=${1:-$EXIT_WAIT}
+    for _ in $(seq $((limit * 10))); do
         kill -0 "$app_pid" 2>/dev/null || break
         sleep 0.1
     done
-    kill -0 "$app_pid" 2>/dev/null && fail "the program did not end within ${EXIT_WAIT}s"
+    kill -0 "$app_pid" 2>/dev/null && fail "the program did not end within ${limit}s"
     wait "$app_pid"
     rc=$?
     app_pid=
@@ -402,8 +407,29 @@ case_missing_change_list() {
     keys Return
     wait_for_exit
     expect_rc 1
-    [ "$(cat "$work/stderr")" = "Error opening changed.txt!" ] ||
-        fail "standard error does not hold the message"
+    [ "$(cat "$work/stderr")" = "Error opening changed.txt!
+$work/data/Orvandelquist/World1/changed.txt: No such file or directory" ] ||
+        fail "standard error does not hold the message, the path and the reason"
+    expect_empty stdout
+    expect_no_maps
+}
+
+# A FIFO in place of changed.txt, which nothing writes: opening it must
+# not wait for a writer. The program must end at once with the reason.
+case_fifo_change_list() {
+    make_worlds
+    remove_change_list
+    mkfifo "$work/data/Orvandelquist/World1/changed.txt" ||
+        fail "cannot make the FIFO"
+    start_xvfb
+    start_mapper
+    wait_for_dialog
+    keys Return
+    wait_for_exit "$FATAL_EXIT_WAIT"
+    expect_rc 1
+    [ "$(cat "$work/stderr")" = "Error opening changed.txt!
+$work/data/Orvandelquist/World1/changed.txt: not a regular file (a FIFO)" ] ||
+        fail "standard error does not hold the message, the path and the reason"
     expect_empty stdout
     expect_no_maps
 }

@@ -1,5 +1,8 @@
 #include <gtest/gtest.h>
 
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include <cstdlib>
 #include <cstring>
 #include <string>
@@ -240,6 +243,50 @@ TEST_F(ChangeListTest, ListThatIsAFolderIsFatalNotAHang)
             std::exit(tile_list.empty() ? 3 : 4);
         },
         ::testing::ExitedWithCode(1), "changed\\.txt");
+}
+
+// A list that is not a regular file must end the run at once with the
+// path and the reason; a child still running after this many seconds is
+// killed, and the test fails.
+const unsigned TIME_LIMIT_S = 5;
+
+TEST_F(ChangeListTest, ListThatIsNotARegularFileIsRefusedAtOnce)
+{
+    const std::string dir = root + "/Orvandelquist/World1";
+    const std::string list = dir + "/changed.txt";
+    run_command("mkdir -p '" + dir + "'");
+    // The path as a regular expression: its dots escaped.
+    std::string path;
+    for (char c : list)
+        path += c == '.' ? std::string("\\.") : std::string(1, c);
+
+    struct Case {
+        const char *link_to;  // null: a FIFO that nothing writes
+        const char *reason;
+    };
+    const Case cases[] = {
+        {nullptr, "not a regular file \\(a FIFO\\)"},
+        {"/dev/zero", "not a regular file \\(a character device\\)"},
+        {"/dev/urandom", "not a regular file \\(a character device\\)"},
+        {"/", "not a regular file \\(a folder\\)"},
+        {"missing", "No such file or directory"}};
+    for (const Case &c : cases) {
+        if (c.link_to)
+            ASSERT_EQ(symlink(c.link_to, list.c_str()), 0);
+        else
+            ASSERT_EQ(mkfifo(list.c_str(), 0644), 0);
+        EXPECT_EXIT(
+            {
+                alarm(TIME_LIMIT_S);
+                messages_to_stderr();
+                read_change_list(1);
+                std::exit(0);
+            },
+            ::testing::ExitedWithCode(1),
+            "^Error opening changed\\.txt!\n" + path + ": " + c.reason + "\n$")
+            << (c.link_to ? c.link_to : "FIFO");
+        ASSERT_EQ(unlink(list.c_str()), 0);
+    }
 }
 
 }  // namespace

@@ -5,8 +5,6 @@
 #include <sys/resource.h>
 #include <unistd.h>
 
-#include <zlib.h>
-
 #include <climits>
 #include <cstdlib>
 #include <cstring>
@@ -16,6 +14,7 @@
 #include "change_list.h"
 #include "compose.h"
 #include "compose_fixture.h"
+#include "crafted_images.h"
 
 namespace {
 
@@ -252,52 +251,6 @@ TEST_F(ComposeTest, EmptyListOrUnreadableSampleIsFatal)
         ::testing::ExitedWithCode(1), "Error loading sample bitmap\\.");
 }
 
-void put_be32(std::string &s, uint32_t v)
-{
-    for (int shift = 24; shift >= 0; shift -= 8)
-        s += static_cast<char>((v >> shift) & 0xFF);
-}
-
-void put_png_chunk(std::string &png, const char *type, const std::string &data)
-{
-    put_be32(png, static_cast<uint32_t>(data.size()));
-    std::string body = std::string(type, 4) + data;
-    png += body;
-    put_be32(png, static_cast<uint32_t>(crc32(0, reinterpret_cast<const Bytef *>(body.data()),
-                                              static_cast<uInt>(body.size()))));
-}
-
-// An RGB PNG that declares width x height and holds rows of black pixels:
-// small on disk, since zeros compress well.
-std::string png_declaring(uint32_t width, uint32_t height, int rows)
-{
-    std::string raw(1 + 3 * static_cast<size_t>(width), '\0');
-    std::string idat;
-    z_stream z = {};
-    deflateInit(&z, 1);
-    std::string buf(1 << 16, '\0');
-    for (int r = 0; r <= rows; ++r) {
-        const bool last = r == rows;
-        z.next_in = reinterpret_cast<Bytef *>(last ? nullptr : &raw[0]);
-        z.avail_in = last ? 0 : static_cast<uInt>(raw.size());
-        do {
-            z.next_out = reinterpret_cast<Bytef *>(&buf[0]);
-            z.avail_out = static_cast<uInt>(buf.size());
-            deflate(&z, last ? Z_FINISH : Z_NO_FLUSH);
-            idat.append(buf, 0, buf.size() - z.avail_out);
-        } while (z.avail_out == 0);
-    }
-    deflateEnd(&z);
-    std::string png = "\x89PNG\r\n\x1a\n", ihdr;
-    put_be32(ihdr, width);
-    put_be32(ihdr, height);
-    ihdr += std::string("\x08\x02\x00\x00\x00", 5);  // 8-bit RGB
-    put_png_chunk(png, "IHDR", ihdr);
-    put_png_chunk(png, "IDAT", idat);
-    put_png_chunk(png, "IEND", "");
-    return png;
-}
-
 TEST_F(ComposeTest, TilesDeclaringMoreThanTheLibraryCanHoldAreRefused)
 {
     world.tiles = {{0, 0, 0}, {0, 1, 0}};
@@ -346,6 +299,10 @@ TEST_F(ComposeTest, CanvasTooLargeForTheLibraryIsFatal)
     tile_list.push_back({0, INT_MIN, 0});
     widen_bounds(tile_list[1]);
     widen_bounds(tile_list[2]);
+    // The far tiles exist, so only the map's size is wrong.
+    const std::string tile = read_file(tile_file(world, {0, 0, 0}));
+    write_file(tile_file(world, {0, INT_MAX, 0}), tile);
+    write_file(tile_file(world, {0, INT_MIN, 0}), tile);
     EXPECT_EXIT(
         {
             messages_to_stderr();

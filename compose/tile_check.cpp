@@ -1,0 +1,317 @@
+#include "tile_check.h"
+
+#include <allegro.h>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <climits>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <fstream>
+#include <set>
+#include <tuple>
+
+#include "compose.h"
+#include "image_header.h"
+#include "regular_file.h"
+
+const char *meminfo_path = "/proc/meminfo";
+
+namespace {
+
+const char ACCEPTED_EXTENSIONS[] = "png, jpg or gif";
+const char MEMINFO_AVAILABLE[] = "MemAvailable:";
+const int64_t KIB = 1024;
+const int64_t MIB = 1024 * 1024;
+// Lines of tile-size warnings before the rest are only counted.
+const int MAX_SIZE_WARNINGS = 10;
+
+std::string change_list_path(int world_number)
+{
+    std::ostringstream s;
+    s << appdata_path << WORLD_FOLDER << world_number << CHANGE_LIST_FILE;
+    return s.str();
+}
+
+[[noreturn]] void sample_failed(const std::string &what)
+{
+    allegro_message("Error loading sample bitmap.\n%s\n", what.c_str());
+    exit(1);
+}
+
+[[noreturn]] void tile_failed(const std::string &path, const std::string &why)
+{
+    allegro_message("Error loading %s\n%s\n", path.c_str(), why.c_str());
+    exit(1);
+}
+
+// The one message for a list of tiles in a format the maps cannot have.
+[[noreturn]] void extension_refused(int world_number)
+{
+    allegro_message("Unsupported tile extension \"%s\" in %s.\n"
+                    "Tiles and maps must be %s (case aside); only the first "
+                    "3 characters of the first tile's extension count.\n",
+                    tile_ext, change_list_path(world_number).c_str(),
+                    ACCEPTED_EXTENSIONS);
+    exit(1);
+}
+
+// Opens the tile at path and reads its header; returns the descriptor,
+// positioned after the header, or -1 with *why.
+int open_checked_tile(const std::string &path, int64_t *w, int64_t *h,
+                      std::string *why)
+{
+    int fd = open_regular_file(path.c_str(), why);
+    if (fd < 0)
+        return -1;
+    const char *bad = "";
+    if (!read_image_size(fd, format_of_extension(tile_ext), w, h, &bad)) {
+        *why = bad;
+        close(fd);
+        return -1;
+    }
+    if (!canvas_fits(*w, *h, MAX_TILE_BYTES_PER_PIXEL)) {
+        std::ostringstream s;
+        s << "the header declares " << *w << " x " << *h
+          << " pixels, more than the graphics library can hold";
+        *why = s.str();
+        close(fd);
+        return -1;
+    }
+    return fd;
+}
+
+// The codecs open tiles by name and the registry picks them by the name's
+// extension, so a tile checked by one open could be swapped for another
+// file (a FIFO, a larger image) before the codec opens it again. Each
+// tile is therefore loaded through a link of our own in a private folder,
+// tile.<ext> -> /proc/self/fd/<fd>, with the checked descriptor moved to
+// fd: opening the link opens the very file that was checked.
+struct TileLink {
+    pid_t owner;            // a forked child makes a link of its own
+    char folder[PATH_MAX];  // empty: no link could be made
+    char path[PATH_MAX];
+    int fd;
+};
+TileLink tile_link = {0, "", "", -1};
+
+// Only calls that a signal handler may make.
+void remove_tile_link()
+{
+    if (tile_link.owner != getpid())
+        return;
+    if (tile_link.path[0] != '\0')
+        unlink(tile_link.path);
+    if (tile_link.folder[0] != '\0')
+        rmdir(tile_link.folder);
+    if (tile_link.fd >= 0)
+        close(tile_link.fd);
+    tile_link.path[0] = tile_link.folder[0] = '\0';
+    tile_link.fd = -1;
+}
+
+bool ends_with(const char *text, const std::string &tail)
+{
+    const size_t n = std::strlen(text);
+    return n >= tail.size() && tail.compare(0, tail.size(), text + n - tail.size()) == 0;
+}
+
+std::string temporary_folder_base()
+{
+    const char *base = std::getenv("TMPDIR");
+    return base && base[0] == '/' ? base : "/tmp";
+}
+
+// Makes the link for the current extension; false when the system gives
+// no folder or no /proc, and tiles are then loaded by their own paths.
+bool make_tile_link()
+{
+    const std::string name = std::string("/tile.") + tile_ext;
+    if (tile_link.owner == getpid() && ends_with(tile_link.path, name))
+        return true;
+    remove_tile_link();
+    tile_link = {getpid(), "", "", -1};
+    static bool cleanup_registered = false;
+    if (!cleanup_registered)
+        cleanup_registered = std::atexit(remove_tile_link) == 0;
+
+    const std::string folder = temporary_folder_base() + "/mapper-tiles-XXXXXX";
+    const std::string path_tail = folder + name;
+    if (path_tail.size() >= sizeof tile_link.path)
+        return false;
+    std::strcpy(tile_link.folder, folder.c_str());
+    if (!mkdtemp(tile_link.folder)) {
+        tile_link.folder[0] = '\0';
+        return false;
+    }
+    tile_link.fd = open("/dev/null", O_RDONLY | O_CLOEXEC);
+    const std::string target = "/proc/self/fd/" + std::to_string(tile_link.fd);
+    const std::string path = tile_link.folder + name;
+    if (tile_link.fd < 0 || symlink(target.c_str(), path.c_str()) != 0) {
+        remove_tile_link();
+        return false;
+    }
+    std::strcpy(tile_link.path, path.c_str());
+    // The link must lead to what fd holds now, /dev/null.
+    struct stat st;
+    if (stat(path.c_str(), &st) != 0 || !S_ISCHR(st.st_mode)) {
+        remove_tile_link();
+        return false;
+    }
+    return true;
+}
+
+}  // namespace
+
+void build_tile_path(std::stringstream &s, int world_number,
+                     const TileEntry &t)
+{
+    s.str("");
+    s << appdata_path << WORLD_FOLDER << world_number << PATH_SEPARATOR
+      << "Zoom" << t.zoom << PATH_SEPARATOR << "tile_" << t.x << "_" << t.y
+      << "." << tile_ext;
+}
+
+std::vector<CheckedTile> check_listed_tiles(int world_number)
+{
+    if (tile_list.empty())
+        sample_failed("no tile is listed in " + change_list_path(world_number));
+    if (format_of_extension(tile_ext) == FORMAT_OTHER)
+        extension_refused(world_number);
+
+    std::vector<CheckedTile> tiles;
+    std::set<std::tuple<int32_t, int32_t, int32_t>> seen;
+    std::stringstream s(std::ios::in | std::ios::out);
+    for (const TileEntry &t : tile_list) {
+        if (!seen.insert(std::make_tuple(t.zoom, t.x, t.y)).second)
+            continue;
+        build_tile_path(s, world_number, t);
+        CheckedTile c = {t, s.str(), 0, 0};
+        std::string why;
+        int fd = open_checked_tile(c.path, &c.width, &c.height, &why);
+        if (fd < 0) {
+            if (tiles.empty())
+                sample_failed(c.path + ": " + why);
+            tile_failed(c.path, why);
+        }
+        close(fd);
+        tiles.push_back(c);
+    }
+    return tiles;
+}
+
+BITMAP *load_checked_tile(const std::string &path, std::string *why)
+{
+    int64_t w = 0, h = 0;
+    int fd = open_checked_tile(path, &w, &h, why);
+    if (fd < 0)
+        return nullptr;
+    BITMAP *tile;
+    if (make_tile_link() && dup2(fd, tile_link.fd) == tile_link.fd) {
+        close(fd);
+        tile = load_bitmap(tile_link.path, NULL);
+    } else {
+        close(fd);
+        tile = load_bitmap(path.c_str(), NULL);
+    }
+    if (!tile)
+        *why = "its data cannot be decoded";
+    return tile;
+}
+
+void finish_tile_loads() { remove_tile_link(); }
+
+void warn_tile_sizes(const std::vector<CheckedTile> &tiles, int32_t tile_size)
+{
+    int others = 0;
+    for (const CheckedTile &t : tiles) {
+        if (t.width == tile_size && t.height == tile_size)
+            continue;
+        if (++others > MAX_SIZE_WARNINGS)
+            continue;
+        std::fprintf(stderr,
+                     "Warning: %s is %lld x %lld pixels; tiles are placed as "
+                     "%d x %d squares, the first tile's width.\n",
+                     t.path.c_str(), static_cast<long long>(t.width),
+                     static_cast<long long>(t.height), tile_size, tile_size);
+    }
+    if (others > MAX_SIZE_WARNINGS)
+        std::fprintf(stderr, "Warning: %d more tiles are not %d x %d pixels.\n",
+                     others - MAX_SIZE_WARNINGS, tile_size, tile_size);
+}
+
+void map_size(int zoom, int64_t *width, int64_t *height)
+{
+    *width = (static_cast<int64_t>(ZoomBounds.zoom_max_x[zoom]) -
+              ZoomBounds.zoom_min_x[zoom] + 1) * tile_size;
+    *height = (static_cast<int64_t>(ZoomBounds.zoom_max_y[zoom]) -
+               ZoomBounds.zoom_min_y[zoom] + 1) * tile_size;
+}
+
+int64_t bitmap_bytes(int64_t width, int64_t height, int bytes_per_pixel)
+{
+    return width * height * bytes_per_pixel;
+}
+
+int64_t memory_available()
+{
+    std::ifstream in(meminfo_path);
+    std::string key;
+    int64_t kib;
+    while (in >> key >> kib) {
+        if (key == MEMINFO_AVAILABLE)
+            return kib * KIB;
+        in.ignore(256, '\n');
+    }
+    return -1;
+}
+
+void check_map_memory(int bytes_per_pixel)
+{
+    int64_t total = 0, w = 0, h = 0;
+    int largest = 0;
+    for (int z = 0; z <= ZoomBounds.max_zoom; ++z) {
+        map_size(z, &w, &h);
+        if (!canvas_fits(w, h, bytes_per_pixel)) {
+            allegro_message("Error creating map bitmap.\nThe map of zoom level "
+                            "%d would be %lld x %lld pixels; a bitmap of the "
+                            "graphics library holds at most %d pixels at %d "
+                            "bytes per pixel.\n",
+                            z, static_cast<long long>(w),
+                            static_cast<long long>(h),
+                            INT_MAX / bytes_per_pixel, bytes_per_pixel);
+            exit(1);
+        }
+        int64_t lw = 0, lh = 0;
+        map_size(largest, &lw, &lh);
+        if (w * h > lw * lh)
+            largest = z;
+        total += bitmap_bytes(w, h, bytes_per_pixel);
+    }
+    const int64_t available = memory_available();
+    if (available < 0 || total <= available)
+        return;
+    map_size(largest, &w, &h);
+    allegro_message("Error creating map bitmap.\nThe maps of zoom levels 0 to "
+                    "%d need %lld MB together (the largest, zoom level %d, is "
+                    "%lld x %lld pixels), more than the %lld MB of memory "
+                    "available (MemAvailable in %s).\n",
+                    ZoomBounds.max_zoom, static_cast<long long>(total / MIB),
+                    largest, static_cast<long long>(w),
+                    static_cast<long long>(h),
+                    static_cast<long long>(available / MIB), meminfo_path);
+    exit(1);
+}
+
+void map_bitmap_failed(int zoom, int bytes_per_pixel)
+{
+    int64_t w = 0, h = 0;
+    map_size(zoom, &w, &h);
+    allegro_message("Error creating map bitmap.\nThe map of zoom level %d, "
+                    "%lld x %lld pixels (%lld MB), could not be allocated.\n",
+                    zoom, static_cast<long long>(w), static_cast<long long>(h),
+                    static_cast<long long>(bitmap_bytes(w, h, bytes_per_pixel) / MIB));
+    exit(1);
+}

@@ -1,0 +1,550 @@
+// The checks made before any map bitmap exists: tiles that are not
+// regular files, formats the maps cannot have, headers that declare what
+// a codec cannot hold, maps larger than memory, and tiles of other sizes.
+#include <gtest/gtest.h>
+
+#include <allegro.h>
+#include <fcntl.h>
+#include <sys/inotify.h>
+#include <sys/resource.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+#include <thread>
+
+#include "change_list.h"
+#include "compose_fixture.h"
+#include "crafted_images.h"
+#include "image_header.h"
+#include "tile_check.h"
+
+namespace {
+
+// A refused input ends the run at once; a child that is still running
+// after this many seconds is killed, and the test fails.
+const unsigned TIME_LIMIT_S = 5;
+
+// The text, with the characters that a regular expression treats
+// specially escaped.
+std::string literal(const std::string &text)
+{
+    std::string out;
+    for (char c : text) {
+        if (std::string(".[]()*+?{}|^$\\").find(c) != std::string::npos)
+            out += '\\';
+        out += c;
+    }
+    return out;
+}
+
+class TileCheckTest : public ComposeFixture {
+protected:
+    void write_and_read()
+    {
+        ASSERT_TRUE(write_world(world));
+        read_list();
+    }
+
+    // Reads the list afresh: the reader appends to what it finds.
+    void read_list()
+    {
+        tile_list.clear();
+        std::memset(&ZoomBounds, 0, sizeof ZoomBounds);
+        std::memset(tile_ext, 0, sizeof tile_ext);
+        testing::internal::CaptureStderr();
+        read_change_list(world.number);
+        EXPECT_EQ(testing::internal::GetCapturedStderr(), "");
+    }
+
+    std::string tile(int zoom, int x, int y) const
+    {
+        return tile_file(world, {zoom, x, y});
+    }
+
+    std::string change_list() const
+    {
+        return world_folder(root, world.number) + "/changed.txt";
+    }
+
+    std::string map_name(int zoom) const
+    {
+        return out + "/map_zoom_" + std::to_string(zoom) + "." + world.ext;
+    }
+
+    void expect_no_maps()
+    {
+        EXPECT_EQ(run_command("ls -A '" + out + "'"), "");
+    }
+};
+
+// Runs the compositor in a child with the time limit; it must end with
+// exit code 1 and a message that matches pattern.
+#define EXPECT_COMPOSE_FAILS(pattern)                                      \
+    EXPECT_EXIT(                                                           \
+        {                                                                  \
+            alarm(TIME_LIMIT_S);                                           \
+            messages_to_stderr();                                          \
+            compose_maps(world.number);                                    \
+            std::exit(0);                                                  \
+        },                                                                 \
+        ::testing::ExitedWithCode(1), pattern)
+
+TEST_F(TileCheckTest, TilesThatAreNotRegularFilesAreRefusedAtOnce)
+{
+    world.tiles = {{0, 0, 0}, {0, 1, 0}, {1, 0, 0}};
+    write_and_read();
+    const std::string second = tile(0, 1, 0);
+    ASSERT_EQ(std::remove(second.c_str()), 0);
+
+    // A FIFO that nothing writes would block an open for ever.
+    ASSERT_EQ(mkfifo(second.c_str(), 0644), 0);
+    EXPECT_COMPOSE_FAILS("Error loading " + literal(second) +
+                         "\nnot a regular file \\(a FIFO\\)\n");
+    ASSERT_EQ(std::remove(second.c_str()), 0);
+
+    // A link to /dev/zero would be read for ever.
+    ASSERT_EQ(symlink("/dev/zero", second.c_str()), 0);
+    EXPECT_COMPOSE_FAILS("Error loading " + literal(second) +
+                         "\nnot a regular file \\(a character device\\)\n");
+    ASSERT_EQ(std::remove(second.c_str()), 0);
+
+    ASSERT_EQ(mkdir(second.c_str(), 0755), 0);
+    EXPECT_COMPOSE_FAILS("Error loading " + literal(second) +
+                         "\nnot a regular file \\(a folder\\)\n");
+    ASSERT_EQ(rmdir(second.c_str()), 0);
+
+    // The first tile is the sample, with a message of its own.
+    const std::string first = tile(0, 0, 0);
+    ASSERT_EQ(std::remove(first.c_str()), 0);
+    ASSERT_EQ(mkfifo(first.c_str(), 0644), 0);
+    EXPECT_COMPOSE_FAILS("Error loading sample bitmap\\.\n" + literal(first) +
+                         ": not a regular file \\(a FIFO\\)\n");
+    expect_no_maps();
+}
+
+TEST_F(TileCheckTest, MessagesSayWhichFileAndWhy)
+{
+    // No tile listed at all.
+    world.tiles = {};
+    write_and_read();
+    EXPECT_COMPOSE_FAILS("Error loading sample bitmap\\.\nno tile is listed in " +
+                         literal(change_list()) + "\n");
+
+    world.tiles = {{0, 0, 0}, {0, 1, 0}, {1, 0, 0}};
+    write_and_read();
+    const std::string first = tile(0, 0, 0), last = tile(1, 0, 0);
+    ASSERT_EQ(std::remove(last.c_str()), 0);
+    EXPECT_COMPOSE_FAILS("Error loading " + literal(last) +
+                         "\nNo such file or directory\n");
+    write_file(last, "GIF89a, not a PNG");
+    EXPECT_COMPOSE_FAILS("Error loading " + literal(last) +
+                         "\nnot a PNG file \\(no PNG signature\\)\n");
+    // A header that is fine, data that are not.
+    write_file(last, png_declaring(TILE, TILE, 2).substr(0, 60));
+    EXPECT_COMPOSE_FAILS("Error loading " + literal(last) +
+                         "\nits data cannot be decoded\n");
+
+    ASSERT_EQ(std::remove(first.c_str()), 0);
+    EXPECT_COMPOSE_FAILS("Error loading sample bitmap\\.\n" + literal(first) +
+                         ": No such file or directory\n");
+    write_file(first, png_declaring(TILE, TILE, 2).substr(0, 20));
+    EXPECT_COMPOSE_FAILS("Error loading sample bitmap\\.\n" + literal(first) +
+                         ": PNG header cut short\n");
+    expect_no_maps();
+}
+
+// Exit status, standard error and peak memory of a compose run in a
+// child process.
+struct ChildRun {
+    int exit_code = -1;
+    std::string err;
+    long peak_kb = 0;
+};
+
+ChildRun compose_in_child(int world_number)
+{
+    ChildRun run;
+    int fds[2];
+    if (pipe(fds) != 0)
+        return run;
+    std::fflush(nullptr);
+    pid_t pid = fork();
+    if (pid == 0) {
+        close(fds[0]);
+        dup2(fds[1], STDERR_FILENO);
+        dup2(fds[1], STDOUT_FILENO);
+        alarm(TIME_LIMIT_S);
+        compose_maps(world_number);
+        _exit(0);
+    }
+    close(fds[1]);
+    char buf[4096];
+    ssize_t n;
+    while ((n = read(fds[0], buf, sizeof buf)) > 0)
+        run.err.append(buf, static_cast<size_t>(n));
+    close(fds[0]);
+    int status = 0;
+    struct rusage ru;
+    wait4(pid, &status, 0, &ru);
+    run.exit_code = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+    run.peak_kb = ru.ru_maxrss;
+    return run;
+}
+
+TEST_F(TileCheckTest, MissingFarTileFailsBeforeAnyMapBitmapExists)
+{
+    // Three levels whose maps span 362 x 362 tiles of 64 pixels: 2 GB
+    // each, which must not be taken when a tile is missing.
+    world.tile_size = 64;
+    world.tiles = {{0, 0, 0}, {1, 0, 0}, {2, 0, 0}};
+    write_and_read();
+    for (int z = 0; z <= 2; ++z) {
+        tile_list.push_back({z, 361, 361});
+        widen_bounds(tile_list.back());
+    }
+    ChildRun run = compose_in_child(world.number);
+    EXPECT_EQ(run.exit_code, 1);
+    EXPECT_NE(run.err.find("Error loading " + tile(0, 361, 361) +
+                           "\nNo such file or directory\n"),
+              std::string::npos)
+        << run.err;
+    const long MB = 1024;
+    EXPECT_LT(run.peak_kb, 200 * MB) << "the run held " << run.peak_kb / MB << " MB";
+    expect_no_maps();
+}
+
+TEST_F(TileCheckTest, OtherFormatsAreRefusedBeforeAnyTileIsRead)
+{
+    // Headers that the library's BMP and TGA loaders would trust: the
+    // run must stop on the extension alone.
+    struct Case {
+        std::string ext, bytes;
+    };
+    const Case cases[] = {{"bmp", bmp_declaring(65536, 65537)},
+                          {"tga", tga_declaring(32768, 32769)}};
+    for (const Case &c : cases) {
+        world.ext = c.ext;
+        world.tiles = {{0, 0, 0}, {0, 1, 0}};
+        write_and_read();
+        write_file(tile(0, 0, 0), c.bytes);
+        write_file(tile(0, 1, 0), c.bytes);
+        EXPECT_COMPOSE_FAILS("Unsupported tile extension \"" + c.ext + "\" in " +
+                             literal(change_list()) +
+                             "\\.\nTiles and maps must be png, jpg or gif");
+    }
+
+    // A world of .jpeg tiles: its extension is cut to three characters.
+    world.ext = "jpg";
+    write_and_read();
+    SampleWorld jpeg = world;
+    jpeg.ext = "jpeg";
+    std::string list;
+    for (const GenTile &t : world.tiles) {
+        ASSERT_EQ(std::rename(tile_file(world, t).c_str(),
+                              tile_file(jpeg, t).c_str()), 0);
+        list += change_line(jpeg, t) + "\n";
+    }
+    write_file(change_list(), list);
+    read_list();
+    EXPECT_COMPOSE_FAILS("Unsupported tile extension \"jpe\" in " +
+                         literal(change_list()) +
+                         "\\.\nTiles and maps must be png, jpg or gif");
+    expect_no_maps();
+}
+
+TEST_F(TileCheckTest, ExtensionsAreAcceptedCaseAside)
+{
+    world.ext = "PNG";
+    world.tiles = {{0, 0, 0}, {0, 1, 0}};
+    write_and_read();
+    testing::internal::CaptureStdout();
+    compose_maps(world.number);
+    testing::internal::GetCapturedStdout();
+    EXPECT_EQ(run_command("identify -format '%m %wx%h' '" + map_name(0) + "'"),
+              "PNG " + std::to_string(2 * TILE) + "x" + std::to_string(TILE));
+}
+
+TEST_F(TileCheckTest, JpegWithASecondFrameHeaderNeverReachesTheDecoder)
+{
+    world.ext = "jpg";
+    world.tile_size = 64;
+    world.tiles = {{0, 0, 0}, {0, 1, 0}};
+    write_and_read();
+    const std::string second = tile(0, 1, 0);
+    const std::string jpeg = read_file(second);
+    // The decoder sizes its bitmap by the first frame header and would
+    // then write the second one's 37837 x 37838 pixels into it.
+    write_file(second, jpeg_with_second_frame(jpeg, 37837, 37838));
+    EXPECT_COMPOSE_FAILS("Error loading " + literal(second) +
+                         "\nunreadable JPEG header \\(more than one frame "
+                         "header\\)\n");
+
+    // A whole JPEG inside an application segment, as a thumbnail, is no
+    // second frame: the tile still loads.
+    write_file(second, jpeg_with_thumbnail(jpeg, read_file(tile(0, 0, 0))));
+    testing::internal::CaptureStdout();
+    compose_maps(world.number);
+    testing::internal::GetCapturedStdout();
+    EXPECT_EQ(run_command("identify -format '%wx%h' '" + map_name(0) + "'"),
+              "128x64");
+}
+
+// Waits for the count-th open of the file name in folder, then moves
+// replacement over it.
+void replace_after_opens(int inotify_fd, const std::string &name, int count,
+                         const std::string &replacement,
+                         const std::string &path)
+{
+    alignas(inotify_event) char buf[4096];
+    int opens = 0;
+    for (;;) {
+        ssize_t n = read(inotify_fd, buf, sizeof buf);
+        if (n <= 0)
+            return;
+        for (char *p = buf; p < buf + n;) {
+            const inotify_event *e = reinterpret_cast<const inotify_event *>(p);
+            if (e->len > 0 && name == e->name && ++opens == count) {
+                std::rename(replacement.c_str(), path.c_str());
+                return;
+            }
+            p += sizeof(inotify_event) + e->len;
+        }
+    }
+}
+
+TEST_F(TileCheckTest, TileSwappedAfterItsCheckIsNotWhatTheCodecReads)
+{
+    world.ext = "jpg";
+    world.tiles = {{0, 0, 0}, {0, 1, 0}};
+    write_and_read();
+    // Large application segments make the check of the second tile, which
+    // walks the whole file, last long enough for the swap to land between
+    // that check and the codec's open.
+    const std::string second = tile(0, 1, 0);
+    std::string jpeg = read_file(second);
+    const std::string padding = "\xFF\xE2\xFF\xFF" + std::string(0xFFFD, 'x');
+    std::string padded = jpeg.substr(0, 2);
+    for (int i = 0; i < 500; ++i)
+        padded += padding;
+    write_file(second, padded + jpeg.substr(2));
+    const std::string fifo = out + "/fifo";
+    ASSERT_EQ(mkfifo(fifo.c_str(), 0644), 0);
+    EXPECT_EXIT(
+        {
+            alarm(TIME_LIMIT_S);
+            messages_to_stderr();
+            int fd = inotify_init1(IN_CLOEXEC);
+            if (fd < 0 || inotify_add_watch(fd, world_folder(root, 1).append(
+                                                    "/Zoom0").c_str(),
+                                            IN_OPEN) < 0)
+                std::exit(2);
+            // Opened by the check of all tiles, then by the check before
+            // loading: a FIFO takes its place right after that.
+            std::thread swap(replace_after_opens, fd, "tile_1_0.jpg", 2, fifo,
+                             second);
+            compose_maps(world.number);
+            swap.join();
+            struct stat st;
+            const bool swapped = stat(second.c_str(), &st) == 0 &&
+                                 S_ISFIFO(st.st_mode);
+            std::exit(!swapped ? 3 : file_exists(map_name(0)) ? 0 : 4);
+        },
+        ::testing::ExitedWithCode(0), "");
+}
+
+TEST_F(TileCheckTest, NoLinkIsLeftBehindAfterARunOrAFailure)
+{
+    world.tiles = {{0, 0, 0}, {0, 1, 0}};
+    write_and_read();
+    const std::string scratch = make_temp_dir();
+    const char *old_tmpdir = std::getenv("TMPDIR");
+    const std::string saved = old_tmpdir ? old_tmpdir : "";
+    setenv("TMPDIR", scratch.c_str(), 1);
+    testing::internal::CaptureStdout();
+    compose_maps(world.number);
+    testing::internal::GetCapturedStdout();
+    EXPECT_EQ(run_command("ls -A '" + scratch + "'"), "");
+    // A tile that its codec refuses ends the run while the link is there.
+    write_file(tile(0, 1, 0), png_declaring(TILE, TILE, 2).substr(0, 60));
+    EXPECT_COMPOSE_FAILS("its data cannot be decoded");
+    EXPECT_EQ(run_command("ls -A '" + scratch + "'"), "");
+    if (old_tmpdir)
+        setenv("TMPDIR", saved.c_str(), 1);
+    else
+        unsetenv("TMPDIR");
+    remove_tree(scratch);
+}
+
+TEST_F(TileCheckTest, PngWithASecondHeaderNeverReachesAnAllocation)
+{
+    world.tiles = {{0, 0, 0}, {0, 1, 0}};
+    write_and_read();
+    // Only the first IHDR is checked; the decoder refuses any other.
+    const std::string second = tile(0, 1, 0);
+    write_file(second, png_with_second_ihdr(40000, 40000));
+    EXPECT_COMPOSE_FAILS("Error loading " + literal(second) +
+                         "\nits data cannot be decoded\n");
+}
+
+// Sizes that ImageMagick writes into PNG, progressive JPEG (several
+// scans, tables between them) and animated GIF headers.
+TEST_F(TileCheckTest, HeaderSizesOfFilesFromAnotherWriter)
+{
+    struct Case {
+        const char *file, *command;
+        ImageFormat format;
+    };
+    const Case cases[] = {
+        {"a.png", "convert -size 40x30 plasma:", FORMAT_PNG},
+        {"a.jpg", "convert -size 40x30 plasma: -interlace Plane -quality 95",
+         FORMAT_JPEG},
+        {"a.gif", "convert -size 40x30 xc:red xc:blue -loop 0", FORMAT_GIF}};
+    for (const Case &c : cases) {
+        const std::string path = out + "/" + c.file;
+        int status = -1;
+        run_command(std::string(c.command) + " '" + path + "'", &status);
+        ASSERT_EQ(status, 0) << c.command;
+        int fd = open(path.c_str(), O_RDONLY);
+        ASSERT_GE(fd, 0);
+        int64_t w = 0, h = 0;
+        const char *why = "";
+        EXPECT_TRUE(read_image_size(fd, c.format, &w, &h, &why)) << c.file << ": " << why;
+        close(fd);
+        EXPECT_EQ(w, 40) << c.file;
+        EXPECT_EQ(h, 30) << c.file;
+    }
+}
+
+TEST_F(TileCheckTest, MapsLargerThanTheLibraryOrTheMemoryAreRefused)
+{
+    world.tiles = {{0, 0, 0}};
+    write_and_read();
+    const std::string sample = read_file(tile(0, 0, 0));
+    // 731 x 731 tiles of 32 pixels: more pixels than one bitmap holds.
+    write_file(tile(0, 730, 730), sample);
+    tile_list.push_back({0, 730, 730});
+    widen_bounds(tile_list.back());
+    EXPECT_COMPOSE_FAILS("Error creating map bitmap\\.\nThe map of zoom level 0 "
+                         "would be 23392 x 23392 pixels; a bitmap of the "
+                         "graphics library holds at most 536870911 pixels at "
+                         "4 bytes per pixel\\.\n");
+
+    // 188 x 188 tiles: 138 MB, more than a system with 100 MB available
+    // can give.
+    tile_list.pop_back();
+    std::memset(&ZoomBounds, 0, sizeof ZoomBounds);
+    write_file(tile(0, 187, 187), sample);
+    for (const TileEntry &t : {TileEntry{0, 0, 0}, TileEntry{0, 187, 187}})
+        widen_bounds(t);
+    tile_list.push_back({0, 187, 187});
+    const std::string meminfo = out + "/meminfo";
+    write_file(meminfo, "MemTotal:        8000000 kB\n"
+                        "MemFree:           50000 kB\n"
+                        "MemAvailable:     102400 kB\n"
+                        "Buffers:            1000 kB\n");
+    EXPECT_EXIT(
+        {
+            alarm(TIME_LIMIT_S);
+            messages_to_stderr();
+            meminfo_path = meminfo.c_str();
+            compose_maps(world.number);
+            std::exit(0);
+        },
+        ::testing::ExitedWithCode(1),
+        "Error creating map bitmap\\.\nThe maps of zoom levels 0 to 0 need "
+        "138 MB together \\(the largest, zoom level 0, is 6016 x 6016 "
+        "pixels\\), more than the 100 MB of memory available \\(MemAvailable "
+        "in " + literal(meminfo) + "\\)\\.\n");
+
+    // The system's own figure is read.
+    EXPECT_GT(memory_available(), 0);
+    std::remove(meminfo.c_str());
+    expect_no_maps();
+}
+
+TEST_F(TileCheckTest, MapBitmapThatCannotBeAllocatedIsReported)
+{
+#if defined(__SANITIZE_ADDRESS__)
+    GTEST_SKIP() << "an address-space limit cannot be set under "
+                    "AddressSanitizer";
+#endif
+    world.tiles = {{0, 0, 0}};
+    write_and_read();
+    write_file(tile(0, 187, 187), read_file(tile(0, 0, 0)));
+    tile_list.push_back({0, 187, 187});
+    widen_bounds(tile_list.back());
+    EXPECT_EXIT(
+        {
+            alarm(TIME_LIMIT_S);
+            messages_to_stderr();
+            // Room for what the process holds now, not for a 138 MB map.
+            const rlim_t MB = 1024 * 1024;
+            struct rlimit limit;
+            limit.rlim_cur = limit.rlim_max = std::strtoul(
+                run_command("awk '/VmSize/ {print $2}' /proc/" +
+                            std::to_string(getpid()) + "/status").c_str(),
+                nullptr, 10) * 1024 + 64 * MB;
+            setrlimit(RLIMIT_AS, &limit);
+            compose_maps(world.number);
+            std::exit(0);
+        },
+        ::testing::ExitedWithCode(1),
+        "Error creating map bitmap\\.\nThe map of zoom level 0, 6016 x 6016 "
+        "pixels \\(138 MB\\), could not be allocated\\.\n");
+}
+
+TEST_F(TileCheckTest, TilesOfOtherSizesAreNamedOnStandardError)
+{
+    world.tiles = grid_layout(0, 15, 1);
+    write_and_read();
+    // The first tile is 32 x 64: its width sets the size, and it is itself
+    // cut. Then one tile of the size used, one of 64, and twelve of 16.
+    SampleWorld big = world, small = world;
+    big.tile_size = 2 * TILE;
+    small.tile_size = TILE / 2;
+    std::string expected;
+    for (size_t i = 0; i < world.tiles.size(); ++i) {
+        const GenTile &t = world.tiles[i];
+        BITMAP *bmp;
+        int w = TILE, h = TILE;
+        if (i == 0) {
+            BITMAP *full = make_tile_bitmap(big, t);
+            bmp = create_bitmap_ex(24, TILE, 2 * TILE);
+            blit(full, bmp, 0, 0, 0, 0, TILE, 2 * TILE);
+            destroy_bitmap(full);
+            h = 2 * TILE;
+        } else if (i == 1) {
+            continue;
+        } else if (i == 2) {
+            bmp = make_tile_bitmap(big, t);
+            w = h = 2 * TILE;
+        } else {
+            bmp = make_tile_bitmap(small, t);
+            w = h = TILE / 2;
+        }
+        ASSERT_EQ(save_bitmap(tile_file(world, t).c_str(), bmp, NULL), 0);
+        destroy_bitmap(bmp);
+        if (i <= 10)  // the first ten of other sizes
+            expected += "Warning: " + tile_file(world, t) + " is " +
+                        std::to_string(w) + " x " + std::to_string(h) +
+                        " pixels; tiles are placed as 32 x 32 squares, the "
+                        "first tile's width.\n";
+    }
+    expected += "Warning: 4 more tiles are not 32 x 32 pixels.\n";
+    testing::internal::CaptureStdout();
+    testing::internal::CaptureStderr();
+    compose_maps(world.number);
+    const std::string err = testing::internal::GetCapturedStderr();
+    testing::internal::GetCapturedStdout();
+    EXPECT_EQ(err, expected);
+    // The map is as before: fifteen cells of the first tile's width.
+    EXPECT_EQ(run_command("identify -format '%wx%h' '" + map_name(0) + "'"),
+              std::to_string(15 * TILE) + "x" + std::to_string(TILE));
+}
+
+}  // namespace
