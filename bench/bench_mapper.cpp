@@ -3,8 +3,13 @@
 // work inside it (decoding every tile, encoding the map), and prints the
 // figures with the peak memory against the canvases' own bytes.
 //
+// It also times each world's compose from a list that names every tile
+// --relist times (as the game's list does after it rewrote each tile that
+// often), against the list that names each once.
+//
 //   bench_mapper [--work DIR] [--sizes 8,16,24] [--formats png,jpg,gif]
 //                [--png-levels 9,6,3,1] [--tile 256] [--repeat 3]
+//                [--relist 5]    (0: no relisted runs)
 #include <allegro.h>
 #include <jpgalleg.h>
 #include <loadpng.h>
@@ -18,6 +23,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <fstream>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -25,6 +31,7 @@
 #include "change_list.h"
 #include "compose.h"
 #include "gif_codec.h"
+#include "tile_place.h"
 #include "world_gen.h"
 
 namespace {
@@ -36,6 +43,7 @@ struct Options {
     std::vector<int> png_levels = {-1};  // -1: the program's own level
     int tile = 256;
     int repeat = 3;
+    int relist = 5;
 };
 
 // What one child run measured.
@@ -114,6 +122,27 @@ bool ensure_world(const Options &o, const std::string &ext, int n)
     return WIFEXITED(status) && WEXITSTATUS(status) == 0;
 }
 
+// A world whose list names every tile of the world of n x n tiles
+// o.relist times over, in a data folder of its own that shares the tile
+// folder of that world.
+std::string relisted_root(const Options &o, const std::string &ext, int n)
+{
+    const std::string base = world_root(o, ext, n);
+    const std::string root = base + "-listed" + std::to_string(o.relist);
+    const std::string from = world_folder(base, 1), to = world_folder(root, 1);
+    if (system(("mkdir -p '" + to + "' && ln -sfn \"$(realpath '" + from +
+                "/Zoom0')\" '" + to + "/Zoom0'")
+                   .c_str()) != 0)
+        return "";
+    std::ifstream in(from + "/changed.txt", std::ios::binary);
+    std::stringstream lines;
+    lines << in.rdbuf();
+    std::ofstream list(to + "/changed.txt", std::ios::binary);
+    for (int i = 0; i < o.relist; ++i)
+        list << lines.str();
+    return list ? root : "";
+}
+
 long long file_size(const std::string &path)
 {
     struct stat st;
@@ -136,7 +165,7 @@ void child_compose(const std::string &root, const std::string &out,
     compose_maps(1);
     f.compose_s = now_s() - t0;
     for (int z = 0; z <= ZoomBounds.max_zoom; ++z)
-        f.canvas_bytes += 4LL * tile_size * tile_size *
+        f.canvas_bytes += (MAP_DEPTH / 8LL) * tile_size * tile_size *
                           (ZoomBounds.zoom_max_x[z] - ZoomBounds.zoom_min_x[z] + 1) *
                           (ZoomBounds.zoom_max_y[z] - ZoomBounds.zoom_min_y[z] + 1);
     f.map_bytes = file_size(out + "/map_zoom_0." + tile_ext);
@@ -145,11 +174,14 @@ void child_compose(const std::string &root, const std::string &out,
     _exit(0);
 }
 
-// Child: what the libraries alone spend, on the same files.
+// Child: what the libraries alone spend, on the same files: tiles decoded
+// at their own depth and the map encoded at 24 bits, as the compositor
+// has them.
 void child_library(const std::string &root, const std::string &out,
                    int png_level, int fd)
 {
     start_library(png_level);
+    set_color_conversion(COLORCONV_NONE);
     setenv("XDG_DATA_HOME", root.c_str(), 1);
     if (!freopen("/dev/null", "w", stdout))
         _exit(2);
@@ -168,7 +200,7 @@ void child_library(const std::string &root, const std::string &out,
     f.load_s = now_s() - t0;
     std::string map = out + "/map_zoom_0." + std::string(tile_ext);
     BITMAP *m = load_bitmap(map.c_str(), NULL);
-    if (!m)
+    if (!m || bitmap_color_depth(m) != MAP_DEPTH)
         _exit(4);
     std::string again = out + "/again." + std::string(tile_ext);
     t0 = now_s();
@@ -221,20 +253,24 @@ void bench_world(const Options &o, const std::string &ext, int n, int level)
     std::string root = world_root(o, ext, n);
     std::string out = root + "/out";
     mkdir(out.c_str(), 0755);
-    std::vector<double> compose, load, save;
+    const std::string relisted = o.relist > 0 ? relisted_root(o, ext, n) : "";
+    std::vector<double> compose, load, save, compose_relisted;
     RunFigures last;
     for (int r = 0; r < o.repeat; ++r) {
-        RunFigures c, l;
+        RunFigures c, l, d;
         // GIF is our own codec: there is no library time to set apart.
         const bool own_codec = ext == "gif";
         if (!run_child(child_compose, root, out, level, &c) ||
-            (!own_codec && !run_child(child_library, root, out, level, &l))) {
+            (!own_codec && !run_child(child_library, root, out, level, &l)) ||
+            (!relisted.empty() &&
+             !run_child(child_compose, relisted, out, level, &d))) {
             std::printf("%-4s %2dx%-2d  run failed\n", ext.c_str(), n, n);
             return;
         }
         compose.push_back(c.compose_s);
         load.push_back(l.load_s);
         save.push_back(l.save_s);
+        compose_relisted.push_back(d.compose_s);
         last = c;
     }
     const double lib = median(load) + median(save);
@@ -253,6 +289,11 @@ void bench_world(const Options &o, const std::string &ext, int n, int level)
                 peak_mb, canvas_mb,
                 canvas_mb > 0 ? 100.0 * (peak_mb - canvas_mb) / canvas_mb : 0,
                 last.map_bytes / 1048576.0);
+    if (!relisted.empty())
+        std::printf("%-4s %2dx%-2d listed %dx  compose %7.2f s  ratio to "
+                    "listed once %.2f\n",
+                    ext.c_str(), n, n, o.relist, median(compose_relisted),
+                    median(compose_relisted) / median(compose));
     std::fflush(stdout);
 }
 
@@ -275,6 +316,8 @@ int main(int argc, char **argv)
             o.tile = std::atoi(v.c_str());
         else if (a == "--repeat")
             o.repeat = std::max(1, std::atoi(v.c_str()));
+        else if (a == "--relist")
+            o.relist = std::max(0, std::atoi(v.c_str()));
         else {
             std::fprintf(stderr, "unknown option %s\n", a.c_str());
             return 2;
