@@ -2,6 +2,8 @@
 
 #include <algorithm>
 #include <cstdint>
+#include <cstdio>
+#include <cstring>
 #include <unordered_set>
 
 namespace {
@@ -10,6 +12,17 @@ const int OPAQUE = 255;
 const int PALETTE_DEPTH = 8;
 // Palette components have 6 bits; the scaling table has 64 entries.
 const int COMPONENT_6_BITS = 63;
+
+const unsigned char PNG_SIGNATURE[] = {0x89, 'P', 'N', 'G', '\r', '\n', 0x1A,
+                                       '\n'};
+const unsigned char JPEG_START[] = {0xFF, 0xD8};
+// A PNG chunk: length, type, data, CRC.
+const int CHUNK_LENGTH_BYTES = 4;
+const int CHUNK_TYPE_BYTES = 4;
+const int CHUNK_HEAD_BYTES = CHUNK_LENGTH_BYTES + CHUNK_TYPE_BYTES;
+const long CHUNK_CRC_BYTES = 4;
+const uint32_t MAX_CHUNK_LENGTH = 0x7FFFFFFF;
+const size_t MAX_PALETTE_BYTES = 3 * PAL_SIZE;
 
 // Loads with the current depth at 32 bits and colour conversion off: the
 // PNG and JPEG loaders then hand over their file's own depth (24 bits for
@@ -28,18 +41,75 @@ BITMAP *load_at_file_depth(const char *path, RGB *pal)
     return bmp;
 }
 
-// An 8-bit tile's colours from the palette its loader reported, whose
-// components have the library's 6 bits.
-BITMAP *expand_palette_tile(BITMAP *tile, const RGB *pal)
+uint32_t big_endian_32(const unsigned char *p)
 {
-    BITMAP *out = create_bitmap_ex(MAP_DEPTH, tile->w, tile->h);
-    if (!out)
-        return nullptr;
-    int colours[PAL_SIZE];
+    return (uint32_t(p[0]) << 24) | (uint32_t(p[1]) << 16) |
+           (uint32_t(p[2]) << 8) | p[3];
+}
+
+// Reads the PLTE chunk of the PNG file f (after its signature) into
+// colours, as many entries as it holds; false when there is none before
+// the image data or it is malformed.
+bool read_png_palette(FILE *f, int colours[PAL_SIZE])
+{
+    unsigned char head[CHUNK_HEAD_BYTES];
+    while (std::fread(head, 1, sizeof head, f) == sizeof head) {
+        const uint32_t length = big_endian_32(head);
+        const unsigned char *type = head + CHUNK_LENGTH_BYTES;
+        if (std::memcmp(type, "PLTE", CHUNK_TYPE_BYTES) == 0) {
+            unsigned char entries[MAX_PALETTE_BYTES];
+            if (length % 3 != 0 || length > sizeof entries ||
+                std::fread(entries, 1, length, f) != length)
+                return false;
+            for (uint32_t i = 0; i < length / 3; ++i)
+                colours[i] = makecol24(entries[3 * i], entries[3 * i + 1],
+                                       entries[3 * i + 2]);
+            return true;
+        }
+        if (std::memcmp(type, "IDAT", CHUNK_TYPE_BYTES) == 0 ||
+            length > MAX_CHUNK_LENGTH ||
+            std::fseek(f, long(length) + CHUNK_CRC_BYTES, SEEK_CUR) != 0)
+            return false;
+    }
+    return false;
+}
+
+// The 8-bit colours of an 8-bit tile's indices. The library's palette
+// holds 6 bits a component, so they are taken from the file where it has
+// them: a PNG's PLTE chunk, and for a JPEG (8 bits only when greyscale)
+// the index itself, which is the grey level.
+void palette_colours(const std::string &path, const RGB *pal,
+                     int colours[PAL_SIZE])
+{
     for (int i = 0; i < PAL_SIZE; ++i)
         colours[i] = makecol24(_rgb_scale_6[pal[i].r & COMPONENT_6_BITS],
                                _rgb_scale_6[pal[i].g & COMPONENT_6_BITS],
                                _rgb_scale_6[pal[i].b & COMPONENT_6_BITS]);
+    FILE *f = std::fopen(path.c_str(), "rb");
+    if (!f)
+        return;
+    unsigned char start[sizeof PNG_SIGNATURE];
+    const size_t got = std::fread(start, 1, sizeof start, f);
+    if (got == sizeof start &&
+        std::memcmp(start, PNG_SIGNATURE, sizeof start) == 0) {
+        int exact[PAL_SIZE];
+        std::copy(colours, colours + PAL_SIZE, exact);
+        if (read_png_palette(f, exact))
+            std::copy(exact, exact + PAL_SIZE, colours);
+    } else if (got >= sizeof JPEG_START &&
+               std::memcmp(start, JPEG_START, sizeof JPEG_START) == 0) {
+        for (int i = 0; i < PAL_SIZE; ++i)
+            colours[i] = makecol24(i, i, i);
+    }
+    std::fclose(f);
+}
+
+// An 8-bit tile at 24 bits, each index in its colour.
+BITMAP *expand_palette_tile(BITMAP *tile, const int colours[PAL_SIZE])
+{
+    BITMAP *out = create_bitmap_ex(MAP_DEPTH, tile->w, tile->h);
+    if (!out)
+        return nullptr;
     for (int y = 0; y < tile->h; ++y)
         for (int x = 0; x < tile->w; ++x)
             _putpixel24(out, x, y, colours[_getpixel(tile, x, y)]);
@@ -48,11 +118,13 @@ BITMAP *expand_palette_tile(BITMAP *tile, const RGB *pal)
 
 // Tiles of a depth that is neither 24 nor 32 bits: 8-bit ones through
 // their palette, any other through the library's conversion.
-BITMAP *to_map_depth(BITMAP *tile, const RGB *pal)
+BITMAP *to_map_depth(BITMAP *tile, const std::string &path, const RGB *pal)
 {
     BITMAP *out;
     if (bitmap_color_depth(tile) == PALETTE_DEPTH) {
-        out = expand_palette_tile(tile, pal);
+        int colours[PAL_SIZE];
+        palette_colours(path, pal, colours);
+        out = expand_palette_tile(tile, colours);
     } else {
         out = create_bitmap_ex(MAP_DEPTH, tile->w, tile->h);
         if (out)
@@ -97,6 +169,20 @@ uint64_t cell_key(const TileEntry &t)
 
 }  // namespace
 
+void fill_map_canvas(BITMAP *canvas, int colour)
+{
+    if (!is_memory_bitmap(canvas) || bitmap_color_depth(canvas) != MAP_DEPTH ||
+        canvas->h <= 0) {
+        clear_to_color(canvas, colour);
+        return;
+    }
+    const size_t row_bytes = static_cast<size_t>(canvas->w) * (MAP_DEPTH / 8);
+    for (int x = 0; x < canvas->w; ++x)
+        _putpixel24(canvas, x, 0, colour);
+    for (int y = 1; y < canvas->h; ++y)
+        std::memcpy(canvas->line[y], canvas->line[0], row_bytes);
+}
+
 BITMAP *load_map_tile(const std::string &path)
 {
     PALETTE pal;
@@ -106,7 +192,7 @@ BITMAP *load_map_tile(const std::string &path)
     const int depth = bitmap_color_depth(tile);
     if (depth == MAP_DEPTH || depth == TILE_ALPHA_DEPTH)
         return tile;
-    return to_map_depth(tile, pal);
+    return to_map_depth(tile, path, pal);
 }
 
 void place_map_tile(BITMAP *tile, BITMAP *canvas, int dx, int dy, int size)

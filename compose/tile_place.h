@@ -20,6 +20,12 @@ const int MAP_DEPTH = 24;
 // opaque).
 const int TILE_ALPHA_DEPTH = 32;
 
+// Fills a 24-bit memory bitmap with colour (at that depth): one row
+// through the library, the others copied from it, which is several times
+// faster than the library's three-byte fill on a map of a hundred
+// megabytes.
+void fill_map_canvas(BITMAP *canvas, int colour);
+
 // Loads the tile at path through the file-type registry. The result is a
 // 24-bit bitmap of the tile's exact colours, or a 32-bit one whose alpha
 // bytes say how opaque each pixel is (PNG tiles with an alpha channel or

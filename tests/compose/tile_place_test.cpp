@@ -17,6 +17,7 @@
 #include "compose.h"
 #include "compose_fixture.h"
 #include "gif_reader_support.h"
+#include "tile_place.h"
 
 namespace {
 
@@ -64,7 +65,8 @@ std::vector<int> rgb_pixels(const std::string &path, int *w, int *h)
 }
 
 // Writes a PNG with libpng's own writer; format is one of its
-// PNG_FORMAT_ values, colormap (RGBA entries) for the colour-mapped ones.
+// PNG_FORMAT_ values, colormap (entries in that format's channels) for the
+// colour-mapped ones.
 void write_png(const std::string &path, png_uint_32 format,
                const std::vector<unsigned char> &pixels,
                const std::vector<unsigned char> &colormap = {})
@@ -73,7 +75,9 @@ void write_png(const std::string &path, png_uint_32 format,
     image.version = PNG_IMAGE_VERSION;
     image.width = image.height = TILE;
     image.format = format;
-    image.colormap_entries = static_cast<png_uint_32>(colormap.size() / 4);
+    image.colormap_entries =
+        static_cast<png_uint_32>(colormap.size() /
+                                 PNG_IMAGE_SAMPLE_CHANNELS(format));
     ASSERT_TRUE(png_image_write_to_file(&image, path.c_str(), 0, pixels.data(),
                                         0, colormap.empty() ? nullptr
                                                             : colormap.data()))
@@ -215,6 +219,57 @@ TEST_F(TilePlaceTest, TransparentPngTilesShowTheBackgroundAndKeepOpaqueMagenta)
     expect_cell(1, rgba, 1);
     expect_cell(2, palette_px, 1);
     expect_cell(3, grey, 1);
+}
+
+TEST_F(TilePlaceTest, PaletteAndGreyscaleTilesKeepTheirExactColours)
+{
+    // A palette PNG without tRNS, whose colours need all 8 bits: the
+    // library's palette keeps only 6.
+    world.tiles = {{0, 0, 0}, {0, 1, 0}};
+    const std::vector<int> entries = {0xC96635, 0x010203, 0xFEFDFC, 0x7F8081,
+                                      0xFF00FF};
+    std::vector<Rgba> want;
+    compose_world([&] {
+        std::vector<unsigned char> map, idx;
+        for (int c : entries)
+            map.insert(map.end(), {static_cast<unsigned char>(c >> 16),
+                                   static_cast<unsigned char>(c >> 8),
+                                   static_cast<unsigned char>(c)});
+        for (int y = 0; y < TILE; ++y)
+            for (int x = 0; x < TILE; ++x) {
+                const int i = (x * 3 + y) % static_cast<int>(entries.size());
+                idx.push_back(static_cast<unsigned char>(i));
+                want.push_back({entries[i], OPAQUE});
+            }
+        write_png(tile_file(world, {0, 1, 0}), PNG_FORMAT_RGB_COLORMAP, idx,
+                  map);
+    });
+    EXPECT_EQ(run_command("identify -format '%[png:IHDR.color-type-orig]' '" +
+                          tile_file(world, {0, 1, 0}) + "'"),
+              "3");
+    expect_cell(1, want, 0);
+
+    // A greyscale JPEG loads as 8-bit grey levels, which the map keeps.
+    const std::string jpeg = out + "/grey.jpg";
+    run_command("convert -size 32x32 gradient:black-white -colorspace Gray "
+                "-quality 95 '" + jpeg + "'");
+    set_color_conversion(COLORCONV_NONE);
+    BITMAP *levels = load_bitmap(jpeg.c_str(), nullptr);
+    set_color_conversion(COLORCONV_TOTAL);
+    ASSERT_NE(levels, nullptr);
+    ASSERT_EQ(bitmap_color_depth(levels), 8);
+    BITMAP *tile = load_map_tile(jpeg);
+    ASSERT_NE(tile, nullptr);
+    ASSERT_EQ(bitmap_color_depth(tile), MAP_DEPTH);
+    int wrong = 0;
+    for (int y = 0; y < TILE; ++y)
+        for (int x = 0; x < TILE; ++x) {
+            const int g = _getpixel(levels, x, y);
+            wrong += getpixel(tile, x, y) != makecol24(g, g, g);
+        }
+    EXPECT_EQ(wrong, 0);
+    destroy_bitmap(tile);
+    destroy_bitmap(levels);
 }
 
 // A GIF of the tile's size from an index image and a global table.
