@@ -10,6 +10,7 @@ namespace {
 
 const int OPAQUE = 255;
 const int PALETTE_DEPTH = 8;
+const int MAP_BYTES = MAP_DEPTH / 8;
 // Palette components have 6 bits; the scaling table has 64 entries.
 const int COMPONENT_6_BITS = 63;
 
@@ -104,15 +105,19 @@ void palette_colours(const std::string &path, const RGB *pal,
     std::fclose(f);
 }
 
-// An 8-bit tile at 24 bits, each index in its colour.
+// An 8-bit tile at 24 bits, each index in its colour (both memory
+// bitmaps).
 BITMAP *expand_palette_tile(BITMAP *tile, const int colours[PAL_SIZE])
 {
     BITMAP *out = create_bitmap_ex(MAP_DEPTH, tile->w, tile->h);
     if (!out)
         return nullptr;
-    for (int y = 0; y < tile->h; ++y)
-        for (int x = 0; x < tile->w; ++x)
-            _putpixel24(out, x, y, colours[_getpixel(tile, x, y)]);
+    for (int y = 0; y < tile->h; ++y) {
+        const unsigned char *src = tile->line[y];
+        uintptr_t dst = reinterpret_cast<uintptr_t>(out->line[y]);
+        for (int x = 0; x < tile->w; ++x, dst += MAP_BYTES)
+            bmp_write24(dst, colours[src[x]]);
+    }
     return out;
 }
 
@@ -140,23 +145,27 @@ inline int blend(int src, int dst, int a)
     return (src * a + dst * (OPAQUE - a) + OPAQUE / 2) / OPAQUE;
 }
 
-// Places a row of a 32-bit tile by its alpha.
+// Places a row of a 32-bit tile by its alpha, through the rows' memory
+// (tiles and canvases are memory bitmaps).
 void place_alpha_row(BITMAP *tile, int ty, BITMAP *canvas, int dx, int cy,
                      int w)
 {
-    for (int x = 0; x < w; ++x) {
-        const int c = _getpixel32(tile, x, ty);
+    const uint32_t *src = reinterpret_cast<const uint32_t *>(tile->line[ty]);
+    uintptr_t out = reinterpret_cast<uintptr_t>(canvas->line[cy]) +
+                    static_cast<uintptr_t>(dx) * MAP_BYTES;
+    for (int x = 0; x < w; ++x, out += MAP_BYTES) {
+        const int c = static_cast<int>(src[x]);
         const int a = geta32(c);
         if (a == 0)
             continue;
         int r = getr32(c), g = getg32(c), b = getb32(c);
         if (a != OPAQUE) {
-            const int under = _getpixel24(canvas, dx + x, cy);
+            const int under = bmp_read24(out);
             r = blend(r, getr24(under), a);
             g = blend(g, getg24(under), a);
             b = blend(b, getb24(under), a);
         }
-        _putpixel24(canvas, dx + x, cy, makecol24(r, g, b));
+        bmp_write24(out, makecol24(r, g, b));
     }
 }
 
@@ -176,7 +185,7 @@ void fill_map_canvas(BITMAP *canvas, int colour)
         clear_to_color(canvas, colour);
         return;
     }
-    const size_t row_bytes = static_cast<size_t>(canvas->w) * (MAP_DEPTH / 8);
+    const size_t row_bytes = static_cast<size_t>(canvas->w) * MAP_BYTES;
     for (int x = 0; x < canvas->w; ++x)
         _putpixel24(canvas, x, 0, colour);
     for (int y = 1; y < canvas->h; ++y)
