@@ -202,8 +202,9 @@ void compose_maps(int world_number)
             allegro_message("Error creating map bitmap.\n");
             exit(1);
         }
-        fill_map_canvas(map_canvas[z], makecol_depth(MAP_DEPTH, BACKGROUND_R,
-                                                     BACKGROUND_G, BACKGROUND_B));
+        fill_map_canvas(map_canvas[z],
+                        makecol_depth(MAP_DEPTH, BACKGROUND_R, BACKGROUND_G,
+                                      BACKGROUND_B));
     }
 
     // Each cell's tile is decoded and placed once; every entry is logged.

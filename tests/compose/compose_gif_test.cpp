@@ -137,9 +137,9 @@ TEST_F(ComposeGifTest, GifTilesKeepTheirColoursOnLowDepthDesktops)
         for (int z = 0; z <= ZoomBounds.max_zoom; ++z) {
             int tile_error, background_error;
             measure_map(z, &tile_error, &background_error);
-            EXPECT_EQ(tile_error, 0) << "zoom " << z << ", " << depth << " bits";
+            EXPECT_EQ(tile_error, 0) << "zoom " << z << ", " << depth;
             EXPECT_GE(background_error, 0);
-            EXPECT_LE(background_error, 3) << "zoom " << z << ", " << depth << " bits";
+            EXPECT_LE(background_error, 3) << "zoom " << z << ", " << depth;
         }
     }
 }
