@@ -5,8 +5,13 @@
 // the checks of the tiles cost: the check of every listed tile that runs
 // before any map bitmap, and the check before each load.
 //
+// It also times each world's compose from a list that names every tile
+// --relist times (as the game's list does after it rewrote each tile that
+// often), against the list that names each once.
+//
 //   bench_mapper [--work DIR] [--sizes 8,16,24] [--formats png,jpg,gif]
 //                [--png-levels 9,6,3,1] [--tile 256] [--repeat 3]
+//                [--relist 5]    (0: no relisted runs)
 #include <allegro.h>
 #include <jpgalleg.h>
 #include <loadpng.h>
@@ -20,6 +25,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <fstream>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -28,6 +34,7 @@
 #include "compose.h"
 #include "gif_codec.h"
 #include "tile_check.h"
+#include "tile_place.h"
 #include "world_gen.h"
 
 namespace {
@@ -39,6 +46,7 @@ struct Options {
     std::vector<int> png_levels = {-1};  // -1: the program's own level
     int tile = 256;
     int repeat = 3;
+    int relist = 5;
 };
 
 // What one child run measured.
@@ -48,11 +56,22 @@ struct RunFigures {
     double save_s = 0;     // save_bitmap of map 0 once more
     double check_s = 0;    // check_listed_tiles alone
     double checked_load_s = 0;  // load_checked_tile of every listed tile
+    // The same in processor time (user and system), which other work on a
+    // shared machine disturbs far less than the elapsed time.
+    double compose_cpu = 0, load_cpu = 0, save_cpu = 0;
     long peak_kb = 0;      // peak resident memory of the compose run
     long long canvas_bytes = 0;
     long long map_bytes = 0;
     size_t tiles = 0;      // entries of the list
 };
+
+double cpu_s()
+{
+    struct rusage ru;
+    getrusage(RUSAGE_SELF, &ru);
+    return ru.ru_utime.tv_sec + ru.ru_stime.tv_sec +
+           (ru.ru_utime.tv_usec + ru.ru_stime.tv_usec) / 1e6;
+}
 
 double now_s()
 {
@@ -130,6 +149,27 @@ double median(std::vector<double> v)
 // milliseconds, so one run would be mostly noise.
 const int CHECK_REPEAT = 9;
 
+// A world whose list names every tile of the world of n x n tiles
+// o.relist times over, in a data folder of its own that shares the tile
+// folder of that world.
+std::string relisted_root(const Options &o, const std::string &ext, int n)
+{
+    const std::string base = world_root(o, ext, n);
+    const std::string root = base + "-listed" + std::to_string(o.relist);
+    const std::string from = world_folder(base, 1), to = world_folder(root, 1);
+    if (system(("mkdir -p '" + to + "' && ln -sfn \"$(realpath '" + from +
+                "/Zoom0')\" '" + to + "/Zoom0'")
+                   .c_str()) != 0)
+        return "";
+    std::ifstream in(from + "/changed.txt", std::ios::binary);
+    std::stringstream lines;
+    lines << in.rdbuf();
+    std::ofstream list(to + "/changed.txt", std::ios::binary);
+    for (int i = 0; i < o.relist; ++i)
+        list << lines.str();
+    return list ? root : "";
+}
+
 long long file_size(const std::string &path)
 {
     struct stat st;
@@ -147,7 +187,7 @@ void child_compose(const std::string &root, const std::string &out,
     if (!freopen("/dev/null", "w", stdout))
         _exit(2);
     RunFigures f;
-    double t0 = now_s();
+    double t0 = now_s(), c0 = cpu_s();
     read_change_list(1);
     compose_maps(1);
     f.compose_s = now_s() - t0;
@@ -159,8 +199,9 @@ void child_compose(const std::string &root, const std::string &out,
     }
     f.check_s = median(checks);
     f.tiles = tile_list.size();
+    f.compose_cpu = cpu_s() - c0;
     for (int z = 0; z <= ZoomBounds.max_zoom; ++z)
-        f.canvas_bytes += 4LL * tile_size * tile_size *
+        f.canvas_bytes += (MAP_DEPTH / 8LL) * tile_size * tile_size *
                           (ZoomBounds.zoom_max_x[z] - ZoomBounds.zoom_min_x[z] + 1) *
                           (ZoomBounds.zoom_max_y[z] - ZoomBounds.zoom_min_y[z] + 1);
     f.map_bytes = file_size(out + "/map_zoom_0." + tile_ext);
@@ -169,11 +210,14 @@ void child_compose(const std::string &root, const std::string &out,
     _exit(0);
 }
 
-// Child: what the libraries alone spend, on the same files.
+// Child: what the libraries alone spend, on the same files: tiles decoded
+// at their own depth and the map encoded at 24 bits, as the compositor
+// has them.
 void child_library(const std::string &root, const std::string &out,
                    int png_level, int fd)
 {
     start_library(png_level);
+    set_color_conversion(COLORCONV_NONE);
     setenv("XDG_DATA_HOME", root.c_str(), 1);
     if (!freopen("/dev/null", "w", stdout))
         _exit(2);
@@ -186,11 +230,12 @@ void child_library(const std::string &root, const std::string &out,
         std::ostringstream p;
         p << world << "/Zoom" << t.zoom << "/tile_" << t.x << "_" << t.y << "."
           << tile_ext;
-        double t0 = now_s();
+        double t0 = now_s(), c0 = cpu_s();
         BITMAP *b = load_bitmap(p.str().c_str(), NULL);
         if (b)
             destroy_bitmap(b);
         f.load_s += now_s() - t0;
+        f.load_cpu += cpu_s() - c0;
         std::string why;
         t0 = now_s();
         b = load_checked_tile(p.str(), &why);
@@ -201,12 +246,13 @@ void child_library(const std::string &root, const std::string &out,
     finish_tile_loads();
     std::string map = out + "/map_zoom_0." + std::string(tile_ext);
     BITMAP *m = load_bitmap(map.c_str(), NULL);
-    if (!m)
+    if (!m || bitmap_color_depth(m) != MAP_DEPTH)
         _exit(4);
     std::string again = out + "/again." + std::string(tile_ext);
-    double t0 = now_s();
+    double t0 = now_s(), c0 = cpu_s();
     save_bitmap(again.c_str(), m, NULL);
     f.save_s = now_s() - t0;
+    f.save_cpu = cpu_s() - c0;
     std::remove(again.c_str());
     if (write(fd, &f, sizeof f) != sizeof f)
         _exit(3);
@@ -248,14 +294,18 @@ void bench_world(const Options &o, const std::string &ext, int n, int level)
     std::string root = world_root(o, ext, n);
     std::string out = root + "/out";
     mkdir(out.c_str(), 0755);
+    const std::string relisted = o.relist > 0 ? relisted_root(o, ext, n) : "";
     std::vector<double> compose, load, save, check, checked_load;
+    std::vector<double> compose_relisted, compose_cpu, lib_cpu, relisted_cpu;
     // GIF is our own codec: there is no library time to set apart.
     const bool own_codec = ext == "gif";
     RunFigures last;
     for (int r = 0; r < o.repeat; ++r) {
-        RunFigures c, l;
+        RunFigures c, l, d;
         if (!run_child(child_compose, root, out, level, &c) ||
-            (!own_codec && !run_child(child_library, root, out, level, &l))) {
+            (!own_codec && !run_child(child_library, root, out, level, &l)) ||
+            (!relisted.empty() &&
+             !run_child(child_compose, relisted, out, level, &d))) {
             std::printf("%-4s %2dx%-2d  run failed\n", ext.c_str(), n, n);
             return;
         }
@@ -264,6 +314,10 @@ void bench_world(const Options &o, const std::string &ext, int n, int level)
         checked_load.push_back(l.checked_load_s);
         load.push_back(l.load_s);
         save.push_back(l.save_s);
+        compose_relisted.push_back(d.compose_s);
+        compose_cpu.push_back(c.compose_cpu);
+        lib_cpu.push_back(l.load_cpu + l.save_cpu);
+        relisted_cpu.push_back(d.compose_cpu);
         last = c;
     }
     const double lib = median(load) + median(save);
@@ -275,9 +329,13 @@ void bench_world(const Options &o, const std::string &ext, int n, int level)
     if (ext == "gif")
         std::printf("(our own codec throughout)  ");
     else
-        std::printf("libraries %7.2f s (load %6.2f, save %6.2f)  ratio %.2f  ",
+        std::printf("libraries %7.2f s (load %6.2f, save %6.2f)  ratio %.2f "
+                    "(cpu %.2f)  ",
                     lib, median(load), median(save),
-                    lib > 0 ? median(compose) / lib : 0);
+                    lib > 0 ? median(compose) / lib : 0,
+                    median(lib_cpu) > 0
+                        ? median(compose_cpu) / median(lib_cpu)
+                        : 0);
     std::printf("peak %7.1f MB  canvas %7.1f MB  (+%.1f%%)  map %6.1f MB\n",
                 peak_mb, canvas_mb,
                 canvas_mb > 0 ? 100.0 * (peak_mb - canvas_mb) / canvas_mb : 0,
@@ -289,6 +347,13 @@ void bench_world(const Options &o, const std::string &ext, int n, int level)
         std::printf(", before each load %+6.1f ms over plain loads",
                     1000 * (median(checked_load) - median(load)));
     std::printf("\n");
+    if (!relisted.empty())
+        std::printf("%-4s %2dx%-2d listed %dx  compose %7.2f s (cpu %.2f s)  "
+                    "ratio to listed once %.2f (cpu %.2f)\n",
+                    ext.c_str(), n, n, o.relist, median(compose_relisted),
+                    median(relisted_cpu),
+                    median(compose_relisted) / median(compose),
+                    median(relisted_cpu) / median(compose_cpu));
     std::fflush(stdout);
 }
 
@@ -311,6 +376,8 @@ int main(int argc, char **argv)
             o.tile = std::atoi(v.c_str());
         else if (a == "--repeat")
             o.repeat = std::max(1, std::atoi(v.c_str()));
+        else if (a == "--relist")
+            o.relist = std::max(0, std::atoi(v.c_str()));
         else {
             std::fprintf(stderr, "unknown option %s\n", a.c_str());
             return 2;

@@ -11,6 +11,7 @@
 
 #include "map_file.h"
 #include "tile_check.h"
+#include "tile_place.h"
 #include "tile_types.h"
 
 int32_t tile_size;
@@ -18,7 +19,6 @@ int32_t tile_size;
 namespace {
 
 const char MAP_NAME_PREFIX[] = "map_zoom_";
-const int TRUECOLOR_32 = 32;
 
 void build_map_name(std::stringstream &s, int zoom)
 {
@@ -29,21 +29,6 @@ void build_map_name(std::stringstream &s, int zoom)
 void log_line(const std::string &a, const std::string &b)
 {
     std::cout << a << b << std::endl;
-}
-
-// Loaders and makecol leave the alpha byte of 32-bit pixels at 0, and the
-// PNG saver writes 32-bit bitmaps with their alpha, so without this every
-// map would be fully transparent.
-void make_opaque(BITMAP *bmp)
-{
-    if (bitmap_color_depth(bmp) != TRUECOLOR_32)
-        return;
-    const uint32_t alpha = makeacol32(0, 0, 0, 255);
-    for (int y = 0; y < bmp->h; ++y) {
-        uint32_t *row = reinterpret_cast<uint32_t *>(bmp->line[y]);
-        for (int x = 0; x < bmp->w; ++x)
-            row[x] |= alpha;
-    }
 }
 
 // Bytes that the library allocates per pixel at a colour depth.
@@ -60,9 +45,10 @@ BITMAP *create_canvas(int zoom)
                               ZoomBounds.zoom_max_x[zoom]);
     int64_t h = canvas_extent(ZoomBounds.zoom_min_y[zoom],
                               ZoomBounds.zoom_max_y[zoom]);
-    if (!canvas_fits(w, h, bytes_per_pixel(get_color_depth())))
+    if (!canvas_fits(w, h, bytes_per_pixel(MAP_DEPTH)))
         return nullptr;
-    return create_bitmap(static_cast<int>(w), static_cast<int>(h));
+    return create_bitmap_ex(MAP_DEPTH, static_cast<int>(w),
+                            static_cast<int>(h));
 }
 
 void load_sample_tile(std::stringstream &s, int world_number)
@@ -95,8 +81,8 @@ void place_tile(std::stringstream &s, int world_number, const TileEntry &t,
                  * tile_size;
     int64_t dy = (static_cast<int64_t>(t.y) - ZoomBounds.zoom_min_y[t.zoom])
                  * tile_size;
-    blit(tile, canvas, 0, 0, static_cast<int>(dx), static_cast<int>(dy),
-         tile_size, tile_size);
+    place_map_tile(tile, canvas, static_cast<int>(dx), static_cast<int>(dy),
+                   tile_size);
     destroy_bitmap(tile);
 }
 
@@ -128,7 +114,7 @@ void compose_maps(int world_number)
     const std::vector<CheckedTile> tiles = check_listed_tiles(world_number);
     load_sample_tile(s, world_number);
     warn_tile_sizes(tiles, tile_size);
-    const int canvas_bytes_per_pixel = bytes_per_pixel(get_color_depth());
+    const int canvas_bytes_per_pixel = bytes_per_pixel(MAP_DEPTH);
     check_map_memory(canvas_bytes_per_pixel);
 
     const int levels = ZoomBounds.max_zoom + 1;
@@ -137,12 +123,22 @@ void compose_maps(int world_number)
         map_canvas[z] = create_canvas(z);
         if (!map_canvas[z])
             map_bitmap_failed(z, canvas_bytes_per_pixel);
-        clear_to_color(map_canvas[z],
-                       makecol(BACKGROUND_R, BACKGROUND_G, BACKGROUND_B));
+        fill_map_canvas(map_canvas[z],
+                        makecol_depth(MAP_DEPTH, BACKGROUND_R, BACKGROUND_G,
+                                      BACKGROUND_B));
     }
 
-    for (const TileEntry &t : tile_list)
-        place_tile(s, world_number, t, map_canvas[t.zoom]);
+    // Each cell's tile is decoded and placed once; every entry is logged.
+    const std::vector<bool> decode = entries_to_decode(tile_list);
+    for (size_t i = 0; i < tile_list.size(); ++i) {
+        if (decode[i]) {
+            place_tile(s, world_number, tile_list[i],
+                       map_canvas[tile_list[i].zoom]);
+        } else {
+            build_tile_path(s, world_number, tile_list[i]);
+            log_line("Blitting ", s.str());
+        }
+    }
     finish_tile_loads();
 
     // Every level is attempted; the failures are reported together, in
@@ -152,7 +148,6 @@ void compose_maps(int world_number)
         build_map_name(s, z);
         const std::string name = s.str();
         log_line("Saving ", name);
-        make_opaque(map_canvas[z]);
         std::string why;
         if (save_map(name, map_canvas[z], &why))
             log_line(name, " saved");

@@ -14,6 +14,8 @@
 namespace {
 
 const int INDEXED_DEPTH = 8;
+const int TRUECOLOR_24 = 24;
+const int BYTES_24 = 3;
 const int TRUECOLOR_32 = 32;
 const int PALETTE_ENTRIES = PAL_SIZE;
 // Colours are counted at the palette's precision: 6 bits a component.
@@ -64,6 +66,14 @@ int cell_of_key(uint32_t key)
 void count_row(BITMAP *bmp, int y, std::vector<uint32_t> &histogram)
 {
     const int depth = bitmap_color_depth(bmp);
+    if (depth == TRUECOLOR_24 && is_memory_bitmap(bmp)) {
+        uintptr_t p = reinterpret_cast<uintptr_t>(bmp->line[y]);
+        for (int x = 0; x < bmp->w; ++x, p += BYTES_24) {
+            const int c = bmp_read24(p);
+            ++histogram[color_key(getr24(c), getg24(c), getb24(c))];
+        }
+        return;
+    }
     if (depth == TRUECOLOR_32 && is_memory_bitmap(bmp)) {
         const uint32_t *row = reinterpret_cast<const uint32_t *>(bmp->line[y]);
         for (int x = 0; x < bmp->w; ++x) {

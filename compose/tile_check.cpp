@@ -16,6 +16,7 @@
 #include "compose.h"
 #include "image_header.h"
 #include "regular_file.h"
+#include "tile_place.h"
 
 const char *meminfo_path = "/proc/meminfo";
 
@@ -211,10 +212,10 @@ BITMAP *load_checked_tile(const std::string &path, std::string *why)
     BITMAP *tile;
     if (make_tile_link() && dup2(fd, tile_link.fd) == tile_link.fd) {
         close(fd);
-        tile = load_bitmap(tile_link.path, NULL);
+        tile = load_map_tile(tile_link.path);
     } else {
         close(fd);
-        tile = load_bitmap(path.c_str(), NULL);
+        tile = load_map_tile(path);
     }
     if (!tile)
         *why = "its data cannot be decoded";

@@ -11,6 +11,8 @@
 namespace {
 
 const int RGB_TO_6_BITS = 2;
+const int TRUECOLOR_32 = 32;
+const int OPAQUE_ALPHA = 255;
 
 // A rectangle of a destination bitmap.
 struct Area {
@@ -182,6 +184,17 @@ bool clip_area(const BITMAP *dest, Area *area)
     return true;
 }
 
+// A drawn pixel's colour at depth. At 32 bits it is marked opaque in the
+// alpha byte, so that a reader tells drawn pixels, even pure magenta ones,
+// from the mask colour (alpha 0) where nothing or a transparent index was
+// drawn.
+int drawn_colour(int depth, int r, int g, int b)
+{
+    if (depth == TRUECOLOR_32)
+        return makeacol32(r, g, b, OPAQUE_ALPHA);
+    return makecol_depth(depth, r, g, b);
+}
+
 void draw_pixels(const GifDocument *doc, BITMAP *dest, int x, int y,
                  const GifFrameRecord *frame)
 {
@@ -198,8 +211,8 @@ void draw_pixels(const GifDocument *doc, BITMAP *dest, int x, int y,
     int colours[GIF_TABLE_SIZE];
     for (int i = 0; i < GIF_TABLE_SIZE; ++i) {
         const RGB &e = table->entries[i];
-        colours[i] = i < count ? makecol_depth(depth, e.r, e.g, e.b)
-                               : makecol_depth(depth, 0, 0, 0);
+        colours[i] = i < count ? drawn_colour(depth, e.r, e.g, e.b)
+                               : drawn_colour(depth, 0, 0, 0);
     }
 
     BITMAP *image = frame->image;

@@ -16,7 +16,8 @@ readonly CASES=(return_maps_world1 down_four_maps_world5
     quit_yes_by_key quit_yes_by_click quit_by_keyboard_focus
     missing_change_list fifo_change_list message_box_waits arguments_ignored
     no_display signal_during_save close_yes_quits close_no_keeps_selection
-    close_during_compose_stops_run idle_dialog_and_alert_cpu)
+    close_during_compose_stops_run idle_dialog_and_alert_cpu depth16_maps_exact
+    depth8_maps_exact)
 
 if [ "${1:-}" = "--list" ]; then
     echo "${CASES[*]}"
@@ -68,6 +69,10 @@ readonly FATAL_EXIT_WAIT=3
 
 work=$(mktemp -d "${TMPDIR:-/tmp}/mapper-e2e.XXXXXX") || exit 2
 xvfb_pid=
+# Colour depth of Xvfb's screen, and make_world's option for the tiles;
+# the depth cases change both.
+xvfb_depth=24
+texture=
 app_pid=
 watchdog_pid=
 display=
@@ -137,14 +142,14 @@ make_worlds() {
     for n in 1 2 3 4 5; do
         ext=$(world_ext "$n")
         "$MAKE_WORLD" "$work/data" --world "$n" --grid "${n}x1" \
-            --tile "$TILE" --ext "$ext" >/dev/null ||
+            --tile "$TILE" --ext "$ext" $texture >/dev/null ||
             fail "make_world could not write world $n"
     done
 }
 
 start_xvfb() {
     local fd_file=$work/displayfd
-    Xvfb -displayfd 3 -screen 0 640x480x24 -nolisten tcp -noreset \
+    Xvfb -displayfd 3 -screen 0 "640x480x$xvfb_depth" -nolisten tcp -noreset \
         3>"$fd_file" 2>"$work/xvfb.log" &
     xvfb_pid=$!
     for _ in $(seq 100); do
@@ -294,6 +299,38 @@ expect_map_shows_tiles() {
         fail "map_zoom_0.$ext is off its tiles by $err (of 65535)"
 }
 
+# A PNG map is written as RGB (colour type 2), without an alpha channel.
+expect_rgb_png() {
+    local type
+    type=$(od -An -tu1 -j25 -N1 "$work/maps/$1" | tr -d ' ')
+    [ "$type" = "2" ] || fail "$1 has PNG colour type '$type', expected 2 (RGB)"
+}
+
+# On a desktop of depth $1, textured tiles (colours that 5 or 6 bits a
+# component cannot hold): world 1's map is its tile pixel for pixel, and
+# world 4's GIF tiles keep their colours.
+maps_exact_at_depth() {
+    xvfb_depth=$1 texture=--textured
+    make_worlds
+    start_xvfb
+    start_mapper
+    wait_for_dialog
+    keys Return
+    wait_for_exit
+    expect_rc 0
+    expect_mapped 1
+    expect_map_is_tile
+    expect_rgb_png map_zoom_0.png
+    rm -f "$work/maps"/*
+    start_mapper
+    wait_for_dialog
+    keys Down Down Down Return
+    wait_for_exit
+    expect_rc 0
+    expect_mapped 4
+    expect_map_shows_tiles 4
+}
+
 # Runs the program on the generated worlds and waits for its dialog.
 start_dialog() {
     make_worlds
@@ -392,6 +429,12 @@ case_quit_by_keyboard_focus() {
     keys y
     expect_quit
 }
+
+case_depth16_maps_exact() { maps_exact_at_depth 16; }
+
+# At 8 bits the X server offers a PseudoColor visual: the window must
+# still open and the maps keep their colours.
+case_depth8_maps_exact() { maps_exact_at_depth 8; }
 
 remove_change_list() {
     rm "$work/data/Orvandelquist/World1/changed.txt" ||

@@ -127,6 +127,23 @@ TEST_F(ComposeGifTest, GifMapsShowTheTilesColours)
     }
 }
 
+TEST_F(ComposeGifTest, GifTilesKeepTheirColoursOnLowDepthDesktops)
+{
+    write_gif_world();
+    for (int depth : {16, 8}) {
+        set_color_depth(depth);
+        compose_world();
+        set_color_depth(32);
+        for (int z = 0; z <= ZoomBounds.max_zoom; ++z) {
+            int tile_error, background_error;
+            measure_map(z, &tile_error, &background_error);
+            EXPECT_EQ(tile_error, 0) << "zoom " << z << ", " << depth;
+            EXPECT_GE(background_error, 0);
+            EXPECT_LE(background_error, 3) << "zoom " << z << ", " << depth;
+        }
+    }
+}
+
 TEST_F(ComposeGifTest, GifMapsOfManyColoursComeClose)
 {
     // Textured tiles: far more than 256 colours on one map.

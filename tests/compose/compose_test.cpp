@@ -157,6 +157,34 @@ TEST_F(ComposeTest, PngMapsAreOpaqueForAnotherReader)
     EXPECT_TRUE(px == "srgb(227,226,221)" || px == "srgba(227,226,221,1)") << px;
 }
 
+// Colour type byte of a PNG file's header (2: RGB, 6: RGB with alpha).
+int png_colour_type(const std::string &path)
+{
+    const int COLOUR_TYPE_OFFSET = 25;
+    const std::string bytes = read_file(path);
+    return bytes.size() > COLOUR_TYPE_OFFSET
+               ? static_cast<unsigned char>(bytes[COLOUR_TYPE_OFFSET])
+               : -1;
+}
+
+TEST_F(ComposeTest, MapsHoldTheTilesExactColoursOnEveryDesktopDepth)
+{
+    // Textured tiles: colours that 5 or 6 bits a component cannot hold.
+    world.textured = true;
+    write_and_read();
+    for (int depth : {8, 15, 16, 24, 32}) {
+        set_color_depth(depth);
+        const std::string log = compose();
+        set_color_depth(32);
+        EXPECT_EQ(log, expected_log()) << depth << "-bit desktop";
+        for (int z = 0; z <= 2; ++z) {
+            EXPECT_EQ(png_colour_type(map_name(z)), 2)
+                << "map " << z << " is not RGB on a " << depth << "-bit desktop";
+            expect_map_matches(z, 0);
+        }
+    }
+}
+
 TEST_F(ComposeTest, JpegTilesGiveJpegMaps)
 {
     world.ext = "jpg";

@@ -540,6 +540,15 @@ std::string sample_animation(PeerGif *g)
     return path;
 }
 
+// A drawn colour at depth: at 32 bits marked opaque in the alpha byte,
+// which tells it from the mask colour (alpha 0).
+int drawn(int depth, int c)
+{
+    const int r = c >> 16, g = (c >> 8) & 0xFF, b = c & 0xFF;
+    return depth == 32 ? makeacol32(r, g, b, 255)
+                       : makecol_depth(depth, r, g, b);
+}
+
 // Pixels of bmp that differ from the reference composition placed at
 // (x0, y0), in the colours of bmp's depth; outside it bmp must hold other.
 int wrong_pixels(BITMAP *bmp, const PeerGif &g, int x0, int y0, int other)
@@ -553,9 +562,7 @@ int wrong_pixels(BITMAP *bmp, const PeerGif &g, int x0, int y0, int other)
             int c = on ? want[(y - y0) * g.width + x - x0] : 0;
             int expected = !on ? other
                            : c == MASK ? bitmap_mask_color(bmp)
-                                       : makecol_depth(depth, c >> 16,
-                                                       (c >> 8) & 0xFF,
-                                                       c & 0xFF);
+                                       : drawn(depth, c);
             wrong += getpixel(bmp, x, y) != expected;
         }
     return wrong;
@@ -589,6 +596,28 @@ TEST_F(GifReaderTest, ComposesAtEveryDepthAndOffset)
     EXPECT_EQ(wrong_pixels(big, g, 5, 3, bg), 0);
     destroy_bitmap(big);
     gif_free_document(doc);
+}
+
+TEST_F(GifReaderTest, At32BitsAlphaTellsDrawnMagentaFromTheMaskColour)
+{
+    // A 5 x 2 screen, an image over its first four columns whose index 1
+    // is transparent, and magenta (the 32-bit mask colour's RGB) at 0.
+    const std::string gif = gif_start("GIF89a", 5, 2,
+                                      {0xFF00FF, 0x00FF00, 0xFF0000, 0x0000FF}) +
+                            graphic_control(0, 0, 1) + small_image() +
+                            GIF_TRAILER;
+    set_color_depth(32);
+    BITMAP *bmp = load_bitmap(put("magenta.gif", gif).c_str(), nullptr);
+    ASSERT_TRUE(bmp);
+    const int opaque_magenta = makeacol32(255, 0, 255, 255);
+    const int mask = bitmap_mask_color(bmp);
+    EXPECT_EQ(getpixel(bmp, 0, 0), opaque_magenta);   // index 0
+    EXPECT_EQ(getpixel(bmp, 3, 1), opaque_magenta);
+    EXPECT_EQ(getpixel(bmp, 1, 0), mask);             // transparent index
+    EXPECT_EQ(getpixel(bmp, 4, 0), mask);             // not covered
+    EXPECT_EQ(getpixel(bmp, 2, 0), makeacol32(255, 0, 0, 255));
+    EXPECT_EQ(geta32(mask), 0);
+    destroy_bitmap(bmp);
 }
 
 TEST_F(GifReaderTest, ReadFramesGivesEveryFinishedFrame)

@@ -1,0 +1,233 @@
+#include "tile_place.h"
+
+#include <algorithm>
+#include <cstdint>
+#include <cstdio>
+#include <cstring>
+#include <unordered_set>
+
+namespace {
+
+const int OPAQUE = 255;
+const int PALETTE_DEPTH = 8;
+const int MAP_BYTES = MAP_DEPTH / 8;
+// Palette components have 6 bits; the scaling table has 64 entries.
+const int COMPONENT_6_BITS = 63;
+
+const unsigned char PNG_SIGNATURE[] = {0x89, 'P', 'N', 'G', '\r', '\n', 0x1A,
+                                       '\n'};
+const unsigned char JPEG_START[] = {0xFF, 0xD8};
+// A PNG chunk: length, type, data, CRC.
+const int CHUNK_LENGTH_BYTES = 4;
+const int CHUNK_TYPE_BYTES = 4;
+const int CHUNK_HEAD_BYTES = CHUNK_LENGTH_BYTES + CHUNK_TYPE_BYTES;
+const long CHUNK_CRC_BYTES = 4;
+const uint32_t MAX_CHUNK_LENGTH = 0x7FFFFFFF;
+const size_t MAX_PALETTE_BYTES = 3 * PAL_SIZE;
+
+// Loads with the current depth at 32 bits and colour conversion off: the
+// PNG and JPEG loaders then hand over their file's own depth (24 bits for
+// RGB, 32 with alpha, 8 with a palette) instead of converting to the
+// desktop's, and the GIF loader, which draws at the current depth, marks
+// what it draws with alpha.
+BITMAP *load_at_file_depth(const char *path, RGB *pal)
+{
+    const int depth = get_color_depth();
+    const int conversion = get_color_conversion();
+    set_color_depth(TILE_ALPHA_DEPTH);
+    set_color_conversion(COLORCONV_NONE);
+    BITMAP *bmp = load_bitmap(path, pal);
+    set_color_conversion(conversion);
+    set_color_depth(depth);
+    return bmp;
+}
+
+uint32_t big_endian_32(const unsigned char *p)
+{
+    return (uint32_t(p[0]) << 24) | (uint32_t(p[1]) << 16) |
+           (uint32_t(p[2]) << 8) | p[3];
+}
+
+// Reads the PLTE chunk of the PNG file f (after its signature) into
+// colours, as many entries as it holds; false when there is none before
+// the image data or it is malformed.
+bool read_png_palette(FILE *f, int colours[PAL_SIZE])
+{
+    unsigned char head[CHUNK_HEAD_BYTES];
+    while (std::fread(head, 1, sizeof head, f) == sizeof head) {
+        const uint32_t length = big_endian_32(head);
+        const unsigned char *type = head + CHUNK_LENGTH_BYTES;
+        if (std::memcmp(type, "PLTE", CHUNK_TYPE_BYTES) == 0) {
+            unsigned char entries[MAX_PALETTE_BYTES];
+            if (length % 3 != 0 || length > sizeof entries ||
+                std::fread(entries, 1, length, f) != length)
+                return false;
+            for (uint32_t i = 0; i < length / 3; ++i)
+                colours[i] = makecol24(entries[3 * i], entries[3 * i + 1],
+                                       entries[3 * i + 2]);
+            return true;
+        }
+        if (std::memcmp(type, "IDAT", CHUNK_TYPE_BYTES) == 0 ||
+            length > MAX_CHUNK_LENGTH ||
+            std::fseek(f, long(length) + CHUNK_CRC_BYTES, SEEK_CUR) != 0)
+            return false;
+    }
+    return false;
+}
+
+// The 8-bit colours of an 8-bit tile's indices. The library's palette
+// holds 6 bits a component, so they are taken from the file where it has
+// them: a PNG's PLTE chunk, and for a JPEG (8 bits only when greyscale)
+// the index itself, which is the grey level.
+void palette_colours(const std::string &path, const RGB *pal,
+                     int colours[PAL_SIZE])
+{
+    for (int i = 0; i < PAL_SIZE; ++i)
+        colours[i] = makecol24(_rgb_scale_6[pal[i].r & COMPONENT_6_BITS],
+                               _rgb_scale_6[pal[i].g & COMPONENT_6_BITS],
+                               _rgb_scale_6[pal[i].b & COMPONENT_6_BITS]);
+    FILE *f = std::fopen(path.c_str(), "rb");
+    if (!f)
+        return;
+    unsigned char start[sizeof PNG_SIGNATURE];
+    const size_t got = std::fread(start, 1, sizeof start, f);
+    if (got == sizeof start &&
+        std::memcmp(start, PNG_SIGNATURE, sizeof start) == 0) {
+        int exact[PAL_SIZE];
+        std::copy(colours, colours + PAL_SIZE, exact);
+        if (read_png_palette(f, exact))
+            std::copy(exact, exact + PAL_SIZE, colours);
+    } else if (got >= sizeof JPEG_START &&
+               std::memcmp(start, JPEG_START, sizeof JPEG_START) == 0) {
+        for (int i = 0; i < PAL_SIZE; ++i)
+            colours[i] = makecol24(i, i, i);
+    }
+    std::fclose(f);
+}
+
+// An 8-bit tile at 24 bits, each index in its colour (both memory
+// bitmaps).
+BITMAP *expand_palette_tile(BITMAP *tile, const int colours[PAL_SIZE])
+{
+    BITMAP *out = create_bitmap_ex(MAP_DEPTH, tile->w, tile->h);
+    if (!out)
+        return nullptr;
+    for (int y = 0; y < tile->h; ++y) {
+        const unsigned char *src = tile->line[y];
+        uintptr_t dst = reinterpret_cast<uintptr_t>(out->line[y]);
+        for (int x = 0; x < tile->w; ++x, dst += MAP_BYTES)
+            bmp_write24(dst, colours[src[x]]);
+    }
+    return out;
+}
+
+// Tiles of a depth that is neither 24 nor 32 bits: 8-bit ones through
+// their palette, any other through the library's conversion.
+BITMAP *to_map_depth(BITMAP *tile, const std::string &path, const RGB *pal)
+{
+    BITMAP *out;
+    if (bitmap_color_depth(tile) == PALETTE_DEPTH) {
+        int colours[PAL_SIZE];
+        palette_colours(path, pal, colours);
+        out = expand_palette_tile(tile, colours);
+    } else {
+        out = create_bitmap_ex(MAP_DEPTH, tile->w, tile->h);
+        if (out)
+            blit(tile, out, 0, 0, 0, 0, tile->w, tile->h);
+    }
+    destroy_bitmap(tile);
+    return out;
+}
+
+// One component of src over dst at alpha a (1 to 254), rounded.
+inline int blend(int src, int dst, int a)
+{
+    return (src * a + dst * (OPAQUE - a) + OPAQUE / 2) / OPAQUE;
+}
+
+// Places a row of a 32-bit tile by its alpha, through the rows' memory
+// (tiles and canvases are memory bitmaps).
+void place_alpha_row(BITMAP *tile, int ty, BITMAP *canvas, int dx, int cy,
+                     int w)
+{
+    const uint32_t *src = reinterpret_cast<const uint32_t *>(tile->line[ty]);
+    uintptr_t out = reinterpret_cast<uintptr_t>(canvas->line[cy]) +
+                    static_cast<uintptr_t>(dx) * MAP_BYTES;
+    for (int x = 0; x < w; ++x, out += MAP_BYTES) {
+        const int c = static_cast<int>(src[x]);
+        const int a = geta32(c);
+        if (a == 0)
+            continue;
+        int r = getr32(c), g = getg32(c), b = getb32(c);
+        if (a != OPAQUE) {
+            const int under = bmp_read24(out);
+            r = blend(r, getr24(under), a);
+            g = blend(g, getg24(under), a);
+            b = blend(b, getb24(under), a);
+        }
+        bmp_write24(out, makecol24(r, g, b));
+    }
+}
+
+// Packs a column and a row into one key.
+uint64_t cell_key(const TileEntry &t)
+{
+    return (static_cast<uint64_t>(static_cast<uint32_t>(t.x)) << 32) |
+           static_cast<uint32_t>(t.y);
+}
+
+}  // namespace
+
+void fill_map_canvas(BITMAP *canvas, int colour)
+{
+    if (!is_memory_bitmap(canvas) || bitmap_color_depth(canvas) != MAP_DEPTH ||
+        canvas->h <= 0) {
+        clear_to_color(canvas, colour);
+        return;
+    }
+    const size_t row_bytes = static_cast<size_t>(canvas->w) * MAP_BYTES;
+    for (int x = 0; x < canvas->w; ++x)
+        _putpixel24(canvas, x, 0, colour);
+    for (int y = 1; y < canvas->h; ++y)
+        std::memcpy(canvas->line[y], canvas->line[0], row_bytes);
+}
+
+BITMAP *load_map_tile(const std::string &path)
+{
+    PALETTE pal;
+    BITMAP *tile = load_at_file_depth(path.c_str(), pal);
+    if (!tile)
+        return nullptr;
+    const int depth = bitmap_color_depth(tile);
+    if (depth == MAP_DEPTH || depth == TILE_ALPHA_DEPTH)
+        return tile;
+    return to_map_depth(tile, path, pal);
+}
+
+void place_map_tile(BITMAP *tile, BITMAP *canvas, int dx, int dy, int size)
+{
+    // Only the tile's top-left square, and nothing outside the canvas.
+    const int w = std::min({size, tile->w, canvas->w - dx});
+    const int h = std::min({size, tile->h, canvas->h - dy});
+    if (w <= 0 || h <= 0 || dx < 0 || dy < 0)
+        return;
+    if (bitmap_color_depth(tile) != TILE_ALPHA_DEPTH) {
+        blit(tile, canvas, 0, 0, dx, dy, w, h);
+        return;
+    }
+    for (int y = 0; y < h; ++y)
+        place_alpha_row(tile, y, canvas, dx, dy + y, w);
+}
+
+std::vector<bool> entries_to_decode(const std::vector<TileEntry> &list)
+{
+    std::vector<bool> decode(list.size(), true);
+    std::vector<std::unordered_set<uint64_t>> seen(ZOOM_SLOTS);
+    for (size_t i = 0; i < list.size(); ++i) {
+        const TileEntry &t = list[i];
+        if (t.zoom < 0 || t.zoom >= ZOOM_SLOTS)
+            continue;
+        decode[i] = seen[t.zoom].insert(cell_key(t)).second;
+    }
+    return decode;
+}
