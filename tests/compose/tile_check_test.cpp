@@ -425,16 +425,16 @@ TEST_F(TileCheckTest, MapsLargerThanTheLibraryOrTheMemoryAreRefused)
     world.tiles = {{0, 0, 0}};
     write_and_read();
     const std::string sample = read_file(tile(0, 0, 0));
-    // 731 x 731 tiles of 32 pixels: more pixels than one bitmap holds.
-    write_file(tile(0, 730, 730), sample);
-    tile_list.push_back({0, 730, 730});
+    // 900 x 900 tiles of 32 pixels: more pixels than one bitmap holds.
+    write_file(tile(0, 899, 899), sample);
+    tile_list.push_back({0, 899, 899});
     widen_bounds(tile_list.back());
     EXPECT_COMPOSE_FAILS("Error creating map bitmap\\.\nThe map of zoom level 0 "
-                         "would be 23392 x 23392 pixels; a bitmap of the "
-                         "graphics library holds at most 536870911 pixels at "
-                         "4 bytes per pixel\\.\n");
+                         "would be 28800 x 28800 pixels; a bitmap of the "
+                         "graphics library holds at most 715827882 pixels at "
+                         "3 bytes per pixel\\.\n");
 
-    // 188 x 188 tiles: 138 MB, more than a system with 100 MB available
+    // 188 x 188 tiles: 103 MB, more than a system with 100 MB available
     // can give.
     tile_list.pop_back();
     std::memset(&ZoomBounds, 0, sizeof ZoomBounds);
@@ -457,7 +457,7 @@ TEST_F(TileCheckTest, MapsLargerThanTheLibraryOrTheMemoryAreRefused)
         },
         ::testing::ExitedWithCode(1),
         "Error creating map bitmap\\.\nThe maps of zoom levels 0 to 0 need "
-        "138 MB together \\(the largest, zoom level 0, is 6016 x 6016 "
+        "103 MB together \\(the largest, zoom level 0, is 6016 x 6016 "
         "pixels\\), more than the 100 MB of memory available \\(MemAvailable "
         "in " + literal(meminfo) + "\\)\\.\n");
 
@@ -482,7 +482,7 @@ TEST_F(TileCheckTest, MapBitmapThatCannotBeAllocatedIsReported)
         {
             alarm(TIME_LIMIT_S);
             messages_to_stderr();
-            // Room for what the process holds now, not for a 138 MB map.
+            // Room for what the process holds now, not for a 103 MB map.
             const rlim_t MB = 1024 * 1024;
             struct rlimit limit;
             limit.rlim_cur = limit.rlim_max = std::strtoul(
@@ -495,7 +495,7 @@ TEST_F(TileCheckTest, MapBitmapThatCannotBeAllocatedIsReported)
         },
         ::testing::ExitedWithCode(1),
         "Error creating map bitmap\\.\nThe map of zoom level 0, 6016 x 6016 "
-        "pixels \\(138 MB\\), could not be allocated\\.\n");
+        "pixels \\(103 MB\\), could not be allocated\\.\n");
 }
 
 TEST_F(TileCheckTest, TilesOfOtherSizesAreNamedOnStandardError)

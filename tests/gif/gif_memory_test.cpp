@@ -154,7 +154,9 @@ void load_within(const std::string &path, int64_t limit_bytes)
     }
     for (int y = 0; y < bmp->h; ++y)
         for (int x = 0; x < bmp->w; ++x)
-            if (getpixel(bmp, x, y) != makecol(0, 0, 0)) {
+            // Drawn pixels carry an opaque alpha at 32 bits: compare the
+            // colour alone.
+            if (int c = getpixel(bmp, x, y); getr(c) || getg(c) || getb(c)) {
                 std::fprintf(stderr, "pixel %d,%d is not black\n", x, y);
                 std::_Exit(4);
             }

@@ -176,6 +176,13 @@ bool frame_on_screen(const GifDocument *doc, const BITMAP *dest, int x,
                                 x0, y0, x1, y1);
 }
 
+// A drawn pixel at depth; at 32 bits its alpha byte says it was drawn.
+int oracle_colour(int depth, int r, int g, int b)
+{
+    return depth == 32 ? makeacol32(r, g, b, 255)
+                       : makecol_depth(depth, r, g, b);
+}
+
 }  // namespace
 
 void oracle_draw_frame(GifDocument *doc, BITMAP *dest, int index, int x,
@@ -227,8 +234,8 @@ void oracle_draw_frame(GifDocument *doc, BITMAP *dest, int index, int x,
                 continue;
             const RGB &e = table.entries[v];
             putpixel(dest, px, py,
-                     v < table.count ? makecol_depth(depth, e.r, e.g, e.b)
-                                     : makecol_depth(depth, 0, 0, 0));
+                     v < table.count ? oracle_colour(depth, e.r, e.g, e.b)
+                                     : oracle_colour(depth, 0, 0, 0));
         }
     }
 }
