@@ -7,13 +7,13 @@
 
 #include <atomic>
 #include <cerrno>
-#include <cstdio>
 #include <cstdlib>
-#include <iostream>
 
 #include "change_list.h"
 #include "compose.h"
+#include "fatal_error.h"
 #include "gif_codec.h"
+#include "map_file.h"
 #include "tile_types.h"
 
 namespace {
@@ -40,24 +40,6 @@ std::atomic<bool> close_requested(false);
 char caption_text[] = "Select World to Map";
 char quit_text[] = "&Quit";
 
-// Runs fn with standard output pointed at standard error, so that text
-// the library prints on standard output lands with the other errors.
-template <typename Fn>
-void with_stdout_on_stderr(Fn fn)
-{
-    std::cout.flush();
-    std::fflush(stdout);
-    int saved = dup(STDOUT_FILENO);
-    if (saved >= 0)
-        dup2(STDERR_FILENO, STDOUT_FILENO);
-    fn();
-    std::fflush(stdout);
-    if (saved >= 0) {
-        dup2(saved, STDOUT_FILENO);
-        close(saved);
-    }
-}
-
 #ifdef ALLEGRO_UNIX
 // Under X the library shows a message with xmessage and, when that cannot
 // be run or is closed without its OK button, prints the message on
@@ -68,7 +50,7 @@ void (*library_message)(const char *msg) = nullptr;
 
 void message_on_stderr(const char *msg)
 {
-    with_stdout_on_stderr([msg] { library_message(msg); });
+    show_on_stderr(library_message, msg);
 }
 
 void route_messages_to_stderr()
@@ -85,13 +67,11 @@ void route_messages_to_stderr() {}
 
 // Reports a start-up step that failed, with the library's reason, and
 // ends the process. Without a system driver the library prints messages
-// on standard output, hence the redirection here too.
+// on standard output, which fatal_error points at standard error.
 [[noreturn]] void startup_failed(const char *what, const char *fallback)
 {
     const char *why = allegro_error[0] != '\0' ? allegro_error : fallback;
-    with_stdout_on_stderr(
-        [what, why] { allegro_message("Error %s: %s.\n", what, why); });
-    std::exit(1);
+    fatal_error("Error %s: %s.\n", what, why);
 }
 
 void start_library()

@@ -33,9 +33,11 @@
 #include "change_list.h"
 #include "compose.h"
 #include "gif_codec.h"
+#include "map_file.h"
 #include "tile_check.h"
 #include "tile_place.h"
 #include "world_gen.h"
+#include "world_layout.h"
 
 namespace {
 
@@ -121,7 +123,7 @@ bool ensure_world(const Options &o, const std::string &ext, int n)
 {
     std::string root = world_root(o, ext, n);
     struct stat st;
-    if (stat((world_folder(root, 1) + "/changed.txt").c_str(), &st) == 0)
+    if (stat(change_list_path(root, 1).c_str(), &st) == 0)
         return true;
     pid_t pid = fork();
     if (pid == 0) {
@@ -156,15 +158,15 @@ std::string relisted_root(const Options &o, const std::string &ext, int n)
 {
     const std::string base = world_root(o, ext, n);
     const std::string root = base + "-listed" + std::to_string(o.relist);
-    const std::string from = world_folder(base, 1), to = world_folder(root, 1);
-    if (system(("mkdir -p '" + to + "' && ln -sfn \"$(realpath '" + from +
-                "/Zoom0')\" '" + to + "/Zoom0'")
+    if (system(("mkdir -p '" + world_folder_path(root, 1) +
+                "' && ln -sfn \"$(realpath '" + zoom_folder_path(base, 1, 0) +
+                "')\" '" + zoom_folder_path(root, 1, 0) + "'")
                    .c_str()) != 0)
         return "";
-    std::ifstream in(from + "/changed.txt", std::ios::binary);
+    std::ifstream in(change_list_path(base, 1), std::ios::binary);
     std::stringstream lines;
     lines << in.rdbuf();
-    std::ofstream list(to + "/changed.txt", std::ios::binary);
+    std::ofstream list(change_list_path(root, 1), std::ios::binary);
     for (int i = 0; i < o.relist; ++i)
         list << lines.str();
     return list ? root : "";
@@ -222,23 +224,20 @@ void child_library(const std::string &root, const std::string &out,
     if (!freopen("/dev/null", "w", stdout))
         _exit(2);
     read_change_list(1);
-    std::string world = world_folder(root, 1);
     RunFigures f;
     // Each tile loaded plainly and then checked, one after the other, so
     // that a busy machine slows both alike.
     for (const TileEntry &t : tile_list) {
-        std::ostringstream p;
-        p << world << "/Zoom" << t.zoom << "/tile_" << t.x << "_" << t.y << "."
-          << tile_ext;
+        const std::string p = tile_path(root, 1, t, tile_ext);
         double t0 = now_s(), c0 = cpu_s();
-        BITMAP *b = load_bitmap(p.str().c_str(), NULL);
+        BITMAP *b = load_bitmap(p.c_str(), NULL);
         if (b)
             destroy_bitmap(b);
         f.load_s += now_s() - t0;
         f.load_cpu += cpu_s() - c0;
         std::string why;
         t0 = now_s();
-        b = load_checked_tile(p.str(), &why);
+        b = load_checked_tile(p, &why);
         if (b)
             destroy_bitmap(b);
         f.checked_load_s += now_s() - t0;

@@ -10,6 +10,7 @@
 #include "change_list.h"
 #include "compose.h"
 #include "gif_codec.h"
+#include "map_file.h"
 
 int main(int argc, char **argv)
 {

@@ -1,6 +1,5 @@
 #include "change_list.h"
 
-#include <allegro.h>
 #include <ext/stdio_filebuf.h>
 
 #include <cctype>
@@ -11,10 +10,11 @@
 #include <cstring>
 #include <istream>
 #include <limits>
-#include <sstream>
 #include <string>
 
+#include "fatal_error.h"
 #include "regular_file.h"
+#include "world_layout.h"
 
 namespace {
 
@@ -22,7 +22,13 @@ namespace {
 const int LINE_BUFFER_SIZE = 512;
 // Tile-name buffer: at most TILE_NAME_MAX characters plus the NUL.
 const int TILE_NAME_MAX = 19;
-const char TILE_NAME_PREFIX[] = "tile_";
+
+// Result of parsing one line of a change list.
+enum LineParse {
+    LINE_OK,     // entry and extension are filled
+    LINE_EMPTY,  // empty line, skipped silently
+    LINE_BAD     // skipped with a warning; reason tells why
+};
 
 bool is_separator(char c) { return c == '\\' || c == '/'; }
 
@@ -48,7 +54,7 @@ bool parse_tile_name(const char *name, int32_t *x, int32_t *y)
     if (std::strncmp(name, TILE_NAME_PREFIX, prefix) != 0)
         return false;
     const char *p = name + prefix;
-    if (!parse_int32(p, x) || *p != '_')
+    if (!parse_int32(p, x) || *p != TILE_NAME_SEPARATOR)
         return false;
     ++p;
     return parse_int32(p, y) && *p == '\0';
@@ -60,8 +66,8 @@ void warn_skipped(int line_number, const char *reason)
                  reason);
 }
 
-}  // namespace
-
+// Parses one line (without its newline) into entry and ext, the line's
+// extension (at most TILE_EXT_MAX characters).
 LineParse parse_change_line(const char *line, TileEntry *entry, char *ext,
                             const char **reason)
 {
@@ -119,10 +125,11 @@ LineParse parse_change_line(const char *line, TileEntry *entry, char *ext,
     parsed.zoom = std::atoi(zoom_digit);
 
     *entry = parsed;
-    if (ext)
-        std::memcpy(ext, line_ext, sizeof line_ext);
+    std::memcpy(ext, line_ext, sizeof line_ext);
     return LINE_OK;
 }
+
+}  // namespace
 
 void widen_bounds(const TileEntry &e)
 {
@@ -141,22 +148,17 @@ void widen_bounds(const TileEntry &e)
 
 void read_change_list(int world_number)
 {
-    if (!SHGetSpecialFolderPathA(NULL, appdata_path, CSIDL_APPDATA, 0)) {
-        allegro_message("Error finding the application data folder: set "
-                        "XDG_DATA_HOME or HOME to a folder path of at most "
-                        "%d characters.\n", MAX_PATH - 1);
-        exit(1);
-    }
+    if (!SHGetSpecialFolderPathA(NULL, appdata_path, CSIDL_APPDATA, 0))
+        fatal_error("Error finding the application data folder: set "
+                    "XDG_DATA_HOME or HOME to a folder path of at most %d "
+                    "characters.\n", MAX_PATH - 1);
 
-    std::stringstream path;
-    path << appdata_path << WORLD_FOLDER << world_number << CHANGE_LIST_FILE;
+    const std::string path = change_list_path(appdata_path, world_number);
     std::string why;
-    int fd = open_regular_file(path.str().c_str(), &why);
-    if (fd < 0) {
-        allegro_message("Error opening changed.txt!\n%s: %s\n",
-                        path.str().c_str(), why.c_str());
-        exit(1);
-    }
+    int fd = open_regular_file(path.c_str(), &why);
+    if (fd < 0)
+        fatal_error("Error opening changed.txt!\n%s: %s\n", path.c_str(),
+                    why.c_str());
     // Read from the descriptor that was checked, so the file cannot be
     // swapped for another between the check and the read.
     __gnu_cxx::stdio_filebuf<char> file(fd, std::ios::in);
@@ -169,10 +171,8 @@ void read_change_list(int world_number)
         // A last line without a newline also reaches the end: not taken.
         if (in.eof())
             break;
-        if (in.bad()) {
-            allegro_message("Error reading changed.txt!\n");
-            exit(1);
-        }
+        if (in.bad())
+            fatal_error("Error reading changed.txt!\n");
         if (in.fail()) {
             // The bounded read stopped inside a long line: drop the rest
             // of it, or the next read would stop at once, forever.

@@ -33,8 +33,4 @@ extern ZoomBoundsRecord ZoomBounds;
 extern char tile_ext[TILE_EXT_SIZE];
 extern char appdata_path[MAX_PATH];
 
-// The world folder's name without its number, and the change list's name.
-#define WORLD_FOLDER PATH_SEPARATOR "Orvandelquist" PATH_SEPARATOR "World"
-#define CHANGE_LIST_FILE PATH_SEPARATOR "changed.txt"
-
 #endif

@@ -8,18 +8,12 @@
 
 namespace {
 
-const unsigned char PNG_SIGNATURE[] = {0x89, 'P', 'N', 'G', '\r', '\n', 0x1A, '\n'};
 const unsigned char PNG_IHDR[] = {'I', 'H', 'D', 'R'};
 const int PNG_IHDR_LENGTH = 13;
 
-const char GIF87_SIGNATURE[] = "GIF87a";
-const char GIF89_SIGNATURE[] = "GIF89a";
-const size_t GIF_SIGNATURE_LENGTH = 6;
+const size_t GIF_SIGNATURE_BYTES = sizeof GIF89_SIGNATURE - 1;
 
-const int JPEG_MARKER = 0xFF;
 const int JPEG_STUFFED = 0x00;  // an 0xFF data byte in entropy-coded data
-const int JPEG_SOI = 0xD8;
-const int JPEG_EOI = 0xD9;
 const int JPEG_SOS = 0xDA;
 const int JPEG_DNL = 0xDC;
 const int JPEG_TEM = 0x01;
@@ -166,11 +160,11 @@ bool png_size(Reader &in, int64_t *w, int64_t *h, const char **why)
 // onto a bitmap of its size.
 bool gif_size(Reader &in, int64_t *w, int64_t *h, const char **why)
 {
-    char sig[GIF_SIGNATURE_LENGTH];
+    char sig[GIF_SIGNATURE_BYTES];
     for (char &c : sig)
         c = static_cast<char>(in.byte());
-    if (std::memcmp(sig, GIF87_SIGNATURE, GIF_SIGNATURE_LENGTH) != 0 &&
-        std::memcmp(sig, GIF89_SIGNATURE, GIF_SIGNATURE_LENGTH) != 0) {
+    if (std::memcmp(sig, GIF87_SIGNATURE, GIF_SIGNATURE_BYTES) != 0 &&
+        std::memcmp(sig, GIF89_SIGNATURE, GIF_SIGNATURE_BYTES) != 0) {
         *why = "not a GIF file (no GIF signature)";
         return false;
     }

@@ -3,11 +3,7 @@
 
 #include <cstdint>
 
-// Image formats that tiles and maps may have; the extension decides.
-enum ImageFormat { FORMAT_PNG, FORMAT_JPEG, FORMAT_GIF, FORMAT_OTHER };
-
-// The format of an extension, case aside: png, jpg or gif.
-ImageFormat format_of_extension(const char *ext);
+#include "image_format.h"
 
 // Reads, from the file open at fd (read from its current offset), the
 // pixel size that a file of the given format declares: the IHDR chunk of

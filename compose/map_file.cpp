@@ -2,8 +2,8 @@
 
 #include <fcntl.h>
 #include <limits.h>
+#include <loadpng.h>
 #include <signal.h>
-#include <strings.h>
 #include <sys/random.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -12,8 +12,7 @@
 #include <cerrno>
 #include <cstring>
 
-#include "map_palette.h"
-#include "map_file_check.h"
+#include "image_format.h"
 #include "tile_check.h"
 
 // How a map reaches the disk. The library's savers open their file by
@@ -251,11 +250,16 @@ bool still_our_file(TempMap &t)
     return true;
 }
 
+// The extension of a map's name, which picks its codec.
+std::string map_extension(const std::string &map)
+{
+    const std::string::size_type dot = map.rfind('.');
+    return dot == std::string::npos ? "" : map.substr(dot + 1);
+}
+
 bool finish_file(TempMap &t, int save_errno)
 {
-    const std::string::size_type dot = t.map.rfind('.');
-    const std::string ext = dot == std::string::npos ? "" : t.map.substr(dot + 1);
-    if (!map_file_whole(t.file_fd, ext.c_str())) {
+    if (!map_file_whole(t.file_fd, map_extension(t.map).c_str())) {
         t.why = t.file_path() +
                 " is incomplete, though the image saver reported success";
         if (int err = write_failure_reason(t.file_fd, save_errno))
@@ -291,6 +295,12 @@ void clean_up(TempMap &t)
 
 }  // namespace
 
+void configure_png_codec()
+{
+    _png_screen_gamma = 0.0;
+    _png_compression_level = PNG_MAP_COMPRESSION;
+}
+
 bool save_map(const std::string &name, BITMAP *canvas, std::string *why)
 {
     const bool caught_here = !signals_caught;
@@ -298,8 +308,7 @@ bool save_map(const std::string &name, BITMAP *canvas, std::string *why)
     TempMap t;
     t.map = name;
     // GIF maps are reduced to the current palette: make it the canvas's.
-    const std::string::size_type dot = name.rfind('.');
-    if (dot != std::string::npos && strcasecmp(name.c_str() + dot + 1, "gif") == 0)
+    if (format_of_extension(map_extension(name).c_str()) == FORMAT_GIF)
         select_fitted_palette(canvas);
     int save_errno = 0;
     bool ok = make_private_folder(t) && make_temp_file(t) &&

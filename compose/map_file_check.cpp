@@ -1,12 +1,14 @@
-#include "map_file_check.h"
+// Whether a map file that a saver wrote is whole, walked by its format.
+#include "map_file.h"
 
-#include <strings.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <cstdint>
 #include <cstring>
 #include <vector>
+
+#include "image_format.h"
 
 namespace {
 
@@ -50,7 +52,6 @@ struct FileWalk {
     bool byte(unsigned char *b) { return read(b, 1); }
 };
 
-const unsigned char PNG_SIGNATURE[] = {0x89, 'P', 'N', 'G', '\r', '\n', 0x1A, '\n'};
 const int PNG_LENGTH_BYTES = 4, PNG_TYPE_BYTES = 4, PNG_CRC_BYTES = 4;
 const uint32_t PNG_MAX_CHUNK_LENGTH = 0x7FFFFFFF;
 
@@ -75,8 +76,6 @@ bool png_whole(FileWalk &w)
     }
 }
 
-const unsigned char JPEG_MARKER = 0xFF, JPEG_START = 0xD8, JPEG_END = 0xD9;
-
 // The entropy-coded data between a JPEG's markers cannot hold the end
 // marker, so a file that starts with the start marker and ends with the
 // end marker has been written to its end.
@@ -86,8 +85,8 @@ bool jpeg_whole(FileWalk &w)
     if (w.size < 4 || !w.read(head, 2) || !w.skip(static_cast<uint64_t>(w.size - 4)) ||
         !w.read(tail, 2))
         return false;
-    return head[0] == JPEG_MARKER && head[1] == JPEG_START &&
-           tail[0] == JPEG_MARKER && tail[1] == JPEG_END;
+    return head[0] == JPEG_MARKER && head[1] == JPEG_SOI &&
+           tail[0] == JPEG_MARKER && tail[1] == JPEG_EOI;
 }
 
 const int GIF_HEADER_BYTES = 6, GIF_SCREEN_BYTES = 7, GIF_IMAGE_BYTES = 9;
@@ -117,7 +116,7 @@ bool gif_skip_sub_blocks(FileWalk &w)
 bool gif_whole(FileWalk &w)
 {
     unsigned char head[GIF_HEADER_BYTES + GIF_SCREEN_BYTES];
-    if (!w.read(head, sizeof head) || std::memcmp(head, "GIF", 3) != 0 ||
+    if (!w.read(head, sizeof head) || std::memcmp(head, GIF89_SIGNATURE, GIF_MAGIC_BYTES) != 0 ||
         !gif_skip_table(w, head[GIF_HEADER_BYTES + GIF_SCREEN_FLAGS]))
         return false;
     for (;;) {
@@ -148,11 +147,15 @@ bool map_file_whole(int fd, const char *ext)
     if (fstat(fd, &st) != 0)
         return false;
     FileWalk w(fd, st.st_size);
-    if (strcasecmp(ext, "png") == 0)
+    switch (format_of_extension(ext)) {
+    case FORMAT_PNG:
         return png_whole(w);
-    if (strcasecmp(ext, "jpg") == 0)
+    case FORMAT_JPEG:
         return jpeg_whole(w);
-    if (strcasecmp(ext, "gif") == 0)
+    case FORMAT_GIF:
         return gif_whole(w);
+    case FORMAT_OTHER:
+        break;
+    }
     return true;
 }

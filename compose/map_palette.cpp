@@ -5,7 +5,7 @@
 // the current palette for the nearest 6-bit colour, skipping entry 0. The
 // library's own palette generator and RGB map builder both work at coarser
 // precision than the palette, so both are done here.
-#include "map_palette.h"
+#include "map_file.h"
 
 #include <algorithm>
 #include <cstdint>

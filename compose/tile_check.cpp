@@ -5,18 +5,21 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include <climits>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <fstream>
+#include <sstream>
 #include <set>
 #include <tuple>
 
+#include "bitmap_size.h"
 #include "compose.h"
+#include "fatal_error.h"
 #include "image_header.h"
 #include "regular_file.h"
 #include "tile_place.h"
+#include "world_layout.h"
 
 const char *meminfo_path = "/proc/meminfo";
 
@@ -29,34 +32,14 @@ const int64_t MIB = 1024 * 1024;
 // Lines of tile-size warnings before the rest are only counted.
 const int MAX_SIZE_WARNINGS = 10;
 
-std::string change_list_path(int world_number)
-{
-    std::ostringstream s;
-    s << appdata_path << WORLD_FOLDER << world_number << CHANGE_LIST_FILE;
-    return s.str();
-}
-
-[[noreturn]] void sample_failed(const std::string &what)
-{
-    allegro_message("Error loading sample bitmap.\n%s\n", what.c_str());
-    exit(1);
-}
-
-[[noreturn]] void tile_failed(const std::string &path, const std::string &why)
-{
-    allegro_message("Error loading %s\n%s\n", path.c_str(), why.c_str());
-    exit(1);
-}
-
 // The one message for a list of tiles in a format the maps cannot have.
 [[noreturn]] void extension_refused(int world_number)
 {
-    allegro_message("Unsupported tile extension \"%s\" in %s.\n"
-                    "Tiles and maps must be %s (case aside); only the first "
-                    "3 characters of the first tile's extension count.\n",
-                    tile_ext, change_list_path(world_number).c_str(),
-                    ACCEPTED_EXTENSIONS);
-    exit(1);
+    fatal_error("Unsupported tile extension \"%s\" in %s.\n"
+                "Tiles and maps must be %s (case aside); only the first 3 "
+                "characters of the first tile's extension count.\n",
+                tile_ext, change_list_path(appdata_path, world_number).c_str(),
+                ACCEPTED_EXTENSIONS);
 }
 
 // Opens the tile at path and reads its header; returns the descriptor,
@@ -73,7 +56,7 @@ int open_checked_tile(const std::string &path, int64_t *w, int64_t *h,
         close(fd);
         return -1;
     }
-    if (!canvas_fits(*w, *h, MAX_TILE_BYTES_PER_PIXEL)) {
+    if (!bitmap_fits(*w, *h, MAX_TILE_BYTES_PER_PIXEL)) {
         std::ostringstream s;
         s << "the header declares " << *w << " x " << *h
           << " pixels, more than the graphics library can hold";
@@ -166,35 +149,40 @@ bool make_tile_link()
 
 }  // namespace
 
-void build_tile_path(std::stringstream &s, int world_number,
-                     const TileEntry &t)
+std::string listed_tile_path(int world_number, const TileEntry &t)
 {
-    s.str("");
-    s << appdata_path << WORLD_FOLDER << world_number << PATH_SEPARATOR
-      << "Zoom" << t.zoom << PATH_SEPARATOR << "tile_" << t.x << "_" << t.y
-      << "." << tile_ext;
+    return tile_path(appdata_path, world_number, t, tile_ext);
+}
+
+void sample_tile_failed(const std::string &what)
+{
+    fatal_error("Error loading sample bitmap.\n%s\n", what.c_str());
+}
+
+void tile_failed(const std::string &path, const std::string &why)
+{
+    fatal_error("Error loading %s\n%s\n", path.c_str(), why.c_str());
 }
 
 std::vector<CheckedTile> check_listed_tiles(int world_number)
 {
     if (tile_list.empty())
-        sample_failed("no tile is listed in " + change_list_path(world_number));
+        sample_tile_failed("no tile is listed in " +
+                           change_list_path(appdata_path, world_number));
     if (format_of_extension(tile_ext) == FORMAT_OTHER)
         extension_refused(world_number);
 
     std::vector<CheckedTile> tiles;
     std::set<std::tuple<int32_t, int32_t, int32_t>> seen;
-    std::stringstream s(std::ios::in | std::ios::out);
     for (const TileEntry &t : tile_list) {
         if (!seen.insert(std::make_tuple(t.zoom, t.x, t.y)).second)
             continue;
-        build_tile_path(s, world_number, t);
-        CheckedTile c = {t, s.str(), 0, 0};
+        CheckedTile c = {t, listed_tile_path(world_number, t), 0, 0};
         std::string why;
         int fd = open_checked_tile(c.path, &c.width, &c.height, &why);
         if (fd < 0) {
             if (tiles.empty())
-                sample_failed(c.path + ": " + why);
+                sample_tile_failed(c.path + ": " + why);
             tile_failed(c.path, why);
         }
         close(fd);
@@ -251,11 +239,6 @@ void map_size(int zoom, int64_t *width, int64_t *height)
                ZoomBounds.zoom_min_y[zoom] + 1) * tile_size;
 }
 
-int64_t bitmap_bytes(int64_t width, int64_t height, int bytes_per_pixel)
-{
-    return width * height * bytes_per_pixel;
-}
-
 int64_t memory_available()
 {
     std::ifstream in(meminfo_path);
@@ -275,16 +258,14 @@ void check_map_memory(int bytes_per_pixel)
     int largest = 0;
     for (int z = 0; z <= ZoomBounds.max_zoom; ++z) {
         map_size(z, &w, &h);
-        if (!canvas_fits(w, h, bytes_per_pixel)) {
-            allegro_message("Error creating map bitmap.\nThe map of zoom level "
-                            "%d would be %lld x %lld pixels; a bitmap of the "
-                            "graphics library holds at most %d pixels at %d "
-                            "bytes per pixel.\n",
-                            z, static_cast<long long>(w),
-                            static_cast<long long>(h),
-                            INT_MAX / bytes_per_pixel, bytes_per_pixel);
-            exit(1);
-        }
+        if (!bitmap_fits(w, h, bytes_per_pixel))
+            fatal_error("Error creating map bitmap.\nThe map of zoom level %d "
+                        "would be %lld x %lld pixels; a bitmap of the graphics "
+                        "library holds at most %lld pixels at %d bytes per "
+                        "pixel.\n",
+                        z, static_cast<long long>(w), static_cast<long long>(h),
+                        static_cast<long long>(bitmap_max_pixels(bytes_per_pixel)),
+                        bytes_per_pixel);
         int64_t lw = 0, lh = 0;
         map_size(largest, &lw, &lh);
         if (w * h > lw * lh)
@@ -295,24 +276,21 @@ void check_map_memory(int bytes_per_pixel)
     if (available < 0 || total <= available)
         return;
     map_size(largest, &w, &h);
-    allegro_message("Error creating map bitmap.\nThe maps of zoom levels 0 to "
-                    "%d need %lld MB together (the largest, zoom level %d, is "
-                    "%lld x %lld pixels), more than the %lld MB of memory "
-                    "available (MemAvailable in %s).\n",
-                    ZoomBounds.max_zoom, static_cast<long long>(total / MIB),
-                    largest, static_cast<long long>(w),
-                    static_cast<long long>(h),
-                    static_cast<long long>(available / MIB), meminfo_path);
-    exit(1);
+    fatal_error("Error creating map bitmap.\nThe maps of zoom levels 0 to %d "
+                "need %lld MB together (the largest, zoom level %d, is %lld x "
+                "%lld pixels), more than the %lld MB of memory available "
+                "(MemAvailable in %s).\n",
+                ZoomBounds.max_zoom, static_cast<long long>(total / MIB),
+                largest, static_cast<long long>(w), static_cast<long long>(h),
+                static_cast<long long>(available / MIB), meminfo_path);
 }
 
 void map_bitmap_failed(int zoom, int bytes_per_pixel)
 {
     int64_t w = 0, h = 0;
     map_size(zoom, &w, &h);
-    allegro_message("Error creating map bitmap.\nThe map of zoom level %d, "
-                    "%lld x %lld pixels (%lld MB), could not be allocated.\n",
-                    zoom, static_cast<long long>(w), static_cast<long long>(h),
-                    static_cast<long long>(bitmap_bytes(w, h, bytes_per_pixel) / MIB));
-    exit(1);
+    fatal_error("Error creating map bitmap.\nThe map of zoom level %d, %lld x "
+                "%lld pixels (%lld MB), could not be allocated.\n",
+                zoom, static_cast<long long>(w), static_cast<long long>(h),
+                static_cast<long long>(bitmap_bytes(w, h, bytes_per_pixel) / MIB));
 }

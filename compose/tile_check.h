@@ -4,7 +4,6 @@
 #define COMPOSE_TILE_CHECK_H
 
 #include <cstdint>
-#include <sstream>
 #include <string>
 #include <vector>
 
@@ -25,9 +24,9 @@ struct CheckedTile {
     int64_t width, height;
 };
 
-// Empties s and builds in it the path of tile t of world world_number.
-void build_tile_path(std::stringstream &s, int world_number,
-                     const TileEntry &t);
+// The path of listed tile t of world world_number: in appdata_path, with
+// tile_ext.
+std::string listed_tile_path(int world_number, const TileEntry &t);
 
 // Checks the list before any tile is loaded: at least one tile listed,
 // an extension of png, jpg or gif, and every distinct tile a regular file
@@ -36,6 +35,12 @@ void build_tile_path(std::stringstream &s, int world_number,
 // sample bitmap." for the first entry). Returns the distinct tiles in
 // list order.
 std::vector<CheckedTile> check_listed_tiles(int world_number);
+
+// End the process with exit code 1 after "Error loading sample bitmap."
+// and what (the first listed tile's path and why it failed), or after
+// "Error loading" with path and why for any other tile.
+[[noreturn]] void sample_tile_failed(const std::string &what);
+[[noreturn]] void tile_failed(const std::string &path, const std::string &why);
 
 // Loads the tile at path through the file-type registry, checked as
 // above, so that the codec reads the very file that was checked. Returns
@@ -52,9 +57,6 @@ void warn_tile_sizes(const std::vector<CheckedTile> &tiles, int32_t tile_size);
 
 // Width and height in pixels of the map of zoom level zoom.
 void map_size(int zoom, int64_t *width, int64_t *height);
-
-// Bytes of a bitmap of width x height at bytes_per_pixel.
-int64_t bitmap_bytes(int64_t width, int64_t height, int bytes_per_pixel);
 
 // Bytes that the system can give (MemAvailable), or -1 when unknown.
 int64_t memory_available();

@@ -2,9 +2,10 @@
 // codec's registration with the graphics library.
 #include "gif_reader_internal.h"
 
-#include <climits>
 #include <cstdlib>
 #include <cstring>
+
+#include "bitmap_size.h"
 
 int64_t gif_max_screen_pixels = INT64_MAX;
 // Room for long animations of small screens, and well below what a
@@ -262,10 +263,10 @@ void destroy_datafile_object(void *data)
 
 bool gif_bitmap_fits(int64_t width, int64_t height, int bytes_per_pixel)
 {
-    if (width < 0 || height < 0 || bytes_per_pixel <= 0)
-        return false;
-    // One spare byte for the padding that 24-bit bitmaps get.
-    return width * height * bytes_per_pixel + 1 <= INT_MAX;
+    // An image without pixels gets no bitmap: nothing to allocate.
+    if (width == 0 || height == 0)
+        return width >= 0 && height >= 0 && bytes_per_pixel > 0;
+    return bitmap_fits(width, height, bytes_per_pixel);
 }
 
 void gif_codec_init()

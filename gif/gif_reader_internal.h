@@ -30,7 +30,8 @@ const int GIF_SCREENS_OF_FRAMES = 4;
 extern int64_t gif_frame_allowance;
 
 // True when the library can allocate a bitmap of width x height at
-// bytes_per_pixel (it sizes pixel memory in int).
+// bytes_per_pixel (bitmap_fits), or when either side is 0: such an image
+// has no bitmap.
 bool gif_bitmap_fits(int64_t width, int64_t height, int bytes_per_pixel);
 
 // Parses a GIF from the stream like gif_parse_document, but leaves the

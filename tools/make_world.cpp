@@ -11,8 +11,9 @@
 #include <cstring>
 #include <string>
 
-#include "world_gen.h"
 #include "gif_codec.h"
+#include "world_gen.h"
+#include "world_layout.h"
 
 namespace {
 
@@ -156,6 +157,6 @@ int main(int argc, char **argv)
                      world.root.c_str());
         return 1;
     }
-    std::printf("%s\n", world_folder(world.root, world.number).c_str());
+    std::printf("%s\n", world_folder_path(world.root, world.number).c_str());
     return 0;
 }

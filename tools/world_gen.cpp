@@ -9,12 +9,14 @@
 #include <set>
 #include <sstream>
 
-#include "map_palette.h"
+#include "map_file.h"
+#include "world_layout.h"
 
 namespace {
 
 const int TRUECOLOR_24 = 24;
 const char WINDOWS_APPDATA[] = "C:\\Users\\player\\AppData\\Roaming";
+const char WINDOWS_SEPARATOR[] = "\\";
 
 void make_dirs(const std::string &path)
 {
@@ -90,29 +92,17 @@ std::vector<GenTile> grid_layout(int zoom, int cols, int rows)
     return tiles;
 }
 
-std::string world_folder(const std::string &root, int world)
-{
-    return root + "/Orvandelquist/World" + std::to_string(world);
-}
-
 std::string tile_file(const SampleWorld &world, const GenTile &t)
 {
-    std::ostringstream s;
-    s << world_folder(world.root, world.number) << "/Zoom" << t.zoom << "/tile_"
-      << t.x << "_" << t.y << "." << world.ext;
-    return s.str();
+    return tile_path(world.root, world.number, t, world.ext);
 }
 
 std::string change_line(const SampleWorld &world, const GenTile &t)
 {
-    std::ostringstream s;
     if (world.windows_paths)
-        s << WINDOWS_APPDATA << "\\Orvandelquist\\World" << world.number
-          << "\\Zoom" << t.zoom << "\\tile_" << t.x << "_" << t.y << "."
-          << world.ext;
-    else
-        s << tile_file(world, t);
-    return s.str();
+        return tile_path(WINDOWS_APPDATA, world.number, t, world.ext,
+                         WINDOWS_SEPARATOR);
+    return tile_file(world, t);
 }
 
 BITMAP *make_tile_bitmap(const SampleWorld &world, const GenTile &t)
@@ -153,13 +143,12 @@ BITMAP *make_tile_bitmap(const SampleWorld &world, const GenTile &t)
 
 bool write_world(const SampleWorld &world)
 {
-    std::string folder = world_folder(world.root, world.number);
-    make_dirs(folder);
+    make_dirs(world_folder_path(world.root, world.number));
     std::set<int> zooms;
     for (const GenTile &t : world.tiles)
         zooms.insert(t.zoom);
     for (int z : zooms)
-        make_dirs(folder + "/Zoom" + std::to_string(z));
+        make_dirs(zoom_folder_path(world.root, world.number, z));
 
     for (const GenTile &t : world.tiles) {
         BITMAP *bmp = make_tile_bitmap(world, t);
@@ -174,7 +163,8 @@ bool write_world(const SampleWorld &world)
         if (rc != 0)
             return false;
     }
-    std::ofstream list(folder + "/changed.txt", std::ios::binary);
+    std::ofstream list(change_list_path(world.root, world.number),
+                       std::ios::binary);
     const char *end = world.crlf ? "\r\n" : "\n";
     for (const GenTile &t : world.tiles)
         list << change_line(world, t) << end;

@@ -7,9 +7,10 @@
 #include <string>
 #include <vector>
 
-struct GenTile {
-    int zoom, x, y;
-};
+#include "tile_types.h"
+
+// The generator lists its tiles as the reader does.
+using GenTile = TileEntry;
 
 struct SampleWorld {
     std::string root;          // the application-data folder
@@ -27,8 +28,7 @@ std::vector<GenTile> sample_layout();
 // cols x rows tiles at one zoom level, centred on column 0 and row 0.
 std::vector<GenTile> grid_layout(int zoom, int cols, int rows);
 
-// Folder of the world, and path of one tile file in it.
-std::string world_folder(const std::string &root, int world);
+// Path of one tile file of the world.
 std::string tile_file(const SampleWorld &world, const GenTile &t);
 // The changed.txt line that lists a tile (without its line end).
 std::string change_line(const SampleWorld &world, const GenTile &t);

@@ -9,6 +9,7 @@
 
 #include "change_list.h"
 #include "test_support.h"
+#include "world_layout.h"
 
 namespace {
 
@@ -35,9 +36,8 @@ protected:
 
     void write_list(int world, const std::string &text)
     {
-        std::string dir = root + "/Orvandelquist/World" + std::to_string(world);
-        run_command("mkdir -p '" + dir + "'");
-        write_file(dir + "/changed.txt", text);
+        run_command("mkdir -p '" + world_folder_path(root, world) + "'");
+        write_file(change_list_path(root, world), text);
     }
 
     // Reads world 1 and returns what went to standard error.
@@ -235,7 +235,7 @@ TEST_F(ChangeListTest, AppDataFolderTooLongIsFatalNotTruncated)
 
 TEST_F(ChangeListTest, ListThatIsAFolderIsFatalNotAHang)
 {
-    run_command("mkdir -p '" + root + "/Orvandelquist/World4/changed.txt'");
+    run_command("mkdir -p '" + change_list_path(root, 4) + "'");
     EXPECT_EXIT(
         {
             messages_to_stderr();

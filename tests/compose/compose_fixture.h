@@ -16,9 +16,11 @@
 
 #include "compose.h"
 #include "gif_codec.h"
+#include "map_file.h"
 #include "test_support.h"
 #include "tile_types.h"
 #include "world_gen.h"
+#include "world_layout.h"
 
 // Edge of the generated tiles.
 const int TILE = 32;

@@ -15,7 +15,6 @@
 #include "change_list.h"
 #include "compose.h"
 #include "gif_codec.h"
-#include "map_palette.h"
 #include "compose_fixture.h"
 
 namespace {

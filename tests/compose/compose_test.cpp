@@ -11,6 +11,7 @@
 #include <sstream>
 #include <string>
 
+#include "bitmap_size.h"
 #include "change_list.h"
 #include "compose.h"
 #include "compose_fixture.h"
@@ -313,11 +314,15 @@ TEST_F(ComposeTest, TilesDeclaringMoreThanTheLibraryCanHoldAreRefused)
 
 TEST_F(ComposeTest, CanvasTooLargeForTheLibraryIsFatal)
 {
-    EXPECT_TRUE(canvas_fits(23170, 23170, 4));
-    EXPECT_FALSE(canvas_fits(23171, 23171, 4));
-    EXPECT_FALSE(canvas_fits(46341, 46341, 1));
-    EXPECT_FALSE(canvas_fits(int64_t(INT_MAX) + 1, 1, 1));
-    EXPECT_FALSE(canvas_fits(0, 10, 4));
+    EXPECT_TRUE(bitmap_fits(23170, 23170, 4));
+    EXPECT_FALSE(bitmap_fits(23171, 23171, 4));
+    EXPECT_FALSE(bitmap_fits(46341, 46341, 1));
+    EXPECT_FALSE(bitmap_fits(int64_t(INT_MAX) + 1, 1, 1));
+    EXPECT_FALSE(bitmap_fits(0, 10, 4));
+    // The largest 24-bit bitmap, whose pixels and spare byte take
+    // INT_MAX bytes, and one pixel more.
+    EXPECT_TRUE(bitmap_fits(INT_MAX / 3, 1, 3));
+    EXPECT_FALSE(bitmap_fits(INT_MAX / 3 + 1, 1, 3));
 
     // Coordinates at both ends of the int range: the width overflows 32
     // bits, which must be caught before anything is allocated.

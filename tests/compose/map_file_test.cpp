@@ -24,7 +24,6 @@
 #include "change_list.h"
 #include "compose_fixture.h"
 #include "map_file.h"
-#include "map_file_check.h"
 
 namespace {
 

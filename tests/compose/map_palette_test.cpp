@@ -9,7 +9,7 @@
 #include <set>
 #include <vector>
 
-#include "map_palette.h"
+#include "map_file.h"
 #include "test_support.h"
 
 namespace {

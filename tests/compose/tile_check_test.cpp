@@ -68,7 +68,7 @@ protected:
 
     std::string change_list() const
     {
-        return world_folder(root, world.number) + "/changed.txt";
+        return change_list_path(root, world.number);
     }
 
     std::string map_name(int zoom) const
@@ -339,13 +339,13 @@ TEST_F(TileCheckTest, TileSwappedAfterItsCheckIsNotWhatTheCodecReads)
             alarm(TIME_LIMIT_S);
             messages_to_stderr();
             int fd = inotify_init1(IN_CLOEXEC);
-            if (fd < 0 || inotify_add_watch(fd, world_folder(root, 1).append(
-                                                    "/Zoom0").c_str(),
+            if (fd < 0 || inotify_add_watch(fd, zoom_folder_path(root, 1, 0).c_str(),
                                             IN_OPEN) < 0)
                 std::exit(2);
             // Opened by the check of all tiles, then by the check before
             // loading: a FIFO takes its place right after that.
-            std::thread swap(replace_after_opens, fd, "tile_1_0.jpg", 2, fifo,
+            std::thread swap(replace_after_opens, fd,
+                             second.substr(second.rfind('/') + 1), 2, fifo,
                              second);
             compose_maps(world.number);
             swap.join();
