@@ -3,6 +3,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <string>
@@ -196,6 +197,33 @@ TEST_F(ChangeListTest, MissingListIsFatal)
             read_change_list(2);
         },
         ::testing::ExitedWithCode(1), "Error opening changed\\.txt!");
+}
+
+// Where the library has no message box it prints on standard output,
+// which carries the progress log: a fatal message must land on standard
+// error all the same.
+TEST_F(ChangeListTest, FatalMessageGoesToStandardErrorNotTheLog)
+{
+    const std::string log = root + "/log";
+    EXPECT_EXIT(
+        {
+            if (!std::freopen(log.c_str(), "w", stdout))
+                std::exit(2);
+            std::printf("progress\n");
+            read_change_list(2);
+        },
+        ::testing::ExitedWithCode(1), "Error opening changed\\.txt!");
+    EXPECT_EQ(read_file(log), "progress\n");
+}
+
+TEST(WorldLayout, PathsAreBuiltAsTheGameLaysThemOut)
+{
+    EXPECT_EQ(change_list_path("/d", 5), "/d/Orvandelquist/World5/changed.txt");
+    EXPECT_EQ(tile_path("/d", 2, {3, -2, 5}, "png"),
+              "/d/Orvandelquist/World2/Zoom3/tile_-2_5.png");
+    EXPECT_EQ(tile_path("C:\\x", 1, {0, 4, -3}, "gif", "\\"),
+              "C:\\x\\Orvandelquist\\World1\\Zoom0\\tile_4_-3.gif");
+    EXPECT_EQ(zoom_folder_path("/d", 1, 9), "/d/Orvandelquist/World1/Zoom9");
 }
 
 TEST_F(ChangeListTest, AppDataFolderFollowsXdgThenHome)
