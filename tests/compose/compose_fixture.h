@@ -14,6 +14,7 @@
 #include <cstring>
 #include <string>
 
+#include "change_list.h"
 #include "compose.h"
 #include "gif_codec.h"
 #include "map_file.h"
@@ -47,6 +48,23 @@ protected:
         world.root = root;
         world.tile_size = TILE;
         world.tiles = sample_layout();
+    }
+
+    // Writes the world and reads its list, which must raise no warning.
+    void write_and_read()
+    {
+        ASSERT_TRUE(write_world(world));
+        testing::internal::CaptureStderr();
+        read_change_list(world.number);
+        EXPECT_EQ(testing::internal::GetCapturedStderr(), "");
+    }
+
+    // Runs the compositor and returns its standard output.
+    std::string compose()
+    {
+        testing::internal::CaptureStdout();
+        compose_maps(world.number);
+        return testing::internal::GetCapturedStdout();
     }
 
     void TearDown() override

@@ -52,22 +52,6 @@ const Rgb BACKGROUND = {BACKGROUND_R, BACKGROUND_G, BACKGROUND_B};
 
 class ComposeTest : public ComposeFixture {
 protected:
-    void write_and_read()
-    {
-        ASSERT_TRUE(write_world(world));
-        testing::internal::CaptureStderr();
-        read_change_list(world.number);
-        EXPECT_EQ(testing::internal::GetCapturedStderr(), "");
-    }
-
-    // Runs the compositor and returns its standard output.
-    std::string compose()
-    {
-        testing::internal::CaptureStdout();
-        compose_maps(world.number);
-        return testing::internal::GetCapturedStdout();
-    }
-
     std::string map_name(int zoom) const
     {
         return out + "/map_zoom_" + std::to_string(zoom) + "." + world.ext;

@@ -125,7 +125,7 @@ std::string tga_declaring(uint16_t width, uint16_t height)
     tga += '\0';                        // no image id
     tga += '\0';                        // no colour map
     tga += '\x02';                      // uncompressed true colour
-    tga += std::string(5, '\0');        // colour map specification
+    tga += std::string(5, '\0');        // colour map fields
     put_le(tga, 0, 2);                  // x origin
     put_le(tga, 0, 2);                  // y origin
     put_le(tga, width, 2);

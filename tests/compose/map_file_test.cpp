@@ -94,21 +94,6 @@ void message_boxes_to_stderr()
 
 class MapFileTest : public ComposeFixture {
 protected:
-    void write_and_read()
-    {
-        ASSERT_TRUE(write_world(world));
-        testing::internal::CaptureStderr();
-        read_change_list(world.number);
-        EXPECT_EQ(testing::internal::GetCapturedStderr(), "");
-    }
-
-    std::string compose()
-    {
-        testing::internal::CaptureStdout();
-        compose_maps(world.number);
-        return testing::internal::GetCapturedStdout();
-    }
-
     std::string map_path(const std::string &folder, int zoom) const
     {
         return folder + "/map_zoom_" + std::to_string(zoom) + "." + world.ext;

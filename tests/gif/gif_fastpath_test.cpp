@@ -24,18 +24,8 @@ namespace {
 const int DEPTHS[] = {8, 15, 16, 24, 32};
 const int MAX_CODE = 4095;
 
-class GifFastPathTest : public ::testing::Test {
-public:
-    static std::string dir;
-
+class GifFastPathTest : public GifSuite {
 protected:
-    static void SetUpTestSuite()
-    {
-        start_allegro_headless();
-        gif_codec_init();
-        dir = make_temp_dir();
-    }
-    static void TearDownTestSuite() { remove_tree(dir); }
     void TearDown() override { set_color_depth(32); }
 
     static std::string convert(const std::string &args, const std::string &name)
@@ -47,7 +37,6 @@ protected:
         return path;
     }
 };
-std::string GifFastPathTest::dir;
 
 void append_int(std::string *s, int v)
 {

@@ -22,18 +22,8 @@ namespace {
 
 const int NOTHING = -1;  // compose_reference's uncovered pixel
 
-class GifMemoryTest : public ::testing::Test {
-public:
-    static std::string dir;
-
+class GifMemoryTest : public GifSuite {
 protected:
-    static void SetUpTestSuite()
-    {
-        start_allegro_headless();
-        gif_codec_init();
-        dir = make_temp_dir();
-    }
-    static void TearDownTestSuite() { remove_tree(dir); }
     void SetUp() override
     {
         set_color_depth(32);
@@ -43,7 +33,6 @@ protected:
 
     int64_t default_allowance = 0;
 };
-std::string GifMemoryTest::dir;
 
 // Bytes of address space the process has mapped now.
 int64_t address_space_bytes()

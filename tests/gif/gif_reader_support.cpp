@@ -4,6 +4,20 @@
 
 #include <stdexcept>
 
+#include "gif_codec.h"
+#include "test_support.h"
+
+std::string GifSuite::dir;
+
+void GifSuite::SetUpTestSuite()
+{
+    start_allegro_headless();
+    gif_codec_init();
+    dir = make_temp_dir();
+}
+
+void GifSuite::TearDownTestSuite() { remove_tree(dir); }
+
 namespace {
 
 std::vector<PeerColour> from_map(const ColorMapObject *map)

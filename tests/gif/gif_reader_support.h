@@ -4,9 +4,22 @@
 #ifndef GIF_TESTS_GIF_READER_SUPPORT_H
 #define GIF_TESTS_GIF_READER_SUPPORT_H
 
+#include <gtest/gtest.h>
+
 #include <cstdint>
 #include <string>
 #include <vector>
+
+// A suite of GIF tests: the library without a display, the codec
+// registered, and a scratch folder for the suite's files.
+class GifSuite : public ::testing::Test {
+public:
+    static std::string dir;
+
+protected:
+    static void SetUpTestSuite();
+    static void TearDownTestSuite();
+};
 
 struct PeerColour {
     int r, g, b;

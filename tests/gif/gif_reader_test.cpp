@@ -16,18 +16,8 @@ namespace {
 
 const int MASK = -1;
 
-class GifReaderTest : public ::testing::Test {
-public:
-    static std::string dir;
-
+class GifReaderTest : public GifSuite {
 protected:
-    static void SetUpTestSuite()
-    {
-        start_allegro_headless();
-        gif_codec_init();
-        dir = make_temp_dir();
-    }
-    static void TearDownTestSuite() { remove_tree(dir); }
     void SetUp() override { set_color_depth(32); }
 
     static std::string put(const std::string &name, const std::string &bytes)
@@ -49,7 +39,6 @@ protected:
         return path;
     }
 };
-std::string GifReaderTest::dir;
 
 GifDocument *parse_bytes(const std::string &bytes)
 {
