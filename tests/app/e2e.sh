@@ -54,6 +54,9 @@ readonly NO_X=191 NO_Y=96                # "No" in the quit alert
 readonly ALERT_X=150 ALERT_Y=48          # on the alert's top edge
 # A press is held this long: the dialog polls the mouse.
 readonly PRESS=0.1
+# The pointer rests this long where a click goes before the press, so that
+# the dialog has seen it arrive.
+readonly SETTLE=0.3
 # Seconds to wait for the window, for the program to end, and for
 # showing that it does not end.
 readonly WINDOW_WAIT=15 EXIT_WAIT=15 STAYS_WAIT=1
@@ -191,9 +194,13 @@ wait_for_dialog() {
     done
     [ "$white$frame" = "#FFFFFF#000000" ] || fail "the dialog was not drawn"
     # Without a window manager the keyboard follows the pointer. Over the
-    # list, the list keeps the focus that the dialog gives it.
-    x xdotool mousemove --window "$wid" "$LIST_X" "$LIST_Y"
-    sleep 0.1
+    # list, the list keeps the focus that the dialog gives it. The library
+    # may misplace the pointer on its first motion into the window (a
+    # click then lands a row lower); a second motion inside the window
+    # puts it right.
+    x xdotool mousemove --window "$wid" "$LIST_X" "$((LIST_Y + 20))" \
+        sleep 0.1 mousemove --window "$wid" "$LIST_X" "$LIST_Y"
+    sleep "$SETTLE"
 }
 
 # Colour of one window pixel as #RRGGBB.
@@ -206,7 +213,7 @@ keys() { x xdotool key --delay 100 "$@"; }
 
 # A press held long enough for the polling dialog to see it.
 click_at() {
-    x xdotool mousemove --window "$wid" "$1" "$2" sleep 0.05 \
+    x xdotool mousemove --window "$wid" "$1" "$2" sleep "$SETTLE" \
         mousedown 1 sleep "$PRESS" mouseup 1
 }
 
@@ -214,7 +221,7 @@ click_at() {
 # when the press and the gap each stay within about 0.2 s, which separate
 # runs of xdotool can overstep on a busy machine.
 double_click_at() {
-    x xdotool mousemove --window "$wid" "$1" "$2" sleep 0.05 \
+    x xdotool mousemove --window "$wid" "$1" "$2" sleep "$SETTLE" \
         mousedown 1 sleep "$PRESS" mouseup 1 sleep "$PRESS" \
         mousedown 1 sleep "$PRESS" mouseup 1
 }
