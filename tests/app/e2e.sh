@@ -47,6 +47,7 @@ done
 readonly TILE=16
 # Window coordinates of the dialog's pieces (320 x 160 window).
 readonly LIST_X=160 LIST_Y=75            # inside the list box
+readonly SCREEN_CORNER_X=630 SCREEN_CORNER_Y=470  # outside the window
 readonly ROW_X=120 ROW0_Y=55 ROW_STEP=8  # centre of row 0, row height
 readonly QUIT_X=160 QUIT_Y=140           # the Quit button
 readonly YES_X=127 YES_Y=96              # "Yes" in the quit alert
@@ -194,11 +195,15 @@ wait_for_dialog() {
     done
     [ "$white$frame" = "#FFFFFF#000000" ] || fail "the dialog was not drawn"
     # Without a window manager the keyboard follows the pointer. Over the
-    # list, the list keeps the focus that the dialog gives it. The library
-    # may misplace the pointer on its first motion into the window (a
-    # click then lands a row lower); a second motion inside the window
+    # list, the list keeps the focus that the dialog gives it. The pointer
+    # first leaves for a corner of the screen, so that it enters this
+    # window now even where an earlier window of the case lay under it (a
+    # window that appears under the pointer may miss the first keys). The
+    # library may misplace the pointer on its first motion into the window
+    # (a click then lands a row lower); a second motion inside the window
     # puts it right.
-    x xdotool mousemove --window "$wid" "$LIST_X" "$((LIST_Y + 20))" \
+    x xdotool mousemove "$SCREEN_CORNER_X" "$SCREEN_CORNER_Y" sleep 0.1 \
+        mousemove --window "$wid" "$LIST_X" "$((LIST_Y + 20))" \
         sleep 0.1 mousemove --window "$wid" "$LIST_X" "$LIST_Y"
     sleep "$SETTLE"
 }
