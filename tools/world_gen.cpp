@@ -46,18 +46,18 @@ uint32_t hash3(int a, int b, int c)
 
 // Smooth value noise over a coarse lattice plus fine grain, so that
 // textured tiles compress like real terrain rather than flat colour.
-int terrain_value(int gx, int gy, uint32_t seed)
+int terrain_value(int gx, int gy, uint32_t salt)
 {
     const int cell = 16;
     int cx = gx / cell, cy = gy / cell;
     int fx = gx % cell, fy = gy % cell;
     auto corner = [&](int x, int y) {
-        return static_cast<int>(hash3(x, y, seed) & 0xFF);
+        return static_cast<int>(hash3(x, y, salt) & 0xFF);
     };
     int top = corner(cx, cy) * (cell - fx) + corner(cx + 1, cy) * fx;
     int bottom = corner(cx, cy + 1) * (cell - fx) + corner(cx + 1, cy + 1) * fx;
     int smooth = (top * (cell - fy) + bottom * fy) / (cell * cell);
-    int grain = static_cast<int>(hash3(gx, gy, seed ^ 0x9e37u) & 0x0F) - 8;
+    int grain = static_cast<int>(hash3(gx, gy, salt ^ 0x9e37u) & 0x0F) - 8;
     int v = smooth + grain;
     return v < 0 ? 0 : (v > 255 ? 255 : v);
 }

@@ -61,9 +61,9 @@ int largest_error_after_fit(BITMAP *bmp)
 
 // n distinct colours at 6-bit precision, with (when spread) no two in one
 // cell of 5 bits a component.
-std::vector<Colour> distinct_colours(int n, bool spread, unsigned seed)
+std::vector<Colour> distinct_colours(int n, bool spread, unsigned salt)
 {
-    std::mt19937 rng(seed);
+    std::mt19937 rng(salt);
     std::set<int> used;
     std::vector<Colour> v;
     while (static_cast<int>(v.size()) < n) {

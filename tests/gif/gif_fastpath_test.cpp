@@ -174,7 +174,7 @@ std::string everything_of(const std::string &path, bool oracle,
            << plain.size() << " / " << fast.size();
 }
 
-// The fuzz target's seed corpus: hand-made corrupt files and peer-made
+// The fuzz target's starting corpus: hand-made corrupt files and peer-made
 // ones, in the source tree.
 std::vector<std::string> corpus_files()
 {
@@ -191,18 +191,18 @@ std::vector<std::string> corpus_files()
     return files;
 }
 
-std::vector<uint8_t> noise(size_t n, int colours, unsigned seed)
+std::vector<uint8_t> noise(size_t n, int colours, unsigned salt)
 {
-    std::mt19937 rng(seed);
+    std::mt19937 rng(salt);
     std::vector<uint8_t> v(n);
     for (uint8_t &b : v)
         b = uint8_t(rng() % colours);
     return v;
 }
 
-std::vector<PeerColour> colours(int n, unsigned seed)
+std::vector<PeerColour> colours(int n, unsigned salt)
 {
-    std::mt19937 rng(seed);
+    std::mt19937 rng(salt);
     std::vector<PeerColour> t;
     for (int i = 0; i < n; ++i)
         t.push_back({int(rng() % 256), int(rng() % 256), int(rng() % 256)});
@@ -210,14 +210,14 @@ std::vector<PeerColour> colours(int n, unsigned seed)
 }
 
 PeerFrame frame(int left, int top, int w, int h, int colour_count,
-                unsigned seed)
+                unsigned salt)
 {
     PeerFrame f;
     f.left = left;
     f.top = top;
     f.width = w;
     f.height = h;
-    f.indices = noise(size_t(w) * h, colour_count, seed);
+    f.indices = noise(size_t(w) * h, colour_count, salt);
     return f;
 }
 
@@ -256,23 +256,23 @@ std::string giflib_animation(const std::string &path)
 
 TEST_F(GifFastPathTest, PeerFilesGiveTheSameImagesAndBitmaps)
 {
-    const std::string plasma = "-size 137x83 -seed 5 plasma:fractal ";
+    const std::string rose = "rose: -resize 137x83! ";
     std::vector<std::string> files = {
-        convert(plasma + "-colors 2", "im1.gif"),
-        convert(plasma + "-colors 16", "im4.gif"),
-        convert(plasma + "-colors 256", "im8.gif"),
+        convert(rose + "-colors 2", "im1.gif"),
+        convert(rose + "-colors 16", "im4.gif"),
+        convert(rose + "-colors 256", "im8.gif"),
         convert("-size 301x157 xc: +noise Random -colors 256", "noise.gif"),
-        convert(plasma + "-colors 64 -interlace GIF", "interlaced.gif"),
+        convert(rose + "-colors 64 -interlace GIF", "interlaced.gif"),
         convert("-size 40x30 xc:red -fill blue -draw 'rectangle 3,3 29,18' "
                 "-transparent blue",
                 "transparent.gif"),
-        convert("-loop 0 -delay 5 -dispose None -size 64x48 -seed 3 "
-                "plasma:fractal -dispose Background -page +3+2 \\( -size "
+        convert("-loop 0 -delay 5 -dispose None rose: -resize 64x48! "
+                "-dispose Background -page +3+2 \\( -size "
                 "15x16 xc:none -size 15x16 xc:blue +append \\) -dispose "
                 "Previous -page +28+15 -size 29x17 xc:yellow -dispose None "
                 "-page +51+41 -size 26x16 xc:green",
                 "animation.gif"),
-        convert(plasma + "-colors 8", "gif87.gif"),
+        convert(rose + "-colors 8", "gif87.gif"),
         giflib_animation(dir + "/giflib.gif"),
     };
     const std::vector<std::string> corpus = corpus_files();
@@ -288,7 +288,7 @@ TEST_F(GifFastPathTest, DamagedFilesGiveTheSameResults)
 {
     const std::vector<std::string> sources = {
         read_file(giflib_animation(dir + "/source1.gif")),
-        read_file(convert("-size 47x33 -seed 9 plasma:fractal -colors 32 "
+        read_file(convert("rose: -resize 47x33! -colors 32 "
                           "-interlace GIF",
                           "source2.gif")),
         read_file(convert("-size 90x20 xc: +noise Random -colors 7",

@@ -93,9 +93,9 @@ std::vector<uint8_t> indices_of(BITMAP *image)
     return v;
 }
 
-PeerFrame noise_frame(int left, int top, int w, int h, unsigned seed)
+PeerFrame noise_frame(int left, int top, int w, int h, unsigned salt)
 {
-    std::mt19937 rng(seed);
+    std::mt19937 rng(salt);
     PeerFrame f;
     f.left = left;
     f.top = top;

@@ -30,9 +30,9 @@ inline BITMAP *make_indexed(int w, int h, const std::function<int(int, int)> &f)
 }
 
 // Indices 0 to colors - 1 drawn at random.
-inline BITMAP *make_noise(int w, int h, int colors, unsigned seed)
+inline BITMAP *make_noise(int w, int h, int colors, unsigned salt)
 {
-    std::mt19937 rng(seed);
+    std::mt19937 rng(salt);
     return make_indexed(w, h, [&](int, int) {
         return static_cast<int>(rng() % static_cast<unsigned>(colors));
     });
