@@ -19,13 +19,6 @@ int32_t tile_size;
 
 namespace {
 
-const char MAP_NAME_PREFIX[] = "map_zoom_";
-
-std::string map_name(int zoom)
-{
-    return MAP_NAME_PREFIX + std::to_string(zoom) + "." + tile_ext;
-}
-
 void log_line(const std::string &a, const std::string &b)
 {
     std::cout << a << b << std::endl;

@@ -2,9 +2,12 @@
 
 #include <allegro.h>
 #include <fcntl.h>
+#include <png.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -22,13 +25,22 @@
 #include "world_layout.h"
 
 const char *meminfo_path = "/proc/meminfo";
+const char *proc_cgroup_path = "/proc/self/cgroup";
+const char *cgroup_root = "/sys/fs/cgroup";
 
 namespace {
 
 const char ACCEPTED_EXTENSIONS[] = "png, jpg or gif";
+const char MAP_NAME_PREFIX[] = "map_zoom_";
 const char MEMINFO_AVAILABLE[] = "MemAvailable:";
 const int64_t KIB = 1024;
 const int64_t MIB = 1024 * 1024;
+// JPEG and GIF files store each side of the image in 16 bits.
+const int64_t SIXTEEN_BIT_SIDE = 65535;
+// A control group's limit at or above this is no limit (cgroup v1 says
+// "unlimited" with a number near 2^63).
+const int64_t NO_GROUP_LIMIT = INT64_C(1) << 62;
+const size_t COPY_BUFFER_BYTES = 1 << 16;
 // Lines of tile-size warnings before the rest are only counted.
 const int MAX_SIZE_WARNINGS = 10;
 
@@ -72,14 +84,17 @@ int open_checked_tile(const std::string &path, int64_t *w, int64_t *h,
 // file (a FIFO, a larger image) before the codec opens it again. Each
 // tile is therefore loaded through a link of our own in a private folder,
 // tile.<ext> -> /proc/self/fd/<fd>, with the checked descriptor moved to
-// fd: opening the link opens the very file that was checked.
+// fd: opening the link opens the very file that was checked. Without
+// /proc the same name in the folder is instead a private copy, made from
+// the checked descriptor, of each tile in turn.
 struct TileLink {
     pid_t owner;            // a forked child makes a link of its own
-    char folder[PATH_MAX];  // empty: no link could be made
+    char folder[PATH_MAX];  // empty: no folder could be made
     char path[PATH_MAX];
     int fd;
+    bool copies;            // no /proc: path is a copy, not a link
 };
-TileLink tile_link = {0, "", "", -1};
+TileLink tile_link = {0, "", "", -1, false};
 
 // Only calls that a signal handler may make.
 void remove_tile_link()
@@ -108,43 +123,235 @@ std::string temporary_folder_base()
     return base && base[0] == '/' ? base : "/tmp";
 }
 
-// Makes the link for the current extension; false when the system gives
-// no folder or no /proc, and tiles are then loaded by their own paths.
-bool make_tile_link()
+// Links tile_link.path to a descriptor of ours, /dev/null for now;
+// false, with nothing left, when the link does not lead there (no /proc).
+bool link_to_descriptor()
+{
+    tile_link.fd = open("/dev/null", O_RDONLY | O_CLOEXEC);
+    if (tile_link.fd < 0)
+        return false;
+    const std::string target = "/proc/self/fd/" + std::to_string(tile_link.fd);
+    struct stat st;
+    if (symlink(target.c_str(), tile_link.path) == 0 &&
+        stat(tile_link.path, &st) == 0 && S_ISCHR(st.st_mode))
+        return true;
+    unlink(tile_link.path);
+    close(tile_link.fd);
+    tile_link.fd = -1;
+    return false;
+}
+
+// Makes the private folder and the link for the current extension, or
+// sets copies when the system has no /proc. False, with *why, when no
+// private folder can be made: a tile is then not loaded at all, since
+// its own path could lead to another file by now.
+bool make_tile_link(std::string *why)
 {
     const std::string name = std::string("/tile.") + tile_ext;
     if (tile_link.owner == getpid() && ends_with(tile_link.path, name))
         return true;
     remove_tile_link();
-    tile_link = {getpid(), "", "", -1};
+    tile_link = {getpid(), "", "", -1, false};
     static bool cleanup_registered = false;
     if (!cleanup_registered)
         cleanup_registered = std::atexit(remove_tile_link) == 0;
 
-    const std::string folder = temporary_folder_base() + "/mapper-tiles-XXXXXX";
-    const std::string path_tail = folder + name;
-    if (path_tail.size() >= sizeof tile_link.path)
+    const std::string base = temporary_folder_base();
+    const std::string folder = base + "/mapper-tiles-XXXXXX";
+    if ((folder + name).size() >= sizeof tile_link.path) {
+        *why = "no private folder to load it from: " + base + " is too long a path";
         return false;
+    }
     std::strcpy(tile_link.folder, folder.c_str());
     if (!mkdtemp(tile_link.folder)) {
+        *why = "no private folder to load it from in " + base + ": " +
+               std::strerror(errno);
         tile_link.folder[0] = '\0';
         return false;
     }
-    tile_link.fd = open("/dev/null", O_RDONLY | O_CLOEXEC);
-    const std::string target = "/proc/self/fd/" + std::to_string(tile_link.fd);
-    const std::string path = tile_link.folder + name;
-    if (tile_link.fd < 0 || symlink(target.c_str(), path.c_str()) != 0) {
-        remove_tile_link();
-        return false;
-    }
-    std::strcpy(tile_link.path, path.c_str());
-    // The link must lead to what fd holds now, /dev/null.
-    struct stat st;
-    if (stat(path.c_str(), &st) != 0 || !S_ISCHR(st.st_mode)) {
-        remove_tile_link();
-        return false;
+    std::strcpy(tile_link.path, (tile_link.folder + name).c_str());
+    tile_link.copies = !link_to_descriptor();
+    return true;
+}
+
+bool write_all(int fd, const char *data, size_t size)
+{
+    while (size > 0) {
+        const ssize_t n = write(fd, data, size);
+        if (n <= 0)
+            return false;
+        data += n;
+        size -= static_cast<size_t>(n);
     }
     return true;
+}
+
+// Copies the file open at fd into a new file at path that only we made.
+bool copy_checked_tile(int fd, const char *path, std::string *why)
+{
+    const int out = open(path, O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC,
+                         S_IRUSR | S_IWUSR);
+    bool ok = out >= 0;
+    static char buffer[COPY_BUFFER_BYTES];
+    for (off_t at = 0; ok;) {
+        const ssize_t n = pread(fd, buffer, sizeof buffer, at);
+        if (n == 0)
+            break;
+        ok = n > 0 && write_all(out, buffer, static_cast<size_t>(n));
+        at += n;
+    }
+    if (out >= 0 && close(out) != 0)
+        ok = false;
+    if (!ok)
+        *why = std::string("copying it to ") + path + ": " + std::strerror(errno);
+    return ok;
+}
+
+// Why the registry gave no tile: the codec's own reason when it left one
+// in allegro_error, else running out of memory, else the data.
+std::string load_failure(int64_t w, int64_t h)
+{
+    if (allegro_error[0] != '\0')
+        return allegro_error;
+    if (errno == ENOMEM || (allegro_errno && *allegro_errno == ENOMEM)) {
+        std::ostringstream s;
+        s << "out of memory: its " << w << " x " << h << " pixels need up to "
+          << bitmap_bytes(w, h, MAX_TILE_BYTES_PER_PIXEL) / MIB
+          << " MB, which the system did not give";
+        return s.str();
+    }
+    return "its data cannot be decoded";
+}
+
+// A failed load leaves these, not what an earlier call left.
+void clear_load_errors()
+{
+    allegro_error[0] = '\0';
+    errno = 0;
+    if (allegro_errno)
+        *allegro_errno = 0;
+}
+
+// The format a map of ext is written in, its name and each side's limit.
+struct SideLimit {
+    const char *format;
+    int64_t width, height;
+    const char *why;
+};
+
+SideLimit map_side_limit(ImageFormat format)
+{
+    switch (format) {
+    case FORMAT_JPEG:
+        return {"JPEG", SIXTEEN_BIT_SIDE, SIXTEEN_BIT_SIDE,
+                "the file stores each side in 16 bits"};
+    case FORMAT_GIF:
+        return {"GIF", SIXTEEN_BIT_SIDE, SIXTEEN_BIT_SIDE,
+                "the file stores each side in 16 bits"};
+    case FORMAT_PNG:
+        return {"PNG", std::min<int64_t>(PNG_USER_WIDTH_MAX, PNG_UINT_31_MAX),
+                std::min<int64_t>(PNG_USER_HEIGHT_MAX, PNG_UINT_31_MAX),
+                "libpng writes no larger image"};
+    default:
+        return {"", INT64_MAX, INT64_MAX, ""};
+    }
+}
+
+// Ends the process when the map of zoom level zoom, w x h pixels, is
+// larger than its format can hold.
+void check_map_format(int zoom, int64_t w, int64_t h)
+{
+    const SideLimit limit = map_side_limit(format_of_extension(tile_ext));
+    if (w <= limit.width && h <= limit.height)
+        return;
+    fatal_error("Error creating %s\nThe map of zoom level %d would be %lld x "
+                "%lld pixels; a %s map is at most %lld pixels wide and %lld "
+                "high (%s).\n",
+                map_name(zoom).c_str(), zoom, static_cast<long long>(w),
+                static_cast<long long>(h), limit.format,
+                static_cast<long long>(limit.width),
+                static_cast<long long>(limit.height), limit.why);
+}
+
+// The files of a memory control group: its limit, its use, and the key
+// in memory.stat of the page cache that the kernel reclaims before it
+// would kill anything.
+struct GroupFiles {
+    const char *hierarchy, *limit, *usage, *reclaimable;
+};
+const GroupFiles CGROUP_V2 = {"", "memory.max", "memory.current", "inactive_file"};
+const GroupFiles CGROUP_V1 = {"/memory", "memory.limit_in_bytes",
+                              "memory.usage_in_bytes", "total_inactive_file"};
+
+// The number that the file at path begins with; false for "max" or none.
+bool read_bytes(const std::string &path, int64_t *bytes)
+{
+    std::ifstream in(path);
+    long long value = 0;
+    if (!(in >> value))
+        return false;
+    *bytes = value;
+    return true;
+}
+
+int64_t stat_bytes(const std::string &path, const char *key)
+{
+    std::ifstream in(path);
+    std::string name;
+    long long value = 0;
+    while (in >> name >> value)
+        if (name == key)
+            return value;
+    return 0;
+}
+
+// Lowers *room to what the group at folder still lets its members take,
+// when it sets a limit.
+void fit_group(const std::string &folder, const GroupFiles &f, int64_t *room,
+               std::string *source)
+{
+    int64_t limit = 0, usage = 0;
+    if (!read_bytes(folder + "/" + f.limit, &limit) || limit >= NO_GROUP_LIMIT ||
+        !read_bytes(folder + "/" + f.usage, &usage))
+        return;
+    const int64_t left = std::max<int64_t>(
+        0, limit - usage + stat_bytes(folder + "/memory.stat", f.reclaimable));
+    if (*room >= 0 && left >= *room)
+        return;
+    *room = left;
+    *source = "the limit of control group " + folder + " less its use";
+}
+
+// Lowers *room to the least that the process's memory control group or
+// any group above it leaves, by the groups /proc/self/cgroup names.
+void fit_control_groups(int64_t *room, std::string *source)
+{
+    std::ifstream in(proc_cgroup_path);
+    std::string line;
+    while (std::getline(in, line)) {
+        // hierarchy:controllers:path; cgroup v2 is hierarchy 0, no list.
+        const size_t a = line.find(':'), b = line.find(':', a + 1);
+        if (a == std::string::npos || b == std::string::npos)
+            continue;
+        const std::string controllers = "," + line.substr(a + 1, b - a - 1) + ",";
+        const GroupFiles *f = nullptr;
+        if (controllers == ",," && line.compare(0, a, "0") == 0)
+            f = &CGROUP_V2;
+        else if (controllers.find(",memory,") != std::string::npos)
+            f = &CGROUP_V1;
+        if (!f)
+            continue;
+        std::string path = line.substr(b + 1);
+        while (!path.empty() && path.back() == '/')
+            path.pop_back();
+        const std::string hierarchy = std::string(cgroup_root) + f->hierarchy;
+        for (;;) {
+            fit_group(hierarchy + path, *f, room, source);
+            if (path.empty())
+                break;
+            path.erase(path.rfind('/'));
+        }
+    }
 }
 
 }  // namespace
@@ -191,22 +398,44 @@ std::vector<CheckedTile> check_listed_tiles(int world_number)
     return tiles;
 }
 
+std::string map_name(int zoom)
+{
+    return MAP_NAME_PREFIX + std::to_string(zoom) + "." + tile_ext;
+}
+
 BITMAP *load_checked_tile(const std::string &path, std::string *why)
 {
     int64_t w = 0, h = 0;
     int fd = open_checked_tile(path, &w, &h, why);
     if (fd < 0)
         return nullptr;
-    BITMAP *tile;
-    if (make_tile_link() && dup2(fd, tile_link.fd) == tile_link.fd) {
+    if (!make_tile_link(why)) {
         close(fd);
-        tile = load_map_tile(tile_link.path);
-    } else {
-        close(fd);
-        tile = load_map_tile(path);
+        return nullptr;
     }
+    BITMAP *tile = nullptr;
+    if (tile_link.copies) {
+        if (copy_checked_tile(fd, tile_link.path, why)) {
+            clear_load_errors();
+            tile = load_map_tile(tile_link.path, fd);
+            if (!tile)
+                *why = load_failure(w, h);
+        }
+        unlink(tile_link.path);
+        close(fd);
+        return tile;
+    }
+    // dup3, not dup2: the copy must not outlive an exec (the message box).
+    if (dup3(fd, tile_link.fd, O_CLOEXEC) != tile_link.fd) {
+        *why = std::string("cannot hold it open: ") + std::strerror(errno);
+        close(fd);
+        return nullptr;
+    }
+    close(fd);
+    clear_load_errors();
+    tile = load_map_tile(tile_link.path, tile_link.fd);
     if (!tile)
-        *why = "its data cannot be decoded";
+        *why = load_failure(w, h);
     return tile;
 }
 
@@ -239,17 +468,25 @@ void map_size(int zoom, int64_t *width, int64_t *height)
                ZoomBounds.zoom_min_y[zoom] + 1) * tile_size;
 }
 
-int64_t memory_available()
+int64_t memory_available(std::string *source)
 {
+    std::string from;
+    int64_t room = -1;
     std::ifstream in(meminfo_path);
     std::string key;
     int64_t kib;
     while (in >> key >> kib) {
-        if (key == MEMINFO_AVAILABLE)
-            return kib * KIB;
+        if (key == MEMINFO_AVAILABLE) {
+            room = kib * KIB;
+            from = std::string("MemAvailable in ") + meminfo_path;
+            break;
+        }
         in.ignore(256, '\n');
     }
-    return -1;
+    fit_control_groups(&room, &from);
+    if (source)
+        *source = from;
+    return room;
 }
 
 void check_map_memory(int bytes_per_pixel)
@@ -266,23 +503,25 @@ void check_map_memory(int bytes_per_pixel)
                         z, static_cast<long long>(w), static_cast<long long>(h),
                         static_cast<long long>(bitmap_max_pixels(bytes_per_pixel)),
                         bytes_per_pixel);
+        check_map_format(z, w, h);
         int64_t lw = 0, lh = 0;
         map_size(largest, &lw, &lh);
         if (w * h > lw * lh)
             largest = z;
         total += bitmap_bytes(w, h, bytes_per_pixel);
     }
-    const int64_t available = memory_available();
+    std::string source;
+    const int64_t available = memory_available(&source);
     if (available < 0 || total <= available)
         return;
     map_size(largest, &w, &h);
     fatal_error("Error creating map bitmap.\nThe maps of zoom levels 0 to %d "
                 "need %lld MB together (the largest, zoom level %d, is %lld x "
                 "%lld pixels), more than the %lld MB of memory available "
-                "(MemAvailable in %s).\n",
+                "(%s).\n",
                 ZoomBounds.max_zoom, static_cast<long long>(total / MIB),
                 largest, static_cast<long long>(w), static_cast<long long>(h),
-                static_cast<long long>(available / MIB), meminfo_path);
+                static_cast<long long>(available / MIB), source.c_str());
 }
 
 void map_bitmap_failed(int zoom, int bytes_per_pixel)

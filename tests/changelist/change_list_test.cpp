@@ -123,7 +123,17 @@ TEST_F(ChangeListTest, LineTailsParseFromTheirOwnEnd)
         "\\Zoom4\\tile_1_2.jpg\r\n"
         "q\\ZoomX\\tile_3_3.png\r\n"
         "C:\\another\\long\\prefix\\Orvandelquist\\World1\\Zoom9\\tile_0_-1.gif\n");
-    EXPECT_EQ(err, "");
+    // Every tile is read with the first line's extension: the lines that
+    // name another are told, with the file that will be read instead.
+    std::string warned;
+    const TileEntry others[] = {{4, 1, 2}, {0, 3, 3}, {9, 0, -1}};
+    const char *written[] = {"jpg", "png", "gif"};
+    for (int i = 0; i < 3; ++i)
+        warned += "Warning: changed.txt line " + std::to_string(i + 2) +
+                  ": extension \"" + written[i] + "\" is not the first line's "
+                  "\"jpeg\"; the tile is read as " +
+                  tile_path(appdata_path, 1, others[i], "jpe") + "\n";
+    EXPECT_EQ(err, warned);
     EXPECT_STREQ(tile_ext, "jpe");  // from the first line, cut to 3
     ASSERT_EQ(tile_list.size(), 4u);
     expect_entry(0, 2, -10, 20);
