@@ -14,8 +14,8 @@ set -u
 readonly CASES=(return_maps_world1 down_four_maps_world5
     double_click_maps_world3 escape_maps_selected_row quit_no_keeps_selection
     quit_yes_by_key quit_yes_by_click quit_by_keyboard_focus
-    missing_change_list fifo_change_list message_box_waits arguments_ignored
-    no_display signal_during_save close_yes_quits close_no_keeps_selection
+    missing_change_list fifo_change_list message_box_waits command_line_answers
+    world_option_matches_dialog world_option_missing_change_list no_display signal_during_save close_yes_quits close_no_keeps_selection
     close_during_compose_stops_run idle_dialog_and_alert_cpu depth16_maps_exact
     depth8_maps_exact)
 
@@ -525,12 +525,114 @@ case_message_box_waits() {
     expect_no_maps
 }
 
-case_arguments_ignored() {
-    start_dialog 3 --world 5 World2 "-q"
-    keys Return
+# Help, version and usage errors need no display. A bad command line gets
+# one line of reason and the usage on standard error and exit code 2, with
+# nothing read or written.
+case_command_line_answers() {
+    local reason args
+    start_mapper --help
     wait_for_exit
     expect_rc 0
-    expect_mapped 1
+    [ "$(head -1 "$work/stdout")" = "Usage: mapper [OPTION]..." ] &&
+        grep -q -- '--world=N' "$work/stdout" || fail "--help does not show the usage"
+    expect_empty stderr
+    start_mapper -V
+    wait_for_exit
+    expect_rc 0
+    [ "$(cat "$work/stdout")" = "mapper 1.1.0" ] || fail "-V does not show the version"
+    while IFS='|' read -r reason args; do
+        # shellcheck disable=SC2086  # the words of the command line
+        start_mapper $args
+        wait_for_exit
+        expect_rc 2
+        [ "$(head -1 "$work/stderr")" = "mapper: $reason" ] ||
+            fail "'$args': the reason is not '$reason'"
+        [ "$(sed -n 2p "$work/stderr")" = "Usage: mapper [OPTION]..." ] ||
+            fail "'$args': no usage after the reason"
+        expect_empty stdout
+        expect_no_maps
+    done <<'EOF'
+unexpected argument '3'|3 --world 5 World2 -q
+invalid world '0' (1 to 5)|--world 0
+invalid world '6' (1 to 5)|-w6
+invalid world 'two' (1 to 5)|--world=two
+unknown option --colour|--colour
+option --world needs a value|-q --world
+EOF
+}
+
+# The maps of world N go to $work/dialogN with the log beside them.
+keep_dialog_maps() {
+    mkdir "$work/dialog$1" && mv "$work/maps"/* "$work/dialog$1/" &&
+        cp "$work/stdout" "$work/dialog$1.log" || fail "cannot keep the maps of world $1"
+}
+
+stop_xvfb() {
+    kill "$xvfb_pid" && wait "$xvfb_pid" 2>/dev/null
+    xvfb_pid= display=
+}
+
+# --world with no X server at all (DISPLAY unset) writes byte for byte the
+# maps that the dialog writes, with the same log, for PNG, GIF and JPEG
+# worlds.
+case_world_option_matches_dialog() {
+    local n i downs ext
+    texture=--textured
+    make_worlds
+    start_xvfb
+    for n in 1 4 5; do
+        downs=()
+        for ((i = 1; i < n; i++)); do downs+=(Down); done
+        start_mapper
+        wait_for_dialog
+        keys "${downs[@]}" Return
+        wait_for_exit
+        expect_rc 0
+        expect_mapped "$n"
+        keep_dialog_maps "$n"
+    done
+    stop_xvfb
+    for n in 1 4 5; do
+        ext=$(world_ext "$n")
+        start_mapper --world "$n"
+        wait_for_exit
+        expect_rc 0
+        expect_mapped "$n"
+        cmp -s "$work/dialog$n.log" "$work/stdout" ||
+            fail "world $n: the log differs from the dialog's"
+        cmp "$work/dialog$n/map_zoom_0.$ext" "$work/maps/map_zoom_0.$ext" >&2 ||
+            fail "world $n: map_zoom_0.$ext differs from the dialog's"
+        rm "$work/maps"/*
+    done
+}
+
+# An xmessage that records each call in $work/xmessage.calls.
+xmessage_recorder() {
+    printf '#!/bin/sh\necho "$*" >>"%s/xmessage.calls"\n' "$work" \
+        >"$work/bin/xmessage" && chmod +x "$work/bin/xmessage" ||
+        fail "cannot write the xmessage stand-in"
+}
+
+# In --world mode an error goes to standard error and never into a message
+# box, without a display and with one at hand.
+case_world_option_missing_change_list() {
+    local pass
+    make_worlds
+    remove_change_list
+    xmessage_recorder
+    for pass in "no display" "a display"; do
+        [ "$pass" = "a display" ] && start_xvfb
+        start_mapper --world 1
+        wait_for_exit "$FATAL_EXIT_WAIT"
+        expect_rc 1
+        [ "$(cat "$work/stderr")" = "Error opening changed.txt!
+$work/data/Orvandelquist/World1/changed.txt: No such file or directory" ] ||
+            fail "with $pass, standard error does not hold the message, the path and the reason"
+        expect_empty stdout
+        expect_no_maps
+        [ ! -e "$work/xmessage.calls" ] ||
+            fail "with $pass, xmessage was called: $(cat "$work/xmessage.calls")"
+    done
 }
 
 # No X display, and a display that no server serves: a clear message on
