@@ -15,7 +15,8 @@ readonly CASES=(return_maps_world1 down_four_maps_world5
     double_click_maps_world3 escape_maps_selected_row quit_no_keeps_selection
     quit_yes_by_key quit_yes_by_click quit_by_keyboard_focus
     missing_change_list fifo_change_list message_box_waits command_line_answers
-    world_option_matches_dialog world_option_missing_change_list no_display signal_during_save close_yes_quits close_no_keeps_selection
+    world_option_matches_dialog world_option_missing_change_list
+    output_option_and_quiet output_folder_refused no_display signal_during_save close_yes_quits close_no_keeps_selection
     close_during_compose_stops_run idle_dialog_and_alert_cpu depth16_maps_exact
     depth8_maps_exact)
 
@@ -36,7 +37,8 @@ E2E_LIMIT=${E2E_LIMIT:-40}
 
 # Tools the cases drive the program with, and their Debian packages.
 for tool in Xvfb:xvfb xdotool:xdotool import:imagemagick \
-    compare:imagemagick xmessage:x11-apps timeout:coreutils ps:procps; do
+    compare:imagemagick xmessage:x11-apps timeout:coreutils ps:procps \
+    inotifywait:inotify-tools setpriv:util-linux; do
     command -v "${tool%%:*}" >/dev/null || {
         echo "FAIL $case_name: ${tool%%:*} is missing (apt-get install ${tool#*:})" >&2
         exit 1
@@ -78,6 +80,10 @@ xvfb_pid=
 xvfb_depth=24
 texture=
 app_pid=
+# A command that the program runs under, e.g. to run it as another user.
+run_as=()
+# A watch on the world's files, in the cases that have one.
+watch_pid=
 watchdog_pid=
 display=
 wid=
@@ -95,6 +101,7 @@ cleanup() {
         kill "$xvfb_pid" 2>/dev/null
         wait "$xvfb_pid" 2>/dev/null
     fi
+    [ -n "$watch_pid" ] && kill "$watch_pid" 2>/dev/null
     [ -n "$watchdog_pid" ] && kill -- -"$watchdog_pid" 2>/dev/null
     rm -rf "$work"
 }
@@ -174,7 +181,7 @@ x() { DISPLAY=:$display "$@"; }
 start_mapper() {
     set -m
     (cd "$work/maps" &&
-        exec env -i HOME="$work/home" XDG_DATA_HOME="$work/data" \
+        exec "${run_as[@]}" env -i HOME="$work/home" XDG_DATA_HOME="$work/data" \
             PATH="$work/bin" ${display:+DISPLAY=:$display} \
             "$MAPPER" "$@" >"$work/stdout" 2>"$work/stderr") &
     app_pid=$!
@@ -260,9 +267,9 @@ expect_empty() {
 }
 
 # The run mapped world N: its N tiles logged in order, one map of N
-# tiles by one, and nothing else written.
+# tiles by one, and nothing else written into the maps folder (or $2).
 expect_mapped() {
-    local n=$1 ext expected map size
+    local n=$1 maps=${2:-$work/maps} ext expected map size
     ext=$(world_ext "$n")
     map=map_zoom_0.$ext
     expected=$(sed -e 's/\r$//' -e 's/.*\\Zoom0\\/Zoom0\//' \
@@ -271,9 +278,9 @@ expect_mapped() {
     expected+=$'\n'"Saving $map"$'\n'"$map saved"
     [ "$(cat "$work/stdout")" = "$expected" ] ||
         fail "standard output is not the log of world $n"
-    [ "$(ls -A "$work/maps")" = "$map" ] ||
-        fail "expected only $map, found: $(ls -A "$work/maps")"
-    size=$(identify -format '%wx%h' "$work/maps/$map" 2>/dev/null)
+    [ "$(ls -A "$maps")" = "$map" ] ||
+        fail "expected only $map in $maps, found: $(ls -A "$maps")"
+    size=$(identify -format '%wx%h' "$maps/$map" 2>/dev/null)
     [ "$size" = "$((n * TILE))x$TILE" ] ||
         fail "$map is '$size', expected $((n * TILE))x$TILE"
     expect_empty stderr
@@ -633,6 +640,78 @@ $work/data/Orvandelquist/World1/changed.txt: No such file or directory" ] ||
         [ ! -e "$work/xmessage.calls" ] ||
             fail "with $pass, xmessage was called: $(cat "$work/xmessage.calls")"
     done
+}
+
+# --output sends the maps into the folder it names, with the dialog and
+# without, a relative name from the current folder; --quiet leaves
+# standard output empty and the warnings on standard error.
+case_output_option_and_quiet() {
+    local other=$work/other
+    make_worlds
+    mkdir "$other" || fail "cannot make $other"
+    echo "not-a-tile" >>"$work/data/Orvandelquist/World2/changed.txt"
+    start_mapper --world 2 --quiet --output "$other"
+    wait_for_exit
+    expect_rc 0
+    expect_empty stdout
+    [ "$(cat "$work/stderr")" = "changed.txt line 3 skipped: no file extension" ] ||
+        fail "--quiet changed standard error"
+    expect_no_maps
+    [ "$(ls -A "$other")" = map_zoom_0.png ] || fail "$other holds: $(ls -A "$other")"
+    rm "$other"/*
+    start_xvfb
+    start_mapper -o ../other
+    wait_for_dialog
+    keys Down Down Return
+    wait_for_exit
+    expect_rc 0
+    expect_mapped 3 "$other"
+    expect_no_maps
+}
+
+# A folder that cannot take the maps stops the run before any file of the
+# world is opened, even for a world of thousands of tiles: a message with
+# the folder and the reason, and exit code 1. Root may write anywhere, so
+# root runs the program as nobody.
+case_output_folder_refused() {
+    local world=$work/data/Orvandelquist/World1 dir what reason
+    "$MAKE_WORLD" "$work/data" --world 1 --grid 64x64 --tile "$TILE" \
+        >/dev/null || fail "make_world could not write world 1"
+    touch "$work/a-file" && mkdir "$work/read-only" &&
+        chmod 555 "$work/read-only" || fail "cannot make the folders"
+    if [ "$(id -u)" = 0 ]; then
+        chmod -R a+rX "$work" || fail "cannot open $work to nobody"
+        run_as=(setpriv --reuid=nobody --regid=nogroup --clear-groups)
+    fi
+    inotifywait -m -r -e open --format '%w%f' -o "$work/opened" "$world" \
+        >/dev/null 2>"$work/inotify.log" &
+    watch_pid=$!
+    for _ in $(seq 50); do
+        grep -q "Watches established" "$work/inotify.log" && break
+        sleep 0.1
+    done
+    grep -q "Watches established" "$work/inotify.log" || fail "inotifywait did not start"
+    while IFS='|' read -r dir what reason; do
+        start_mapper --world 1 --output "$dir"
+        wait_for_exit "$FATAL_EXIT_WAIT"
+        expect_rc 1
+        [ "$(cat "$work/stderr")" = "Error $what the output folder!
+$dir: $reason" ] || fail "$dir: not the message, the folder and the reason"
+        expect_empty stdout
+    done <<EOF
+$work/none|opening|No such file or directory
+$work/a-file|opening|Not a directory
+$work/read-only|writing into|Permission denied
+EOF
+    [ -z "$(ls -A "$work/read-only")" ] || fail "files left in the read-only folder"
+    # The watch sees an open, and had seen none of the program's.
+    cat "$world/changed.txt" >/dev/null
+    sleep 0.3
+    kill "$watch_pid"
+    wait "$watch_pid" 2>/dev/null
+    watch_pid=
+    [ "$(cat "$work/opened")" = "$world/changed.txt" ] ||
+        fail "files of the world were opened: $(head -3 "$work/opened")"
 }
 
 # No X display, and a display that no server serves: a clear message on
