@@ -696,8 +696,10 @@ TEST_F(TileCheckTest, MapLargerThanTheControlGroupLeavesIsRefused)
         write_file(group + "/memory.memsw.limit_in_bytes", std::to_string(LIMIT));
     world.tiles = {{0, 0, 0}};
     write_and_read();
-    // 256 x 256 tiles of 32 pixels: 8192 x 8192 pixels, 201 MB.
+    // 256 x 256 tiles of 32 pixels: 8192 x 8192 pixels, 201 MB. The first
+    // tile's data are cut: the check comes before any tile is decoded.
     write_file(tile(0, 255, 255), read_file(tile(0, 0, 0)));
+    write_file(tile(0, 0, 0), png_declaring(TILE, TILE, 2).substr(0, 60));
     tile_list.push_back({0, 255, 255});
     widen_bounds(tile_list.back());
     const ChildRun run = compose_in_child(world.number, [&group] {
