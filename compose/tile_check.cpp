@@ -232,45 +232,56 @@ void clear_load_errors()
         *allegro_errno = 0;
 }
 
-// The format a map of ext is written in, its name and each side's limit.
-struct SideLimit {
+// What a map's format allows and its saver needs: each side's limit,
+// and the bytes a pixel of the copy of the whole map that the saver
+// makes (a 32-bit one for JPEG, an 8-bit one for GIF; 0: none).
+struct MapFormatRule {
     const char *format;
     int64_t width, height;
     const char *why;
+    int copy_bytes_per_pixel;
 };
 
-SideLimit map_side_limit(ImageFormat format)
+MapFormatRule map_format_rule()
 {
-    switch (format) {
+    switch (format_of_extension(tile_ext)) {
     case FORMAT_JPEG:
         return {"JPEG", SIXTEEN_BIT_SIDE, SIXTEEN_BIT_SIDE,
-                "the file stores each side in 16 bits"};
+                "the file stores each side in 16 bits", 4};
     case FORMAT_GIF:
         return {"GIF", SIXTEEN_BIT_SIDE, SIXTEEN_BIT_SIDE,
-                "the file stores each side in 16 bits"};
+                "the file stores each side in 16 bits", 1};
     case FORMAT_PNG:
         return {"PNG", std::min<int64_t>(PNG_USER_WIDTH_MAX, PNG_UINT_31_MAX),
                 std::min<int64_t>(PNG_USER_HEIGHT_MAX, PNG_UINT_31_MAX),
-                "libpng writes no larger image"};
+                "libpng writes no larger image", 0};
     default:
-        return {"", INT64_MAX, INT64_MAX, ""};
+        return {"", INT64_MAX, INT64_MAX, "", 0};
     }
 }
 
 // Ends the process when the map of zoom level zoom, w x h pixels, is
-// larger than its format can hold.
+// larger than its format can hold or its saver's copy can be.
 void check_map_format(int zoom, int64_t w, int64_t h)
 {
-    const SideLimit limit = map_side_limit(format_of_extension(tile_ext));
-    if (w <= limit.width && h <= limit.height)
-        return;
-    fatal_error("Error creating %s\nThe map of zoom level %d would be %lld x "
-                "%lld pixels; a %s map is at most %lld pixels wide and %lld "
-                "high (%s).\n",
-                map_name(zoom).c_str(), zoom, static_cast<long long>(w),
-                static_cast<long long>(h), limit.format,
-                static_cast<long long>(limit.width),
-                static_cast<long long>(limit.height), limit.why);
+    const MapFormatRule rule = map_format_rule();
+    if (w > rule.width || h > rule.height)
+        fatal_error("Error creating %s\nThe map of zoom level %d would be %lld "
+                    "x %lld pixels; a %s map is at most %lld pixels wide and "
+                    "%lld high (%s).\n",
+                    map_name(zoom).c_str(), zoom, static_cast<long long>(w),
+                    static_cast<long long>(h), rule.format,
+                    static_cast<long long>(rule.width),
+                    static_cast<long long>(rule.height), rule.why);
+    const int copy = rule.copy_bytes_per_pixel;
+    if (copy > 0 && !bitmap_fits(w, h, copy))
+        fatal_error("Error creating %s\nThe map of zoom level %d would be %lld "
+                    "x %lld pixels; the %s saver copies a map into a bitmap of "
+                    "%d bytes per pixel, which the graphics library holds up "
+                    "to %lld pixels.\n",
+                    map_name(zoom).c_str(), zoom, static_cast<long long>(w),
+                    static_cast<long long>(h), rule.format, copy,
+                    static_cast<long long>(bitmap_max_pixels(copy)));
 }
 
 // The files of a memory control group: its limit, its use, and the key
@@ -510,18 +521,27 @@ void check_map_memory(int bytes_per_pixel)
             largest = z;
         total += bitmap_bytes(w, h, bytes_per_pixel);
     }
+    // All maps are held until the last is saved, and the saver's copy
+    // of one of them while it is written.
+    map_size(largest, &w, &h);
+    const MapFormatRule rule = map_format_rule();
+    const int64_t copy = bitmap_bytes(w, h, rule.copy_bytes_per_pixel);
     std::string source;
     const int64_t available = memory_available(&source);
-    if (available < 0 || total <= available)
+    if (available < 0 || total + copy <= available)
         return;
-    map_size(largest, &w, &h);
+    std::string saver;
+    if (copy > 0)
+        saver = " and the " + std::string(rule.format) + " saver " +
+                std::to_string(copy / MIB) + " MB more for its copy of the largest";
     fatal_error("Error creating map bitmap.\nThe maps of zoom levels 0 to %d "
                 "need %lld MB together (the largest, zoom level %d, is %lld x "
-                "%lld pixels), more than the %lld MB of memory available "
+                "%lld pixels)%s, more than the %lld MB of memory available "
                 "(%s).\n",
                 ZoomBounds.max_zoom, static_cast<long long>(total / MIB),
                 largest, static_cast<long long>(w), static_cast<long long>(h),
-                static_cast<long long>(available / MIB), source.c_str());
+                saver.c_str(), static_cast<long long>(available / MIB),
+                source.c_str());
 }
 
 void map_bitmap_failed(int zoom, int bytes_per_pixel)

@@ -602,26 +602,32 @@ TEST_F(TileCheckTest, MapsLargerThanTheirFormatHoldsAreRefusedBeforeAnyBitmap)
 {
     struct Case {
         const char *ext;
-        int tile_size, last_column;
+        int tile_size, last_column, last_row;
         const char *expected;
     };
     const Case cases[] = {
-        {"jpg", 128, 512,
+        {"jpg", 128, 512, 0,
          "65664 x 128 pixels; a JPEG map is at most 65535 pixels wide and "
          "65535 high \\(the file stores each side in 16 bits\\)\\.\n"},
-        {"gif", 128, 512,
+        {"gif", 128, 512, 0,
          "65664 x 128 pixels; a GIF map is at most 65535 pixels wide and "
          "65535 high"},
-        {"png", 32, 31250,
+        {"png", 32, 31250, 0,
          "1000032 x 32 pixels; a PNG map is at most 1000000 pixels wide and "
-         "1000000 high \\(libpng writes no larger image\\)\\.\n"}};
+         "1000000 high \\(libpng writes no larger image\\)\\.\n"},
+        // The canvas fits the library at 3 bytes a pixel, the JPEG saver's
+        // copy of it at 4 does not.
+        {"jpg", 32, 724, 724,
+         "23200 x 23200 pixels; the JPEG saver copies a map into a bitmap of "
+         "4 bytes per pixel, which the graphics library holds up to "
+         "536870911 pixels\\.\n"}};
     for (const Case &c : cases) {
         world.ext = c.ext;
         world.tile_size = c.tile_size;
         world.tiles = {{0, 0, 0}};
         write_and_read();
-        write_file(tile(0, c.last_column, 0), read_file(tile(0, 0, 0)));
-        tile_list.push_back({0, c.last_column, 0});
+        write_file(tile(0, c.last_column, c.last_row), read_file(tile(0, 0, 0)));
+        tile_list.push_back({0, c.last_column, c.last_row});
         widen_bounds(tile_list.back());
         const std::string older = map_name(0);
         write_file(older, "older map");
@@ -636,6 +642,35 @@ TEST_F(TileCheckTest, MapsLargerThanTheirFormatHoldsAreRefusedBeforeAnyBitmap)
         EXPECT_EQ(run.err.find("Blitting"), std::string::npos) << c.ext;
         std::remove(older.c_str());
     }
+}
+
+// The JPEG saver holds a 32-bit copy of the map beside it while it
+// writes: 103 MB of canvas and 138 MB of copy do not fit in 200 MB.
+TEST_F(TileCheckTest, TheSaversCopyCountsInTheMemoryNeeded)
+{
+    world.ext = "jpg";
+    world.tiles = {{0, 0, 0}};
+    write_and_read();
+    write_file(tile(0, 187, 187), read_file(tile(0, 0, 0)));
+    tile_list.push_back({0, 187, 187});
+    widen_bounds(tile_list.back());
+    const std::string meminfo = out + "/meminfo";
+    write_file(meminfo, "MemAvailable:     204800 kB\n");
+    EXPECT_EXIT(
+        {
+            alarm(TIME_LIMIT_S);
+            messages_to_stderr();
+            meminfo_path = meminfo.c_str();
+            compose_maps(world.number);
+            std::exit(0);
+        },
+        ::testing::ExitedWithCode(1),
+        "Error creating map bitmap\\.\nThe maps of zoom levels 0 to 0 need "
+        "103 MB together \\(the largest, zoom level 0, is 6016 x 6016 "
+        "pixels\\) and the JPEG saver 138 MB more for its copy of the largest, "
+        "more than the [0-9]+ MB of memory available");
+    std::remove(meminfo.c_str());
+    expect_no_maps();
 }
 
 // Fake control-group files: the least that the process's group or one
