@@ -22,6 +22,8 @@ namespace {
 const int LINE_BUFFER_SIZE = 512;
 // Tile-name buffer: at most TILE_NAME_MAX characters plus the NUL.
 const int TILE_NAME_MAX = 19;
+// Lines of another extension named one by one; the rest are counted.
+const int MAX_EXTENSION_WARNINGS = 10;
 
 // Result of parsing one line of a change list.
 enum LineParse {
@@ -189,6 +191,7 @@ void read_change_list(int world_number)
     char line[LINE_BUFFER_SIZE];
     bool have_ext = false;
     std::string first_ext;
+    int other_exts = 0;
     for (int line_number = 1;; ++line_number) {
         in.getline(line, LINE_BUFFER_SIZE);
         // A last line without a newline also reaches the end: not taken.
@@ -219,11 +222,16 @@ void read_change_list(int world_number)
             std::memcpy(tile_ext, ext, sizeof ext);
             first_ext = written_extension(line);
             have_ext = true;
-        } else if (written_extension(line) != first_ext) {
+        } else if (written_extension(line) != first_ext &&
+                   ++other_exts <= MAX_EXTENSION_WARNINGS) {
             warn_other_extension(line_number, line, first_ext, world_number,
                                  entry);
         }
         tile_list.push_back(entry);
         widen_bounds(entry);
     }
+    if (other_exts > MAX_EXTENSION_WARNINGS)
+        std::fprintf(stderr, "Warning: %d more lines of changed.txt name "
+                     "another extension than the first line's \"%s\".\n",
+                     other_exts - MAX_EXTENSION_WARNINGS, first_ext.c_str());
 }

@@ -141,6 +141,19 @@ TEST_F(ChangeListTest, LineTailsParseFromTheirOwnEnd)
     expect_entry(2, 0, 3, 3);
     expect_entry(3, 9, 0, -1);
     EXPECT_EQ(ZoomBounds.max_zoom, 9);
+
+    // A list that changed format long ago names the first ten only.
+    std::string list = "a\\Zoom0\\tile_0_0.png\n";
+    for (int i = 1; i <= 14; ++i)
+        list += "a\\Zoom0\\tile_" + std::to_string(i) + "_0.JPG\n";
+    tile_list.clear();
+    err = read_world1(list);
+    EXPECT_EQ(tile_list.size(), 15u);
+    EXPECT_EQ(err.substr(err.find("line 11:")),
+              "line 11: extension \"JPG\" is not the first line's \"png\"; the "
+              "tile is read as " + tile_path(appdata_path, 1, {0, 10, 0}, "png") +
+              "\nWarning: 4 more lines of changed.txt name another extension "
+              "than the first line's \"png\".\n");
 }
 
 TEST_F(ChangeListTest, BrokenLinesAreSkippedWithTheirLineNumbers)
