@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -9,6 +10,7 @@
 #include <string>
 
 #include "change_list.h"
+#include "fatal_error.h"
 #include "test_support.h"
 #include "world_layout.h"
 
@@ -237,6 +239,27 @@ TEST_F(ChangeListTest, FatalMessageGoesToStandardErrorNotTheLog)
         },
         ::testing::ExitedWithCode(1), "Error opening changed\\.txt!");
     EXPECT_EQ(read_file(log), "progress\n");
+}
+
+// Descriptors above 2 that a program started to show a message would
+// inherit, counted while it is shown.
+int inherited_descriptors = -1;
+
+void count_inherited(const char *)
+{
+    inherited_descriptors = 0;
+    for (int fd = STDERR_FILENO + 1; fd < 1024; ++fd) {
+        const int flags = fcntl(fd, F_GETFD);
+        inherited_descriptors += flags >= 0 && !(flags & FD_CLOEXEC);
+    }
+}
+
+TEST(FatalError, MessageBoxInheritsNoCopyOfStandardOutput)
+{
+    count_inherited("");
+    const int before = inherited_descriptors;
+    show_on_stderr(count_inherited, "message");
+    EXPECT_EQ(inherited_descriptors, before);
 }
 
 TEST(WorldLayout, PathsAreBuiltAsTheGameLaysThemOut)
