@@ -1,12 +1,12 @@
 #include "tile_place.h"
 
+#include <unistd.h>
+
 #include <algorithm>
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
 #include <unordered_set>
-
-#include <unistd.h>
 
 namespace {
 
