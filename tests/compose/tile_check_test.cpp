@@ -421,6 +421,11 @@ TEST_F(TileCheckTest, NoLinkIsLeftBehindAfterARunOrAFailure)
     write_file(tile(0, 1, 0), png_declaring(TILE, TILE, 2).substr(0, 60));
     EXPECT_COMPOSE_FAILS("its data cannot be decoded");
     EXPECT_EQ(run_command("ls -A '" + scratch + "'"), "");
+    // Without a private folder no tile is loaded, rather than by its path.
+    setenv("TMPDIR", (scratch + "/missing").c_str(), 1);
+    EXPECT_COMPOSE_FAILS("Error loading sample bitmap\\.\n" + literal(tile(0, 0, 0)) +
+                         ": no private folder to load it from in " +
+                         literal(scratch) + "/missing: No such file or directory\n");
     if (old_tmpdir)
         setenv("TMPDIR", saved.c_str(), 1);
     else
