@@ -722,18 +722,24 @@ TEST_F(TileCheckTest, ControlGroupLimitsLowerTheMemoryAvailable)
 // limit the check passes and the kernel kills the run without a word.
 TEST_F(TileCheckTest, MapLargerThanTheControlGroupLeavesIsRefused)
 {
-    const std::string hierarchy = "/sys/fs/cgroup/memory";
+    // cgroup v2 where its root offers the memory controller, else v1's
+    // memory hierarchy; as root.
+    const bool v2 = read_file("/sys/fs/cgroup/cgroup.subtree_control").find("memory") !=
+                    std::string::npos;
+    const std::string hierarchy = v2 ? "/sys/fs/cgroup" : "/sys/fs/cgroup/memory";
     const std::string group = hierarchy + "/mapper-test-" + std::to_string(getpid());
     if (access((hierarchy + "/cgroup.procs").c_str(), W_OK) != 0 ||
         mkdir(group.c_str(), 0755) != 0)
         GTEST_SKIP() << "cannot make a memory control group under " << hierarchy
-                     << " (cgroup v1, as root): the limit is tested with fake "
-                        "files only";
-    const long long LIMIT = 150LL * 1024 * 1024;
-    write_file(group + "/memory.limit_in_bytes", std::to_string(LIMIT));
-    // Without swap accounting the file is absent; with it, no swap either.
-    if (file_exists(group + "/memory.memsw.limit_in_bytes"))
-        write_file(group + "/memory.memsw.limit_in_bytes", std::to_string(LIMIT));
+                     << " (needs root and a writable cgroup file system): the "
+                        "limit is tested with fake files only";
+    const std::string LIMIT = std::to_string(150LL * 1024 * 1024);
+    // No swap either, where the group accounts for it.
+    const char *limits[] = {v2 ? "memory.max" : "memory.limit_in_bytes",
+                            v2 ? "memory.swap.max" : "memory.memsw.limit_in_bytes"};
+    for (const char *file : limits)
+        if (file_exists(group + "/" + file))
+            write_file(group + "/" + file, LIMIT);
     world.tiles = {{0, 0, 0}};
     write_and_read();
     // 256 x 256 tiles of 32 pixels: 8192 x 8192 pixels, 201 MB. The first
@@ -751,7 +757,7 @@ TEST_F(TileCheckTest, MapLargerThanTheControlGroupLeavesIsRefused)
         run.err, testing::internal::RE(
                      "^Error creating map bitmap\\.\nThe maps of zoom levels 0 to 0 "
                      "need 192 MB together \\(the largest, zoom level 0, is 8192 x "
-                     "8192 pixels\\), more than the 1[0-4][0-9] MB of memory "
+                     "8192 pixels\\), more than the 1[0-5][0-9] MB of memory "
                      "available \\(the limit of control group " + literal(group) +
                      " less its use\\)\\.\n")))
         << run.err;
