@@ -7,18 +7,13 @@
 #include <string>
 #include <vector>
 
+#include "memory_available.h"
 #include "tile_types.h"
 
 struct BITMAP;
 
 // Widest pixel that a codec may load a tile into.
 const int MAX_TILE_BYTES_PER_PIXEL = 4;
-
-// Where the memory that the system can give is read from: the system's
-// figure, the process's control groups, and where their files are.
-extern const char *meminfo_path;
-extern const char *proc_cgroup_path;
-extern const char *cgroup_root;
 
 // One distinct listed tile and the size its header declares.
 struct CheckedTile {
@@ -63,11 +58,6 @@ std::string map_name(int zoom);
 
 // Width and height in pixels of the map of zoom level zoom.
 void map_size(int zoom, int64_t *width, int64_t *height);
-
-// Bytes that the system can give: MemAvailable, or less when the
-// process's memory control group (or one above it) leaves less of its
-// limit; -1 when unknown. *source, if not null, says which figure it is.
-int64_t memory_available(std::string *source = nullptr);
 
 // Ends the process with "Error creating <map name>" when a map of levels
 // 0 to max_zoom is wider or higher than its format can be (65535 pixels
