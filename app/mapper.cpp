@@ -1,8 +1,8 @@
 #include "mapper.h"
 
+#include <fcntl.h>
 #include <jpgalleg.h>
 #include <loadpng.h>
-#include <fcntl.h>
 #include <signal.h>
 #include <unistd.h>
 

@@ -772,28 +772,38 @@ wait_for_save_in_progress() {
     ls -A "$work/maps" | grep -q '\.part' || fail "no temporary map appeared"
 }
 
-# SIGINT, SIGTERM and SIGHUP while the map is being written: the program
-# removes the temporary file, keeps the older map and exits with 128 plus
-# the signal's number.
-case_signal_during_save() {
-    local sig older=$work/older.png
-    make_big_world
-    start_xvfb
-    convert -size 8x8 xc:red "$older" || fail "cannot make the older map"
-    for sig in INT TERM HUP; do
-        cp "$older" "$work/maps/map_zoom_0.png"
-        start_mapper
+# Signal $1 while the map is being written, by the dialog or, with
+# --world 1 as the rest, without it: the program removes the temporary
+# file, keeps the older map ($work/older.png) and exits with 128 plus the
+# signal's number.
+stop_during_save() {
+    local sig=$1 older=$work/older.png
+    shift
+    cp "$older" "$work/maps/map_zoom_0.png"
+    start_mapper "$@"
+    if [ $# = 0 ]; then
         wait_for_dialog
         keys Return
-        wait_for_save_in_progress
-        kill -s "$sig" "$app_pid"
-        wait_for_exit
-        expect_rc $((128 + $(kill -l "$sig")))
-        cmp -s "$older" "$work/maps/map_zoom_0.png" ||
-            fail "SIG$sig replaced the older map"
-        [ "$(ls -A "$work/maps")" = map_zoom_0.png ] ||
-            fail "SIG$sig left: $(ls -A "$work/maps" | tr '\n' ' ')"
-        expect_empty stderr
+    fi
+    wait_for_save_in_progress
+    kill -s "$sig" "$app_pid"
+    wait_for_exit
+    expect_rc $((128 + $(kill -l "$sig")))
+    cmp -s "$older" "$work/maps/map_zoom_0.png" ||
+        fail "SIG$sig replaced the older map"
+    [ "$(ls -A "$work/maps")" = map_zoom_0.png ] ||
+        fail "SIG$sig left: $(ls -A "$work/maps" | tr '\n' ' ')"
+    expect_empty stderr
+}
+
+case_signal_during_save() {
+    local sig
+    make_big_world
+    convert -size 8x8 xc:red "$work/older.png" || fail "cannot make the older map"
+    stop_during_save TERM --world 1
+    start_xvfb
+    for sig in INT TERM HUP; do
+        stop_during_save "$sig"
     done
 }
 
