@@ -94,6 +94,10 @@ void start_library()
 // For --world: the library without any driver of a display, keyboard or
 // mouse, so that no X server is needed. Its messages then go to standard
 // output, which fatal_error points at standard error: never a message box.
+// The current colour depth stays the library's default, which the maps do
+// not depend on: tiles load at their file's depth, canvases are MAP_DEPTH
+// and a GIF map's palette is fitted to its canvas, so the maps are those of
+// a dialog run on any desktop.
 void start_library_headless()
 {
     if (install_allegro(SYSTEM_NONE, &errno, atexit) != 0)
