@@ -11,6 +11,7 @@
 
 #include "change_list.h"
 #include "compose.h"
+#include "exit_signals.h"
 #include "fatal_error.h"
 #include "gif_codec.h"
 #include "map_file.h"
@@ -195,7 +196,13 @@ int confirm_quit()
 
 int run_mapper()
 {
+    // A stop in any phase, the dialog included, ends the run through the
+    // one handler; the library puts its own in place when it starts (one
+    // that shuts the library down from inside the handler and crashes),
+    // so the handler is installed again after it.
+    catch_exit_signals();
     start_library();
+    catch_exit_signals();
     start_codecs();
     open_window();
     register_file_types();
