@@ -15,9 +15,10 @@ readonly CASES=(return_maps_world1 down_four_maps_world5
     double_click_maps_world3 escape_maps_selected_row quit_no_keeps_selection
     quit_yes_by_key quit_yes_by_click quit_by_keyboard_focus
     missing_change_list fifo_change_list message_box_waits arguments_ignored
-    no_display signal_during_save close_yes_quits close_no_keeps_selection
-    close_during_compose_stops_run idle_dialog_and_alert_cpu depth16_maps_exact
-    depth8_maps_exact)
+    no_display signal_during_save other_signals_during_save signals_in_dialog
+    signal_during_loads output_pipe_closed closed_streams close_yes_quits
+    close_no_keeps_selection close_during_compose_stops_run
+    idle_dialog_and_alert_cpu depth16_maps_exact depth8_maps_exact)
 
 if [ "${1:-}" = "--list" ]; then
     echo "${CASES[*]}"
@@ -128,7 +129,7 @@ set -m
 watchdog_pid=$!
 set +m
 
-mkdir -p "$work/data" "$work/maps" "$work/home" "$work/bin"
+mkdir -p "$work/data" "$work/maps" "$work/home" "$work/bin" "$work/tmp"
 
 # Worlds 1 to 5, world N a row of N tiles so its map is N tiles wide;
 # world 4 has GIF tiles and world 5 JPEG tiles, to show that the start-up
@@ -169,14 +170,22 @@ start_xvfb() {
 x() { DISPLAY=:$display "$@"; }
 
 # Starts the program in the maps folder with a clean environment: the
-# scratch data folder, a home without settings, and a PATH that holds
-# only what bin/ has (no xmessage unless a case puts it there).
+# scratch data folder, a home without settings, a temporary folder of the
+# case's own and a PATH that holds only what bin/ has (no xmessage unless
+# a case puts it there).
 start_mapper() {
+    start_mapper_streams '>"$work/stdout" 2>"$work/stderr"' "$@"
+}
+
+# The same with the redirections of standard streams that $1 gives.
+start_mapper_streams() {
+    local streams=$1
+    shift
     set -m
     (cd "$work/maps" &&
-        exec env -i HOME="$work/home" XDG_DATA_HOME="$work/data" \
-            PATH="$work/bin" ${display:+DISPLAY=:$display} \
-            "$MAPPER" "$@" >"$work/stdout" 2>"$work/stderr") &
+        eval exec env -i HOME='"$work/home"' XDG_DATA_HOME='"$work/data"' \
+            TMPDIR='"$work/tmp"' PATH='"$work/bin"' \
+            ${display:+DISPLAY=:$display} '"$MAPPER"' '"$@"' "$streams") &
     app_pid=$!
     set +m
 }
@@ -591,15 +600,15 @@ wait_for_save_in_progress() {
     ls -A "$work/maps" | grep -q '\.part' || fail "no temporary map appeared"
 }
 
-# SIGINT, SIGTERM and SIGHUP while the map is being written: the program
-# removes the temporary file, keeps the older map and exits with 128 plus
-# the signal's number.
-case_signal_during_save() {
+# Signals while the map is being written: the program removes the
+# temporary file, keeps the older map and exits with 128 plus the
+# signal's number.
+signals_during_save() {
     local sig older=$work/older.png
     make_big_world
     start_xvfb
     convert -size 8x8 xc:red "$older" || fail "cannot make the older map"
-    for sig in INT TERM HUP; do
+    for sig in "$@"; do
         cp "$older" "$work/maps/map_zoom_0.png"
         start_mapper
         wait_for_dialog
@@ -614,6 +623,102 @@ case_signal_during_save() {
             fail "SIG$sig left: $(ls -A "$work/maps" | tr '\n' ' ')"
         expect_empty stderr
     done
+}
+
+case_signal_during_save() { signals_during_save INT TERM HUP QUIT; }
+case_other_signals_during_save() { signals_during_save USR1 USR2 ALRM PIPE; }
+
+# Ctrl+C (SIGINT to the whole process group) and the other exit signals
+# while the dialog waits: 128 plus the signal's number every time, never
+# a crash, nothing written.
+case_signals_in_dialog() {
+    local sig
+    make_worlds
+    start_xvfb
+    for sig in INT INT INT INT INT QUIT USR1 PIPE; do
+        start_mapper
+        wait_for_dialog
+        kill -s "$sig" -- -"$app_pid"
+        wait_for_exit
+        expect_rc $((128 + $(kill -l "$sig")))
+        expect_no_maps
+    done
+}
+
+# Nothing of the run is left in the temporary folder.
+expect_no_tile_links() {
+    local left
+    left=$(ls -A "$work/tmp")
+    [ -z "$left" ] || fail "left in TMPDIR: $left"
+}
+
+# Waits until the tiles are being placed.
+wait_for_loads() {
+    for _ in $(seq $((EXIT_WAIT * 50))); do
+        grep -q '^Blitting ' "$work/$1" 2>/dev/null && return 0
+        kill -0 "$app_pid" 2>/dev/null || break
+        sleep 0.02
+    done
+    fail "the tiles were not being placed"
+}
+
+make_world_of_many_tiles() {
+    "$MAKE_WORLD" "$work/data" --world 1 --grid "$BIG_GRID" \
+        --tile "$BIG_TILE" >/dev/null || fail "make_world could not write world 1"
+}
+
+# SIGQUIT while the tiles load: the tile links go with the run.
+case_signal_during_loads() {
+    make_world_of_many_tiles
+    start_xvfb
+    start_mapper
+    wait_for_dialog
+    keys Return
+    wait_for_loads stdout
+    kill -s QUIT "$app_pid"
+    wait_for_exit
+    expect_rc 131
+    expect_no_tile_links
+    expect_no_maps
+    expect_empty stderr
+}
+
+# mapper | head -1: the pipe closes while tiles load; SIGPIPE ends the run
+# as the other signals do.
+case_output_pipe_closed() {
+    make_world_of_many_tiles
+    start_xvfb
+    start_mapper_streams '2>"$work/stderr" | head -1 >"$work/stdout"; exit ${PIPESTATUS[0]}'
+    wait_for_dialog
+    keys Return
+    wait_for_exit
+    expect_rc 141
+    [ "$(wc -l <"$work/stdout")" = 1 ] || fail "head did not get its line"
+    expect_no_tile_links
+    expect_no_maps
+    expect_empty stderr
+}
+
+# Standard streams closed by the caller: the X connection must not take
+# their place, the run maps as usual.
+case_closed_streams() {
+    local streams
+    start_dialog_streams() {
+        start_mapper_streams "$1"
+        wait_for_dialog
+        keys Return
+        wait_for_exit
+        expect_rc 0
+        [ "$(ls -A "$work/maps")" = map_zoom_0.png ] ||
+            fail "with $1: $(ls -A "$work/maps")"
+        rm -f "$work/maps/map_zoom_0.png"
+    }
+    make_worlds
+    start_xvfb
+    for streams in '>&- 2>"$work/stderr"' '<&- >&- 2>&-'; do
+        start_dialog_streams "$streams"
+    done
+    expect_empty stderr
 }
 
 # The window manager's close request, as the title bar's close button
