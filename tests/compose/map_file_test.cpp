@@ -13,9 +13,12 @@
 #include <pwd.h>
 #include <signal.h>
 #include <sys/mount.h>
+#include <sys/ptrace.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/statvfs.h>
+#include <sys/syscall.h>
+#include <sys/user.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -620,5 +623,156 @@ TEST_F(MapFileTest, LeftoversOfKilledRunsGoOnceNobodyHoldsThem)
     EXPECT_TRUE(entries(out, ".part").empty());
     destroy_bitmap(canvas);
 }
+
+#if defined(__x86_64__)
+// Runs fn in a traced child and calls on_stop(pid, regs, entering) at
+// each stop on entering and leaving a system call, so that a test can
+// act at an exact point of a save (or change what a call returned).
+// Returns the child's exit code, 128 plus the signal that ended it, or
+// -1 when it cannot be traced.
+template <typename Fn, typename Stop>
+int traced_child(Fn fn, Stop on_stop)
+{
+    std::fflush(nullptr);
+    const pid_t pid = fork();
+    if (pid == 0) {
+        if (ptrace(PTRACE_TRACEME, 0, nullptr, nullptr) != 0)
+            _exit(99);
+        raise(SIGSTOP);
+        _exit(fn());
+    }
+    int status = 0;
+    if (waitpid(pid, &status, 0) != pid || !WIFSTOPPED(status))
+        return -1;
+    ptrace(PTRACE_SETOPTIONS, pid, nullptr,
+           PTRACE_O_TRACESYSGOOD | PTRACE_O_EXITKILL);
+    bool entering = true;
+    int deliver = 0;
+    for (;;) {
+        ptrace(PTRACE_SYSCALL, pid, nullptr, deliver);
+        deliver = 0;
+        if (waitpid(pid, &status, 0) != pid)
+            return -1;
+        if (WIFEXITED(status))
+            return WEXITSTATUS(status);
+        if (WIFSIGNALED(status))
+            return SIGNAL_EXIT_BASE + WTERMSIG(status);
+        if (WSTOPSIG(status) != (SIGTRAP | 0x80)) {
+            deliver = WSTOPSIG(status);
+            continue;
+        }
+        struct user_regs_struct regs;
+        ptrace(PTRACE_GETREGS, pid, nullptr, &regs);
+        on_stop(pid, regs, entering);
+        entering = !entering;
+    }
+}
+
+// A string in the traced child's memory.
+std::string traced_string(pid_t pid, unsigned long long at)
+{
+    std::string s;
+    for (;; at += sizeof(long)) {
+        const long word = ptrace(PTRACE_PEEKDATA, pid, at, nullptr);
+        const char *c = reinterpret_cast<const char *>(&word);
+        for (size_t i = 0; i < sizeof word; ++i) {
+            if (c[i] == '\0')
+                return s;
+            s += c[i];
+        }
+    }
+}
+
+class TracedSaveTest : public MapFileTest {
+protected:
+    BITMAP *canvas = nullptr;
+    void SetUp() override
+    {
+        MapFileTest::SetUp();
+        canvas = create_bitmap_ex(24, TILE, TILE);
+        clear_to_color(canvas, makecol_depth(24, 10, 200, 30));
+        if (traced_child([] { return 0; }, [](pid_t, user_regs_struct &, bool) {}) != 0)
+            GTEST_SKIP() << "cannot trace a child process here (ptrace refused)";
+    }
+    void TearDown() override
+    {
+        if (canvas)
+            destroy_bitmap(canvas);
+        MapFileTest::TearDown();
+    }
+    int save() { return save_map("map_zoom_0.png", canvas, nullptr) ? 0 : 1; }
+};
+
+// The first random name is taken by someone else's folder, and a stop
+// comes right then: the run ends with 143 and that folder stays.
+TEST_F(TracedSaveTest, AStopAfterANameClashLeavesTheOtherFolder)
+{
+    std::string theirs;
+    const int status = traced_child([this] { return save(); },
+                                    [&](pid_t pid, user_regs_struct &r, bool entering) {
+        if (r.orig_rax != SYS_mkdirat)
+            return;
+        if (entering && theirs.empty()) {
+            theirs = traced_string(pid, r.rsi);
+            mkdir((out + "/" + theirs).c_str(), 0700);
+        } else if (!entering && static_cast<long long>(r.rax) == -EEXIST) {
+            kill(pid, SIGTERM);
+        }
+    });
+    EXPECT_EQ(status, SIGNAL_EXIT_BASE + SIGTERM);
+    ASSERT_FALSE(theirs.empty());
+    EXPECT_TRUE(file_exists(out + "/" + theirs)) << "the stop removed " << theirs;
+    EXPECT_EQ(temporaries(out), theirs + "\n");
+}
+
+// Another user swaps a folder of theirs in right after the mkdir: the
+// save refuses it, writes nothing through it and leaves it alone.
+TEST_F(TracedSaveTest, AFolderSwappedInAfterTheMkdirIsRefused)
+{
+    const OtherUser other = nobody();
+    std::string made;
+    bool swapped = false;
+    const int status = traced_child([this] { return save(); },
+                                    [&](pid_t pid, user_regs_struct &r, bool entering) {
+        if (r.orig_rax != SYS_mkdirat || swapped)
+            return;
+        if (entering) {
+            made = traced_string(pid, r.rsi);
+        } else {
+            swapped = true;
+            const std::string path = out + "/" + made;
+            rename(path.c_str(), (out + "/moved").c_str());
+            mkdir(path.c_str(), 0777);
+            chmod(path.c_str(), 0777);
+            if (chown(path.c_str(), other.uid, other.gid) != 0)
+                std::perror("chown");
+        }
+    });
+    EXPECT_EQ(status, 1);
+    EXPECT_TRUE(file_exists(out + "/" + made));
+    EXPECT_EQ(run_command("ls -A '" + out + "/" + made + "'"), "")
+        << "the save wrote into the other user's folder";
+    EXPECT_FALSE(file_exists(map_path(out, 0)));
+}
+
+// getrandom may give fewer bytes than asked: the name is read to its
+// end, not refused with whatever errno held before.
+TEST_F(TracedSaveTest, AShortRandomReadIsReadOn)
+{
+    bool cut = false;
+    const int status = traced_child([this] { return save(); },
+                                    [&](pid_t pid, user_regs_struct &r, bool entering) {
+        if (entering || cut || r.orig_rax != SYS_getrandom)
+            return;
+        r.rax = 3;
+        ptrace(PTRACE_SETREGS, pid, nullptr, &r);
+        cut = true;
+    });
+    EXPECT_TRUE(cut);
+    EXPECT_EQ(status, 0);
+    EXPECT_TRUE(is_regular(map_path(out, 0)));
+    EXPECT_EQ(temporaries(out), "");
+}
+#endif
 
 }  // namespace
