@@ -17,8 +17,8 @@ readonly CASES=(return_maps_world1 down_four_maps_world5
     missing_change_list fifo_change_list message_box_waits command_line_answers
     world_option_matches_dialog world_option_missing_change_list
     output_option_and_quiet output_folder_refused no_display signal_during_save
-    other_signals_during_save signals_in_dialog signal_during_loads
-    output_pipe_closed closed_streams close_yes_quits close_no_keeps_selection
+    other_signals_during_save signals_in_dialog output_pipe_closed
+    closed_streams close_yes_quits close_no_keeps_selection
     close_during_compose_stops_run idle_dialog_and_alert_cpu depth16_maps_exact
     depth8_maps_exact)
 
@@ -836,35 +836,9 @@ expect_no_tile_links() {
     [ -z "$left" ] || fail "left in TMPDIR: $left"
 }
 
-# Waits until the tiles are being placed.
-wait_for_loads() {
-    for _ in $(seq $((EXIT_WAIT * 50))); do
-        grep -q '^Blitting ' "$work/$1" 2>/dev/null && return 0
-        kill -0 "$app_pid" 2>/dev/null || break
-        sleep 0.02
-    done
-    fail "the tiles were not being placed"
-}
-
 make_world_of_many_tiles() {
     "$MAKE_WORLD" "$work/data" --world 1 --grid "$BIG_GRID" \
         --tile "$BIG_TILE" >/dev/null || fail "make_world could not write world 1"
-}
-
-# SIGQUIT while the tiles load: the tile links go with the run.
-case_signal_during_loads() {
-    make_world_of_many_tiles
-    start_xvfb
-    start_mapper
-    wait_for_dialog
-    keys Return
-    wait_for_loads stdout
-    kill -s QUIT "$app_pid"
-    wait_for_exit
-    expect_rc 131
-    expect_no_tile_links
-    expect_no_maps
-    expect_empty stderr
 }
 
 # mapper | head -1: the pipe closes while tiles load; SIGPIPE ends the run

@@ -12,6 +12,7 @@
 #include <grp.h>
 #include <pwd.h>
 #include <signal.h>
+#include <sys/file.h>
 #include <sys/mount.h>
 #include <sys/ptrace.h>
 #include <sys/resource.h>
@@ -414,7 +415,8 @@ private:
 };
 
 // A USB stick or a Windows share: the private folder cannot show mode
-// 0700 there, yet the maps are written and nothing is left beside them.
+// 0700 there, yet the maps are written and nothing is left beside them;
+// the locks of unfinished maps hold there too.
 TEST_F(MapFileTest, MapsReachAFileSystemOfFixedOwnerAndMode)
 {
     write_and_read();
@@ -424,6 +426,16 @@ TEST_F(MapFileTest, MapsReachAFileSystemOfFixedOwnerAndMode)
                         "loop device or FUSE): " << disk.error;
     std::cout << "on " << disk.kind << "\n";
     ASSERT_EQ(chdir(disk.path.c_str()), 0);
+    // Unfinished maps of a killed run and of one that still holds its lock.
+    const std::string dead = "map_zoom_1.part-0123456789abcdef";
+    const std::string held = "map_zoom_1.part-fedcba9876543210";
+    for (const std::string &f : {dead, held}) {
+        ASSERT_EQ(mkdir(f.c_str(), 0700), 0);
+        write_file(f + "/map_zoom_1.png", "cut");
+        write_file(f + "/lock", "");
+    }
+    const int lock = open((held + "/lock").c_str(), O_RDWR | O_CLOEXEC);
+    ASSERT_EQ(flock(lock, LOCK_EX), 0);
     EXPECT_EXIT(
         {
             messages_to_stderr();
@@ -433,7 +445,8 @@ TEST_F(MapFileTest, MapsReachAFileSystemOfFixedOwnerAndMode)
         ::testing::ExitedWithCode(0), "map_zoom_2\\.png saved\n");
     for (int z = 0; z <= ZoomBounds.max_zoom; ++z)
         EXPECT_TRUE(is_regular(map_path(disk.path, z))) << z;
-    EXPECT_EQ(temporaries(disk.path), "");
+    EXPECT_EQ(temporaries(disk.path), held + "\n");
+    close(lock);
     ASSERT_EQ(chdir(out.c_str()), 0);
 }
 
