@@ -181,11 +181,15 @@ bool make_tile_link()
     const std::string path_tail = folder + name;
     if (path_tail.size() >= sizeof tile_link.path)
         return false;
+    // The exit-signal handler must not read the name half made.
+    hold_exit_signals();
     std::strcpy(tile_link.folder, folder.c_str());
-    if (!mkdtemp(tile_link.folder)) {
+    const bool made = mkdtemp(tile_link.folder) != nullptr;
+    if (!made)
         tile_link.folder[0] = '\0';
+    resume_exit_signals();
+    if (!made)
         return false;
-    }
     if (!claim_tile_folder()) {
         remove_tile_link();
         return false;
