@@ -13,6 +13,7 @@
 
 #include "change_list.h"
 #include "compose.h"
+#include "exit_signals.h"
 #include "fatal_error.h"
 #include "gif_codec.h"
 #include "map_file.h"
@@ -244,11 +245,17 @@ int choose_world()
 
 int run_mapper(const Options &options)
 {
+    // A stop in any phase, the dialog included, ends the run through the
+    // one handler; the library puts its own in place when it starts (one
+    // that shuts the library down from inside the handler and crashes),
+    // so the handler is installed again after it.
+    catch_exit_signals();
     const bool headless = options.world != 0;
     if (headless)
         start_library_headless();
     else
         start_library();
+    catch_exit_signals();
     if (options.quiet)
         silence_progress();
     // Before any tile is read, and before a window opens for nothing.
