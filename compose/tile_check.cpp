@@ -198,6 +198,7 @@ BITMAP *load_checked_tile(const std::string &path, std::string *why)
     if (fd < 0)
         return nullptr;
     BITMAP *tile;
+    allegro_error[0] = '\0';
     if (make_tile_link() && dup2(fd, tile_link.fd) == tile_link.fd) {
         close(fd);
         tile = load_map_tile(tile_link.path);
@@ -205,8 +206,8 @@ BITMAP *load_checked_tile(const std::string &path, std::string *why)
         close(fd);
         tile = load_map_tile(path);
     }
-    if (!tile)
-        *why = "its data cannot be decoded";
+    if (!tile)  // a codec that knows why says so in allegro_error
+        *why = allegro_error[0] ? allegro_error : "its data cannot be decoded";
     return tile;
 }
 

@@ -294,6 +294,50 @@ TEST_F(TileCheckTest, JpegWithASecondFrameHeaderNeverReachesTheDecoder)
               "128x64");
 }
 
+// Tiles that made the JPEG library's decoder write past its buffers, then
+// hang or crash: valid ones from cjpeg map; one changed byte in a Huffman
+// table's counts or a scan header's table selector, or a file cut short,
+// stops the run with the reason that djpeg gives.
+TEST_F(TileCheckTest, JpegTilesMapOrStopWithLibjpegsReason)
+{
+    world.ext = "jpg";
+    world.tile_size = 64;
+    world.tiles = {{0, 0, 0}, {0, 1, 0}};
+    write_and_read();
+    const std::string second = tile(0, 1, 0);
+    const std::string scans = root + "/scans.txt";  // one per component
+    write_file(scans, "0;\n1;\n2;\n");
+    for (const std::string &options :
+         {std::string("-sample 4x1"), std::string("-rgb"),
+          std::string("-progressive -sample 4x1"), "-scans " + scans}) {
+        run_command("convert rose: -resize '64x64!' ppm:- | cjpeg " + options +
+                    " > '" + second + "'");
+        EXPECT_EXIT(
+            {
+                alarm(TIME_LIMIT_S);
+                testing::internal::CaptureStdout();
+                compose_maps(world.number);
+                std::exit(0);
+            },
+            ::testing::ExitedWithCode(0), "")
+            << options;
+    }
+
+    const std::string jpeg = read_file(second);
+    std::string counts = jpeg, selector = jpeg;
+    counts[jpeg.find("\xFF\xC4") + 5] = '\xFF';
+    selector[jpeg.find("\xFF\xDA") + 6] = '\x33';
+    for (const std::string &bad :
+         {counts, selector, jpeg.substr(0, jpeg.size() / 2)}) {
+        write_file(second, bad);
+        const std::string reason =  // its first line, with its line end
+            run_command("djpeg '" + second + "' 2>&1 >/dev/null | head -1");
+        ASSERT_NE(reason, "");
+        EXPECT_COMPOSE_FAILS("Error loading " + literal(second) + "\n" +
+                             literal(reason));
+    }
+}
+
 // Waits for the count-th open of the file name in folder, then moves
 // replacement over it.
 void replace_after_opens(int inotify_fd, const std::string &name, int count,
@@ -324,12 +368,13 @@ TEST_F(TileCheckTest, TileSwappedAfterItsCheckIsNotWhatTheCodecReads)
     write_and_read();
     // Large application segments make the check of the second tile, which
     // walks the whole file, last long enough for the swap to land between
-    // that check and the codec's open.
+    // that check and the codec's open; 12 MB of them, within what a tile
+    // may hold besides its pixels.
     const std::string second = tile(0, 1, 0);
     std::string jpeg = read_file(second);
     const std::string padding = "\xFF\xE2\xFF\xFF" + std::string(0xFFFD, 'x');
     std::string padded = jpeg.substr(0, 2);
-    for (int i = 0; i < 500; ++i)
+    for (int i = 0; i < 200; ++i)
         padded += padding;
     write_file(second, padded + jpeg.substr(2));
     const std::string fifo = out + "/fifo";
