@@ -26,6 +26,7 @@ const int CMYK_COMPONENTS = 4;
 // The registry may convert the result to 32 bits.
 const int LARGEST_BYTES_PER_PIXEL = 4;
 const size_t READ_CHUNK_BYTES = 64 * 1024;
+const size_t READ_AFTER_SEEK_BYTES = 4096;
 const int MAX_COMPONENT = 255;
 
 struct ErrorTrap {
@@ -73,6 +74,7 @@ struct FileSource {
     jpeg_source_mgr pub;  // first, so that cinfo->src leads here
     FILE *file;
     int64_t taken, limit;
+    size_t next_read;  // small after a seek: the next marker is near
     JOCTET chunk[READ_CHUNK_BYTES];
 };
 
@@ -82,7 +84,8 @@ void term_source(j_decompress_ptr) {}
 boolean fill_input_buffer(j_decompress_ptr cinfo)
 {
     FileSource *src = reinterpret_cast<FileSource *>(cinfo->src);
-    size_t n = std::fread(src->chunk, 1, sizeof src->chunk, src->file);
+    size_t n = std::fread(src->chunk, 1, src->next_read, src->file);
+    src->next_read = sizeof src->chunk;
     if (n == 0) {
         if (std::ferror(src->file)) {
             char text[ALLEGRO_ERROR_SIZE];
@@ -113,16 +116,30 @@ boolean fill_input_buffer(j_decompress_ptr cinfo)
     return TRUE;
 }
 
+// Segments that libjpeg does not keep (thumbnails, profiles) are passed
+// over by a seek where the stream allows one, so that the check's walk
+// stays the only read of them.
 void skip_input_data(j_decompress_ptr cinfo, long count)
 {
-    jpeg_source_mgr *src = cinfo->src;
-    while (count > static_cast<long>(src->bytes_in_buffer)) {
-        count -= static_cast<long>(src->bytes_in_buffer);
+    FileSource *src = reinterpret_cast<FileSource *>(cinfo->src);
+    if (count > static_cast<long>(src->pub.bytes_in_buffer)) {
+        const long beyond = count - static_cast<long>(src->pub.bytes_in_buffer);
+        if (src->taken + beyond <= src->limit &&
+            std::fseek(src->file, beyond, SEEK_CUR) == 0) {
+            src->taken += beyond;
+            src->pub.bytes_in_buffer = 0;
+            src->next_read = READ_AFTER_SEEK_BYTES;
+            return;
+        }
+    }
+    while (count > static_cast<long>(src->pub.bytes_in_buffer)) {
+        count -= static_cast<long>(src->pub.bytes_in_buffer);
         fill_input_buffer(cinfo);
     }
+    jpeg_source_mgr *const pub = &src->pub;
     if (count > 0) {
-        src->next_input_byte += count;
-        src->bytes_in_buffer -= static_cast<size_t>(count);
+        pub->next_input_byte += count;
+        pub->bytes_in_buffer -= static_cast<size_t>(count);
     }
 }
 
@@ -136,6 +153,7 @@ void use_file_source(j_decompress_ptr cinfo, FileSource *src, FILE *file)
     src->pub.term_source = term_source;
     src->file = file;
     src->taken = 0;
+    src->next_read = sizeof src->chunk;
     // Until the frame header gives the size: metadata only.
     src->limit = image_file_max_bytes(0, 0);
     cinfo->src = &src->pub;
@@ -208,10 +226,14 @@ void read_rows(j_decompress_ptr cinfo, BITMAP *bmp, bool direct, bool cmyk)
     }
 }
 
-// Decodes from the source set on cinfo. The bitmap lives in a slot that
+// Decodes from file, or else from data. The bitmap lives in a slot that
 // survives the longjmp, so that a failure mid-image frees it.
-BITMAP *decode(j_decompress_ptr cinfo, ErrorTrap *trap, FileSource *file_src)
+BITMAP *decode(j_decompress_ptr cinfo, ErrorTrap *trap, FILE *file,
+               const unsigned char *data, size_t size)
 {
+    // One loader runs at a time; its buffer is too large for the stack.
+    static FileSource file_source;
+    FileSource *const file_src = file ? &file_source : nullptr;
     BITMAP *volatile bmp = nullptr;
     if (setjmp(trap->jump)) {
         if (bmp)
@@ -219,6 +241,10 @@ BITMAP *decode(j_decompress_ptr cinfo, ErrorTrap *trap, FileSource *file_src)
         ustrzcpy(allegro_error, ALLEGRO_ERROR_SIZE, trap->reason);
         return nullptr;
     }
+    if (file_src)
+        use_file_source(cinfo, file_src, file);
+    else
+        jpeg_mem_src(cinfo, data, static_cast<unsigned long>(size));
     jpeg_read_header(cinfo, TRUE);
     check_size(cinfo);
     if (file_src)
@@ -259,12 +285,7 @@ BITMAP *decode_with(ErrorTrap *trap, FILE *file, const unsigned char *data,
     jpeg_create_decompress(&cinfo);
     jpeg_progress_mgr progress = {count_scans, 0, 0, 0, 0};
     cinfo.progress = &progress;
-    static FileSource file_src;
-    if (file)
-        use_file_source(&cinfo, &file_src, file);
-    else
-        jpeg_mem_src(&cinfo, data, static_cast<unsigned long>(size));
-    BITMAP *bmp = decode(&cinfo, trap, file ? &file_src : nullptr);
+    BITMAP *bmp = decode(&cinfo, trap, file, data, size);
     jpeg_destroy_decompress(&cinfo);
     return bmp;
 }
