@@ -22,10 +22,10 @@ void jpeg_codec_init(JpegSaver saver);
 // equal components, CMYK converted to RGB), or another depth as the
 // library's colour conversion asks; pal (may be null) receives a palette
 // for 8-bit results. Null with the reason in allegro_error when the file
-// cannot be opened, is corrupt (warnings of corrupt data included, as a
-// tile patched with grey is a wrong map) or declares more than
-// jpeg_max_pixels. Reads no further than the last scan, and at most
-// image_file_max_bytes of the declared size.
+// cannot be opened, is corrupt (libjpeg's warnings of corrupt or missing
+// data included, as a tile patched with grey is a wrong map) or declares
+// more than jpeg_max_pixels. Reads no further than the last scan, and at
+// most image_file_max_bytes of the declared size.
 BITMAP *jpeg_bitmap_loader(const char *filename, RGB *pal);
 
 // The same from memory, at 24 bits whatever the colour conversion.

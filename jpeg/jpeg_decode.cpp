@@ -49,12 +49,21 @@ struct ErrorTrap {
     fail_with(cinfo, text);
 }
 
-// Level -1 is corrupt data that libjpeg would patch over (grey blocks, a
-// fake end of file): refused, as a patched tile is a wrong map. Trace
-// messages (levels 0 and up) are not wanted.
+// Warnings that leave the pixels as the file holds them: an unknown JFIF
+// version or Adobe transform code, a broken colour profile, stray bytes
+// between segments.
+bool harmless_warning(int code)
+{
+    return code == JWRN_JFIF_MAJOR || code == JWRN_ADOBE_XFORM ||
+           code == JWRN_BOGUS_ICC || code == JWRN_EXTRANEOUS_DATA;
+}
+
+// Level -1 is a warning; the others mean corrupt data that libjpeg would
+// patch over (grey blocks, a fake end of file), refused, as a patched
+// tile is a wrong map. Trace messages (levels 0 and up) are not wanted.
 void libjpeg_message(j_common_ptr cinfo, int level)
 {
-    if (level < 0)
+    if (level < 0 && !harmless_warning(cinfo->err->msg_code))
         libjpeg_error(cinfo);
 }
 
