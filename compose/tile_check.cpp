@@ -43,17 +43,18 @@ const int MAX_SIZE_WARNINGS = 10;
                 ACCEPTED_EXTENSIONS);
 }
 
-// Opens the tile at path and reads its header, walking its whole
-// structure when whole; returns the descriptor, positioned after what
-// was read, or -1 with *why.
+// Opens the tile at path and reads its header, then, when whole, walks a
+// JPEG's structure; returns the descriptor, positioned after what was
+// read, or -1 with *why.
 int open_checked_tile(const std::string &path, bool whole, int64_t *w,
                       int64_t *h, std::string *why)
 {
     int fd = open_regular_file(path.c_str(), why);
     if (fd < 0)
         return -1;
+    const ImageFormat format = format_of_extension(tile_ext);
     const char *bad = "";
-    if (!read_image_size(fd, format_of_extension(tile_ext), whole, w, h, &bad)) {
+    if (!read_image_size(fd, format, false, w, h, &bad)) {
         *why = bad;
         close(fd);
         return -1;
@@ -74,6 +75,13 @@ int open_checked_tile(const std::string &path, bool whole, int64_t *w,
           << " x " << *h << " image can need (" << image_file_max_bytes(*w, *h)
           << ")";
         *why = s.str();
+        close(fd);
+        return -1;
+    }
+    if (whole && format == FORMAT_JPEG &&
+        (lseek(fd, 0, SEEK_SET) != 0 ||
+         !read_image_size(fd, format, true, w, h, &bad))) {
+        *why = bad;
         close(fd);
         return -1;
     }
