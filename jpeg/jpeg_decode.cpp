@@ -72,8 +72,10 @@ void count_scans(j_common_ptr cinfo)
     const j_decompress_ptr d = reinterpret_cast<j_decompress_ptr>(cinfo);
     if (d->input_scan_number > JPEG_MAX_SCANS) {
         char text[ALLEGRO_ERROR_SIZE];
+        // Worded as the reference decoder's own limit says it.
         std::snprintf(text, sizeof text,
-                      "the JPEG file has more than %d scans", JPEG_MAX_SCANS);
+                      "Scan number %d exceeds maximum scans (%d)",
+                      d->input_scan_number, JPEG_MAX_SCANS);
         fail_with(cinfo, text);
     }
 }
