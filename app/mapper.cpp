@@ -8,6 +8,7 @@
 #include <atomic>
 #include <cerrno>
 #include <cstdlib>
+#include <string>
 
 #include "change_list.h"
 #include "compose.h"
@@ -15,6 +16,7 @@
 #include "gif_codec.h"
 #include "map_file.h"
 #include "tile_types.h"
+#include "web_map.h"
 
 namespace {
 
@@ -120,6 +122,26 @@ void register_file_types()
     register_bitmap_file_type("gif", gif_bitmap_loader, gif_bitmap_saver);
 }
 
+// The compositor hands each canvas to the web map before destroying it,
+// and a stop removes the web map's unfinished folder.
+void start_web_output()
+{
+    start_web_map(BACKGROUND_R, BACKGROUND_G, BACKGROUND_B);
+    map_canvas_hook = cut_web_level;
+    exit_signal_clean_up = discard_web_map_in_signal;
+}
+
+void finish_web_output()
+{
+    catch_exit_signals();
+    std::string why;
+    const bool ok = finish_web_map(&why);
+    release_exit_signals();
+    if (!ok)
+        fatal_error("Error writing the web map %s\n%s\n", WEB_FOLDER_NAME,
+                    why.c_str());
+}
+
 void reset_bounds()
 {
     for (int z = 0; z < RESET_ZOOM_SLOTS; ++z) {
@@ -131,6 +153,8 @@ void reset_bounds()
 }
 
 }  // namespace
+
+bool web_map_requested = false;
 
 DIALOG world_dialog[] = {
     // proc, x, y, w, h, fg, bg, key, flags, d1, d2, dp, dp2, dp3
@@ -213,7 +237,11 @@ int run_mapper()
     int row = world_dialog[WORLD_DIALOG_LIST].d1;
     if (row < 0)
         std::exit(0);
+    if (web_map_requested)
+        start_web_output();
     read_change_list(row + 1);
     compose_maps(row + 1);
+    if (web_map_requested)
+        finish_web_output();
     return 0;
 }

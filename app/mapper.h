@@ -49,6 +49,10 @@ void close_button_pressed();
 // with exit code 0, "No" returns D_O_K and the dialog goes on.
 int confirm_quit();
 
+// Whether the run writes the web map (map.html and map_web/) beside the
+// maps; set from the command line.
+extern bool web_map_requested;
+
 // The whole program: start-up, dialog, read, compose. Returns the exit
 // code of a normal run; fatal failures end the process with exit code 1.
 int run_mapper();

@@ -16,6 +16,7 @@
 #include "tile_types.h"
 
 int32_t tile_size;
+void (*map_canvas_hook)(BITMAP *, int, const char *, int, int, int) = nullptr;
 
 namespace {
 
@@ -137,6 +138,10 @@ void compose_maps(int world_number)
             log_line(name, " saved");
         else
             failed_saves += "Error saving " + name + "\n" + why + "\n";
+        if (map_canvas_hook)
+            map_canvas_hook(map_canvas[z], z, name.c_str(),
+                            ZoomBounds.zoom_min_x[z], ZoomBounds.zoom_min_y[z],
+                            tile_size);
         destroy_bitmap(map_canvas[z]);
         map_canvas[z] = nullptr;
     }

@@ -73,6 +73,8 @@ void on_exit_signal(int sig)
         unlinkat(pending_out_fd, pending_folder, AT_REMOVEDIR);
     // A stop while tiles load leaves no private link folder behind either.
     finish_tile_loads();
+    if (exit_signal_clean_up)
+        exit_signal_clean_up();
     _exit(SIGNAL_EXIT_BASE + sig);
 }
 
@@ -294,6 +296,8 @@ void clean_up(TempMap &t)
 }
 
 }  // namespace
+
+void (*exit_signal_clean_up)() = nullptr;
 
 void configure_png_codec()
 {

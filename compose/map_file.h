@@ -70,6 +70,11 @@ bool save_map(const std::string &name, BITMAP *canvas, std::string *why);
 // until release_exit_signals; calling it again changes nothing.
 void catch_exit_signals();
 
+// Called, when set, by that handler before the process ends, to remove
+// what another part of the program left unfinished; async-signal-safe
+// calls only.
+extern void (*exit_signal_clean_up)();
+
 // Puts back the handlers that catch_exit_signals replaced.
 void release_exit_signals();
 
