@@ -151,6 +151,7 @@ void start_web_output()
 {
     start_web_map(BACKGROUND_R, BACKGROUND_G, BACKGROUND_B);
     map_canvas_hook = cut_web_level;
+    map_canvas_release_hook = release_web_canvas;
     exit_signal_clean_up = discard_web_map_in_signal;
 }
 

@@ -200,6 +200,7 @@ void child_compose(const std::string &root, const std::string &out,
     if (with_web_map) {
         start_web_map(BACKGROUND_R, BACKGROUND_G, BACKGROUND_B);
         map_canvas_hook = cut_web_level;
+        map_canvas_release_hook = release_web_canvas;
     }
     setenv("XDG_DATA_HOME", root.c_str(), 1);
     if (chdir(out.c_str()) != 0)

@@ -13,12 +13,15 @@ const int BACKGROUND_R = 227;
 const int BACKGROUND_G = 226;
 const int BACKGROUND_B = 221;
 
-// Called, when set, with each level's canvas after its map is saved and
-// before the canvas is destroyed: the level, the map's file name, the
-// grid column and row of the canvas's top-left corner and the tile size
-// in pixels. The canvas is only read. Null unless the program sets it.
+// Called, when set, with each level's finished canvas before its map is
+// saved: the level, the map's file name, the grid column and row of the
+// canvas's top-left corner and the tile size in pixels. The canvas may be
+// read meanwhile, never written, until map_canvas_release_hook returns
+// for it, which is called before the canvas is destroyed. Null unless the
+// program sets them.
 extern void (*map_canvas_hook)(BITMAP *canvas, int zoom, const char *map_name,
                                int min_column, int min_row, int tile_size);
+extern void (*map_canvas_release_hook)(BITMAP *canvas);
 
 // Composes and saves one map per zoom level 0 to ZoomBounds.max_zoom of
 // world world_number from tile_list, tile_ext and appdata_path. Ends the

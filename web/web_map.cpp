@@ -2,6 +2,7 @@
 
 #include <fcntl.h>
 #include <limits.h>
+#include <malloc.h>
 #include <signal.h>
 #include <stdio.h>
 #include <sys/random.h>
@@ -9,12 +10,15 @@
 #include <unistd.h>
 #include <vips/vips.h>
 
+#include <algorithm>
 #include <atomic>
+#include <cctype>
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
 #include <iostream>
 #include <sstream>
+#include <thread>
 #include <vector>
 
 #include "fatal_error.h"
@@ -61,6 +65,10 @@ const int JPEG_TILE_QUALITY = 75;
 const int PNG_TILE_COMPRESSION = 1;
 // Skips a tile only when every pixel equals the background exactly.
 const int SKIP_EXACT_BACKGROUND = 0;
+
+const char NO_VIPS_MODULES_HOME[] = "/nonexistent";
+const int VIPS_WORKERS = 1;
+const int MALLOC_ARENAS = 1;
 
 const int NAME_RANDOM_BYTES = 8;
 const int NAME_ATTEMPTS = 8;
@@ -317,6 +325,8 @@ VipsImage *canvas_image(BITMAP *canvas)
     return rgb;
 }
 
+std::string pyramid_name(int zoom) { return "z" + std::to_string(zoom); }
+
 std::string vips_reason()
 {
     std::string why = vips_error_buffer();
@@ -326,15 +336,15 @@ std::string vips_reason()
     return why.empty() ? "libvips gave no reason" : why;
 }
 
-std::string pyramid_name(int zoom) { return "z" + std::to_string(zoom); }
-
-bool cut_pyramid(BITMAP *canvas, int zoom)
+// Cuts canvas into the pyramid folder at target; false with *why set on
+// failure. Touches no shared state, so it can run beside the map's save.
+bool cut_pyramid(BITMAP *canvas, const std::string &target,
+                 const std::string &where, std::string *why)
 {
-    const std::string where = web.folder + "/" + pyramid_name(zoom);
     VipsImage *image = canvas_image(canvas);
     if (!image) {
-        web.failure = "cutting " + where + ": the canvas's pixel layout is "
-                      "not one libvips can read";
+        *why = "cutting " + where + ": the canvas's pixel layout is not one "
+               "libvips can read";
         return false;
     }
     const std::string suffix =
@@ -345,50 +355,78 @@ bool cut_pyramid(BITMAP *canvas, int zoom)
         3, static_cast<double>(web.background[0]),
         static_cast<double>(web.background[1]),
         static_cast<double>(web.background[2]));
-    // libvips names its files by path: from inside the folder they
-    // resolve there whatever happens to its name.
-    if (fchdir(web.folder_fd) != 0) {
-        vips_area_unref(VIPS_AREA(background));
-        g_object_unref(image);
-        return fail("entering " + web.folder, errno);
-    }
     errno = 0;
     const int result = vips_dzsave(
-        image, pyramid_name(zoom).c_str(), "layout",
-        VIPS_FOREIGN_DZ_LAYOUT_GOOGLE, "tile_size", WEB_TILE_SIZE, "overlap", 0,
-        "suffix", suffix.c_str(), "skip_blanks", SKIP_EXACT_BACKGROUND,
-        "background", background, nullptr);
+        image, target.c_str(), "layout", VIPS_FOREIGN_DZ_LAYOUT_GOOGLE,
+        "tile_size", WEB_TILE_SIZE, "overlap", 0, "suffix", suffix.c_str(),
+        "skip_blanks", SKIP_EXACT_BACKGROUND, "background", background,
+        nullptr);
     const int save_errno = errno;
-    const bool back = fchdir(web.out_fd) == 0;
     vips_area_unref(VIPS_AREA(background));
     g_object_unref(image);
-    if (result != 0) {
-        std::string why = vips_reason();
-        // libvips's text may lack the system's reason for a failed write.
-        if (save_errno != 0 && why.find(std::strerror(save_errno)) ==
-                                   std::string::npos)
-            why += " (" + std::string(std::strerror(save_errno)) + ")";
-        web.failure = "cutting " + where + ": " + why;
+    if (result == 0)
+        return true;
+    *why = "cutting " + where + ": " + vips_reason();
+    // libvips's text may lack the system's reason for a failed write.
+    if (save_errno != 0 && why->find(std::strerror(save_errno)) == std::string::npos)
+        *why += " (" + std::string(std::strerror(save_errno)) + ")";
+    return false;
+}
+
+// The level being cut, at most one at a time.
+struct LevelCut {
+    BITMAP *canvas = nullptr;
+    int zoom = 0;
+    std::string map_name;
+    int min_column = 0, min_row = 0, tile_size = 0;
+    std::thread thread;
+    bool ok = false;
+    std::string why;
+};
+LevelCut cutting;
+
+// Where the kernel names an open folder by its descriptor, libvips can
+// write through that name from another thread while the map's save has
+// the process's working folder elsewhere; without /proc the cut runs
+// after the save, from inside the folder.
+bool folder_named_by(const std::string &path)
+{
+    struct stat by_path, by_fd;
+    return stat(path.c_str(), &by_path) == 0 &&
+           fstat(web.folder_fd, &by_fd) == 0 && by_path.st_dev == by_fd.st_dev &&
+           by_path.st_ino == by_fd.st_ino;
+}
+
+bool cut_from_inside(BITMAP *canvas, int zoom, std::string *why)
+{
+    const std::string where = web.folder + "/" + pyramid_name(zoom);
+    if (fchdir(web.folder_fd) != 0) {
+        *why = "entering " + web.folder + ": " + std::strerror(errno);
         return false;
     }
-    return back || fail("returning to the output folder", errno);
+    const bool ok = cut_pyramid(canvas, pyramid_name(zoom), where, why);
+    if (fchdir(web.out_fd) != 0 && ok) {
+        *why = std::string("returning to the output folder: ") + std::strerror(errno);
+        return false;
+    }
+    return ok;
 }
 
 int ceil_div(int a, int b) { return (a + b - 1) / b; }
 
 // Which tiles libvips wrote at each pyramid level (it leaves out those
 // wholly background), as hex digits of one bit a tile, row by row.
-void record_level(BITMAP *canvas, int zoom, const char *map_name,
-                  int min_column, int min_row, int tile_size)
+void record_level(const LevelCut &c)
 {
+    const int zoom = c.zoom;
     WebLevel l;
     l.zoom = zoom;
-    l.map_name = map_name;
-    l.width = canvas->w;
-    l.height = canvas->h;
-    l.min_column = min_column;
-    l.min_row = min_row;
-    l.tile_size = tile_size;
+    l.map_name = c.map_name;
+    l.width = c.canvas->w;
+    l.height = c.canvas->h;
+    l.min_column = c.min_column;
+    l.min_row = c.min_row;
+    l.tile_size = c.tile_size;
     while ((static_cast<int64_t>(WEB_TILE_SIZE) << l.depth) <
            std::max(l.width, l.height))
         ++l.depth;
@@ -420,6 +458,23 @@ void record_level(BITMAP *canvas, int zoom, const char *map_name,
         l.present.push_back(hex);
     }
     web.levels.push_back(l);
+}
+
+// Ends the level's cut: waits for it, then notes its tiles.
+void finish_cut()
+{
+    if (!cutting.canvas)
+        return;
+    if (cutting.thread.joinable())
+        cutting.thread.join();
+    if (cutting.ok) {
+        record_level(cutting);
+        std::cout << "Cutting web tiles for " << cutting.map_name << " done"
+                  << std::endl;
+    } else if (web.failure.empty()) {
+        web.failure = cutting.why;
+    }
+    cutting.canvas = nullptr;
 }
 
 // JSON string of a map's name: our names need no escapes beyond these.
@@ -569,16 +624,28 @@ void start_web_map(int background_r, int background_g, int background_b)
                         "(Debian's libjs-leaflet installs it).\n",
                         path.c_str(), std::strerror(errno));
     }
+    // The cut needs only libvips's own PNG and JPEG savers. Its optional
+    // loaders (ImageMagick, PDF, HEIF, ...) cost 6 MB at start-up: with
+    // VIPSHOME at Debian's folder that never exists, it finds none.
+    setenv("VIPSHOME", NO_VIPS_MODULES_HOME, 0);
     if (VIPS_INIT("mapper") != 0)
         fatal_error("Error starting the web map.\nlibvips: %s\n",
                     vips_reason().c_str());
     // The canvases are freed after their cut: nothing is worth caching.
     vips_cache_set_max(0);
+    // One worker: the tiles are written one at a time anyway, and the
+    // map's save has the other core.
+    vips_concurrency_set(VIPS_WORKERS);
+    // libvips's threads then allocate from the main heap, which they leave
+    // to the next level's cut, rather than each keeping an arena of its
+    // own: 3 MB less at the peak, beside the canvas.
+    mallopt(M_ARENA_MAX, MALLOC_ARENAS);
 }
 
 void cut_web_level(BITMAP *canvas, int zoom, const char *map_name,
                    int min_column, int min_row, int tile_size)
 {
+    finish_cut();
     if (!web.failure.empty())
         return;
     std::cout << "Cutting web tiles for " << map_name << std::endl;
@@ -588,14 +655,36 @@ void cut_web_level(BITMAP *canvas, int zoom, const char *map_name,
     for (char &c : ext)
         c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
     web.tile_ext = ext == "jpg" ? "jpg" : "png";
-    if (!folder_ready() || !cut_pyramid(canvas, zoom))
+    if (!folder_ready())
         return;
-    record_level(canvas, zoom, map_name, min_column, min_row, tile_size);
-    std::cout << "Cutting web tiles for " << map_name << " done" << std::endl;
+    cutting.canvas = canvas;
+    cutting.zoom = zoom;
+    cutting.map_name = map_name;
+    cutting.min_column = min_column;
+    cutting.min_row = min_row;
+    cutting.tile_size = tile_size;
+    cutting.why.clear();
+    const std::string by_fd = "/proc/self/fd/" + std::to_string(web.folder_fd);
+    if (folder_named_by(by_fd)) {
+        const std::string where = web.folder + "/" + pyramid_name(zoom);
+        const std::string target = by_fd + "/" + pyramid_name(zoom);
+        cutting.thread = std::thread([target, where] {
+            cutting.ok = cut_pyramid(cutting.canvas, target, where, &cutting.why);
+        });
+    } else {
+        cutting.ok = cut_from_inside(canvas, zoom, &cutting.why);
+    }
+}
+
+void release_web_canvas(BITMAP *canvas)
+{
+    if (cutting.canvas == canvas)
+        finish_cut();
 }
 
 bool finish_web_map(std::string *why)
 {
+    finish_cut();
     const bool ok = web.failure.empty() && folder_ready() && publish();
     if (!ok && why)
         *why = web.failure;

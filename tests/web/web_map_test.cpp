@@ -29,10 +29,12 @@ protected:
         world.tile_size = GRID_TILE;
         start_web_map(BACKGROUND_R, BACKGROUND_G, BACKGROUND_B);
         map_canvas_hook = cut_web_level;
+    map_canvas_release_hook = release_web_canvas;
     }
     void TearDown() override
     {
         map_canvas_hook = nullptr;
+        map_canvas_release_hook = nullptr;
         ComposeFixture::TearDown();
     }
 
@@ -112,9 +114,9 @@ TEST_F(WebMapTest, PyramidHoldsTheMapAndASecondRunReplacesItWhole)
     world.textured = true;
     world.tiles = FIRST_WORLD;
     const std::string log = compose_with_web();
-    EXPECT_NE(log.find("map_zoom_0.png saved\nCutting web tiles for map_zoom_0.png\n"
-                       "Cutting web tiles for map_zoom_0.png done\n"
-                       "Saving map_zoom_1.png\n"),
+    EXPECT_NE(log.find("Cutting web tiles for map_zoom_0.png\nSaving map_zoom_0.png\n"
+                       "map_zoom_0.png saved\nCutting web tiles for map_zoom_0.png done\n"
+                       "Cutting web tiles for map_zoom_1.png\n"),
               std::string::npos) << log;
     expect_deepest_level_is_map(0, 1);
     expect_deepest_level_is_map(1, 0);
