@@ -16,7 +16,8 @@ readonly CASES=(return_maps_world1 down_four_maps_world5
     quit_yes_by_key quit_yes_by_click quit_by_keyboard_focus
     missing_change_list fifo_change_list message_box_waits command_line_answers
     world_option_matches_dialog world_option_missing_change_list
-    output_option_and_quiet output_folder_refused no_display signal_during_save close_yes_quits close_no_keeps_selection
+    output_option_and_quiet output_folder_refused no_display signal_during_save
+    signal_during_web_cut close_yes_quits close_no_keeps_selection
     close_during_compose_stops_run idle_dialog_and_alert_cpu depth16_maps_exact
     depth8_maps_exact)
 
@@ -793,6 +794,43 @@ case_signal_during_save() {
             fail "SIG$sig replaced the older map"
         [ "$(ls -A "$work/maps")" = map_zoom_0.png ] ||
             fail "SIG$sig left: $(ls -A "$work/maps" | tr '\n' ' ')"
+        expect_empty stderr
+    done
+}
+
+# Waits until the web map's unfinished folder holds tiles while the cut
+# goes on.
+wait_for_web_cut_in_progress() {
+    for _ in $(seq $((EXIT_WAIT * 50))); do
+        find "$work/maps" -path '*/map_web.part-*/z0/*' -name '*.png' \
+            2>/dev/null | grep -q . && break
+        kill -0 "$app_pid" 2>/dev/null || fail "the program ended before cutting"
+        sleep 0.02
+    done
+    grep -q ' done$' "$work/stdout" &&
+        fail "the web map was cut before the signal: make the world bigger"
+    find "$work/maps" -path '*/map_web.part-*/z0/*' -name '*.png' | grep -q . ||
+        fail "no unfinished web map appeared"
+}
+
+# SIGINT, SIGTERM and SIGHUP while the web map is cut: the program removes
+# its unfinished folder, keeps the older web map and exits with 128 plus
+# the signal's number.
+case_signal_during_web_cut() {
+    local sig
+    make_big_world
+    start_mapper --world 1 --web
+    wait_for_exit
+    expect_rc 0
+    cp -a "$work/maps" "$work/older" || fail "cannot keep the older maps"
+    for sig in INT TERM HUP; do
+        start_mapper --world 1 --web
+        wait_for_web_cut_in_progress
+        kill -s "$sig" "$app_pid"
+        wait_for_exit
+        expect_rc $((128 + $(kill -l "$sig")))
+        diff -r "$work/older" "$work/maps" >&2 ||
+            fail "SIG$sig changed the older maps or left files"
         expect_empty stderr
     done
 }
