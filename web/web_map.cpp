@@ -327,12 +327,13 @@ VipsImage *canvas_image(BITMAP *canvas)
 
 std::string pyramid_name(int zoom) { return "z" + std::to_string(zoom); }
 
+// The first line of libvips's errors: the later ones repeat it or add
+// less clear echoes ("unix error: Unknown error -1").
 std::string vips_reason()
 {
     std::string why = vips_error_buffer();
     vips_error_clear();
-    while (!why.empty() && why.back() == '\n')
-        why.pop_back();
+    why = why.substr(0, why.find('\n'));
     return why.empty() ? "libvips gave no reason" : why;
 }
 
@@ -471,8 +472,11 @@ void finish_cut()
         record_level(cutting);
         std::cout << "Cutting web tiles for " << cutting.map_name << " done"
                   << std::endl;
-    } else if (web.failure.empty()) {
-        web.failure = cutting.why;
+    } else {
+        if (web.failure.empty())
+            web.failure = cutting.why;
+        // Its room goes back to the maps still to be saved.
+        remove_unfinished();
     }
     cutting.canvas = nullptr;
 }

@@ -4,7 +4,10 @@
 #include <gtest/gtest.h>
 
 #include <allegro.h>
+#include <sys/mount.h>
 #include <sys/stat.h>
+#include <sys/statvfs.h>
+#include <sys/wait.h>
 
 #include <cmath>
 #include <cstdio>
@@ -153,6 +156,44 @@ TEST_F(WebMapTest, TilesTakeTheMapsFormat)
         EXPECT_NE(read_file(web_path("levels.js")).find("format: \"" + ext + "\""),
                   std::string::npos) << map_ext;
     }
+}
+
+// A disk that fills up while the web map is written: the program run
+// fails with the reason, leaves nothing unfinished and keeps the older
+// maps and web map. (The program itself, since libvips's threads do not
+// survive a death test's fork.)
+TEST_F(WebMapTest, FullDiskKeepsTheOlderWebMap)
+{
+    world.textured = true;
+    world.tiles = FIRST_WORLD;
+    write_and_read();
+    const std::string disk = out + "/disk";
+    ASSERT_EQ(mkdir(disk.c_str(), 0755), 0);
+    if (mount("tmpfs", disk.c_str(), "tmpfs", MS_NOSUID | MS_NODEV, "size=2m") != 0)
+        GTEST_SKIP() << "cannot mount a tmpfs (needs root): " << std::strerror(errno);
+    const std::string run = "XDG_DATA_HOME='" + root + "' '" + MAPPER_PROGRAM +
+                            "' --world 1 --web --quiet --output '" + disk + "' 2>&1";
+    const std::string files = "cd '" + disk + "' && find . -type f | sort | xargs md5sum";
+    int status = -1;
+    EXPECT_EQ(run_command(run, &status), "");
+    EXPECT_EQ(status, 0);
+    const std::string older = run_command(files);
+    // Room for the maps, Leaflet's files and half of the tiles.
+    struct statvfs vfs;
+    ASSERT_EQ(statvfs(disk.c_str(), &vfs), 0);
+    auto bytes = [&](const std::string &what) {
+        return std::stol(run_command("cd '" + disk + "' && du -cb " + what + " | tail -1"));
+    };
+    const long fill = static_cast<long>(vfs.f_bavail * vfs.f_bsize) -
+                      bytes("map_zoom_*") - bytes("map_web") + bytes("map_web/z*") / 2;
+    write_file(disk + "/filler", std::string(static_cast<size_t>(std::max(fill, 0L)), '\0'));
+    const std::string message = run_command(run, &status);
+    EXPECT_NE(message.find("No space left on device"), std::string::npos) << message;
+    EXPECT_EQ(status, 1);
+    std::remove((disk + "/filler").c_str());
+    EXPECT_EQ(run_command(files), older);
+    EXPECT_EQ(run_command("ls -A '" + disk + "' | grep -e '\\.part-' -e '\\.old-'"), "");
+    umount2(disk.c_str(), MNT_DETACH);
 }
 
 // Screen pixel of map pixel (x, y) of level 0 in the 800 x 600 page
