@@ -121,6 +121,8 @@ case_deb_package() {
             <<<"$depends" ||
             fail "Depends lacks $pkg: $depends"
     done
+    grep -qE '(^|, )libjs-leaflet(,|$)' <<<"$depends" ||
+        fail "Depends lacks libjs-leaflet, which --web reads: $depends"
 
     dpkg-deb -x "$deb" "$work/root" || fail "dpkg-deb -x failed"
     check_tree "$work/root" /usr
