@@ -101,6 +101,18 @@ struct WebMap {
 };
 WebMap web;
 
+// The level being cut, at most one at a time.
+struct LevelCut {
+    BITMAP *canvas = nullptr;
+    int zoom = 0;
+    std::string map_name;
+    int min_column = 0, min_row = 0, tile_size = 0;
+    std::thread thread;
+    bool ok = false;
+    std::string why;
+};
+LevelCut cutting;
+
 // What the signal handler removes; set before the folder exists.
 volatile sig_atomic_t pending_out_fd = -1;
 volatile sig_atomic_t pending_folder_set = 0;
@@ -160,6 +172,15 @@ void remove_unfinished()
     web.folder_fd = -1;
 }
 
+// An exit in mid-run (a fatal error) leaves no unfinished folder, and
+// ends a cut still running with the process.
+void discard_at_exit()
+{
+    if (cutting.thread.joinable())
+        cutting.thread.detach();
+    remove_unfinished();
+}
+
 bool make_private_folder()
 {
     web.out_fd = open(".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
@@ -195,7 +216,9 @@ bool make_private_folder()
         web.folder.clear();
         return false;
     }
-    std::atexit(remove_unfinished);
+    static bool exit_handler_set = false;
+    if (!exit_handler_set)
+        exit_handler_set = std::atexit(discard_at_exit) == 0;
     return true;
 }
 
@@ -373,18 +396,6 @@ bool cut_pyramid(BITMAP *canvas, const std::string &target,
         *why += " (" + std::string(std::strerror(save_errno)) + ")";
     return false;
 }
-
-// The level being cut, at most one at a time.
-struct LevelCut {
-    BITMAP *canvas = nullptr;
-    int zoom = 0;
-    std::string map_name;
-    int min_column = 0, min_row = 0, tile_size = 0;
-    std::thread thread;
-    bool ok = false;
-    std::string why;
-};
-LevelCut cutting;
 
 // Where the kernel names an open folder by its descriptor, libvips can
 // write through that name from another thread while the map's save has
