@@ -1,8 +1,8 @@
 #include "mapper.h"
 
+#include <fcntl.h>
 #include <jpgalleg.h>
 #include <loadpng.h>
-#include <fcntl.h>
 #include <signal.h>
 #include <unistd.h>
 
@@ -14,6 +14,7 @@
 
 #include "change_list.h"
 #include "compose.h"
+#include "exit_signals.h"
 #include "fatal_error.h"
 #include "gif_codec.h"
 #include "map_file.h"
@@ -96,6 +97,10 @@ void start_library()
 // For --world: the library without any driver of a display, keyboard or
 // mouse, so that no X server is needed. Its messages then go to standard
 // output, which fatal_error points at standard error: never a message box.
+// The current colour depth stays the library's default, which the maps do
+// not depend on: tiles load at their file's depth, canvases are MAP_DEPTH
+// and a GIF map's palette is fitted to its canvas, so the maps are those of
+// a dialog run on any desktop.
 void start_library_headless()
 {
     if (install_allegro(SYSTEM_NONE, &errno, atexit) != 0)
@@ -145,22 +150,18 @@ void register_file_types()
     register_bitmap_file_type("gif", gif_bitmap_loader, gif_bitmap_saver);
 }
 
-// The compositor hands each canvas to the web map before destroying it,
-// and a stop removes the web map's unfinished folder.
+// The compositor hands each canvas to the web map before destroying it.
 void start_web_output()
 {
     start_web_map(BACKGROUND_R, BACKGROUND_G, BACKGROUND_B);
     map_canvas_hook = cut_web_level;
     map_canvas_release_hook = release_web_canvas;
-    exit_signal_clean_up = discard_web_map_in_signal;
 }
 
 void finish_web_output()
 {
-    catch_exit_signals();
     std::string why;
     const bool ok = finish_web_map(&why);
-    release_exit_signals();
     if (!ok)
         fatal_error("Error writing the web map %s\n%s\n", WEB_FOLDER_NAME,
                     why.c_str());
@@ -263,11 +264,17 @@ int choose_world()
 
 int run_mapper(const Options &options)
 {
+    // A stop in any phase, the dialog included, ends the run through the
+    // one handler; the library puts its own in place when it starts (one
+    // that shuts the library down from inside the handler and crashes),
+    // so the handler is installed again after it.
+    catch_exit_signals();
     const bool headless = options.world != 0;
     if (headless)
         start_library_headless();
     else
         start_library();
+    catch_exit_signals();
     if (options.quiet)
         silence_progress();
     // Before any tile is read, and before a window opens for nothing.

@@ -21,6 +21,7 @@
 #include <thread>
 #include <vector>
 
+#include "exit_signals.h"
 #include "fatal_error.h"
 #include "remove_tree.h"
 #include "web_page.h"
@@ -181,6 +182,13 @@ void discard_at_exit()
     remove_unfinished();
 }
 
+// The exit-signal handler's clean-up: async-signal-safe calls only.
+void remove_pending_folder()
+{
+    if (pending_folder_set && pending_out_fd >= 0)
+        remove_tree_at(pending_out_fd, pending_folder);
+}
+
 bool make_private_folder()
 {
     web.out_fd = open(".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
@@ -192,15 +200,17 @@ bool make_private_folder()
         std::string name;
         if (!random_name(TEMP_TAG, &name))
             return fail("picking an unpredictable name", errno);
+        // A signal waits until the folder is made and named for removal.
+        hold_exit_signals();
         std::memcpy(pending_folder, name.c_str(), name.size() + 1);
-        set_pending(true);
         if (mkdirat(web.out_fd, name.c_str(), PRIVATE_FOLDER_MODE) == 0) {
+            set_pending(true);
             web.folder = name;
             err = 0;
         } else {
             err = errno;
-            set_pending(false);
         }
+        resume_exit_signals();
     }
     if (err != 0)
         return fail("creating a folder for the web map in " + current_folder(),
@@ -219,6 +229,7 @@ bool make_private_folder()
     static bool exit_handler_set = false;
     if (!exit_handler_set)
         exit_handler_set = std::atexit(discard_at_exit) == 0;
+    add_exit_cleanup(remove_pending_folder);
     return true;
 }
 
@@ -711,10 +722,4 @@ bool finish_web_map(std::string *why)
     web.levels.clear();
     web.failure.clear();
     return ok;
-}
-
-void discard_web_map_in_signal()
-{
-    if (pending_folder_set && pending_out_fd >= 0)
-        remove_tree_at(pending_out_fd, pending_folder);
 }

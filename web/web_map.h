@@ -44,8 +44,4 @@ void release_web_canvas(BITMAP *canvas);
 // *why.
 bool finish_web_map(std::string *why);
 
-// Removes the unfinished folder with async-signal-safe calls only: for
-// the exit-signal handler.
-void discard_web_map_in_signal();
-
 #endif
