@@ -1,10 +1,12 @@
 #include "web_map.h"
 
+#include <dirent.h>
 #include <fcntl.h>
 #include <limits.h>
 #include <malloc.h>
 #include <signal.h>
 #include <stdio.h>
+#include <sys/file.h>
 #include <sys/random.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -24,6 +26,7 @@
 #include "exit_signals.h"
 #include "fatal_error.h"
 #include "remove_tree.h"
+#include "run_folder.h"
 #include "web_page.h"
 
 // How the folder reaches the disk. It is made in the output folder with
@@ -95,6 +98,7 @@ struct WebMap {
     int background[3] = {0, 0, 0};
     int out_fd = -1;
     int folder_fd = -1;
+    int lock_fd = -1;       // its run lock, held while it is unfinished
     std::string folder;
     std::string tile_ext;
     std::vector<WebLevel> levels;
@@ -171,6 +175,48 @@ void remove_unfinished()
     if (web.folder_fd >= 0)
         close(web.folder_fd);
     web.folder_fd = -1;
+    if (web.lock_fd >= 0)
+        close(web.lock_fd);
+    web.lock_fd = -1;
+}
+
+// A killed run's unfinished folder: ours, with a run lock nobody holds.
+bool dead_folder(const char *name)
+{
+    const int dir = openat(web.out_fd, name,
+                           O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+    if (dir < 0)
+        return false;
+    struct stat st;
+    const int lock = openat(dir, RUN_LOCK_NAME,
+                            O_RDWR | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
+    const bool dead = fstat(dir, &st) == 0 && st.st_uid == geteuid() &&
+                      lock >= 0 && flock(lock, LOCK_EX | LOCK_NB) == 0;
+    if (lock >= 0)
+        close(lock);
+    close(dir);
+    return dead;
+}
+
+// Removes what killed runs left in the output folder; only tidies up.
+void remove_dead_folders()
+{
+    const int list_fd = openat(web.out_fd, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    DIR *dir = list_fd >= 0 ? fdopendir(list_fd) : nullptr;
+    if (!dir) {
+        if (list_fd >= 0)
+            close(list_fd);
+        return;
+    }
+    const std::string prefix = std::string(WEB_FOLDER_NAME) + TEMP_TAG;
+    std::vector<std::string> dead;
+    while (const struct dirent *e = readdir(dir))
+        if (std::strncmp(e->d_name, prefix.c_str(), prefix.size()) == 0 &&
+            dead_folder(e->d_name))
+            dead.push_back(e->d_name);
+    closedir(dir);
+    for (const std::string &name : dead)
+        remove_tree_at(web.out_fd, name.c_str());
 }
 
 // An exit in mid-run (a fatal error) leaves no unfinished folder, and
@@ -195,6 +241,7 @@ bool make_private_folder()
     if (web.out_fd < 0)
         return fail("opening the output folder", errno);
     pending_out_fd = web.out_fd;
+    remove_dead_folders();
     int err = EEXIST;
     for (int i = 0; i < NAME_ATTEMPTS && err == EEXIST; ++i) {
         std::string name;
@@ -230,6 +277,8 @@ bool make_private_folder()
     if (!exit_handler_set)
         exit_handler_set = std::atexit(discard_at_exit) == 0;
     add_exit_cleanup(remove_pending_folder);
+    // Without locks (some file systems) a killed run's folder stays.
+    web.lock_fd = lock_run_folder(web.folder_fd);
     return true;
 }
 
@@ -621,6 +670,8 @@ bool publish()
         !write_new_file(WEB_PAGE_NAME, WEB_PAGE_HTML) ||
         !write_new_file(LEVELS_SCRIPT, levels_script()))
         return false;
+    if (web.lock_fd >= 0 && unlinkat(web.folder_fd, RUN_LOCK_NAME, 0) != 0)
+        return fail("removing " + web.folder + "/" + RUN_LOCK_NAME, errno);
     if (syncfs(web.folder_fd) != 0)
         return fail("flushing " + web.folder + " to the disk", errno);
     if (fchmod(web.folder_fd, shared_folder_mode()) != 0)

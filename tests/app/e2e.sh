@@ -877,6 +877,17 @@ case_signal_during_web_cut() {
             fail "SIG$sig changed the older maps or left files"
         expect_empty stderr
     done
+    # A killed run cannot clean up: the next run removes what it left.
+    start_mapper --world 1 --web
+    wait_for_web_cut_in_progress
+    kill -s KILL "$app_pid"
+    wait_for_exit
+    ls -A "$work/maps" | grep -q '^map_web\.part-' || fail "SIGKILL left no folder"
+    start_mapper --world 1 --web
+    wait_for_exit
+    expect_rc 0
+    [ "$(ls -A "$work/maps")" = "$(ls -A "$work/older")" ] ||
+        fail "the killed run's folder stayed: $(ls -A "$work/maps" | tr '\n' ' ')"
 }
 
 # Nothing of the run is left in the temporary folder.
