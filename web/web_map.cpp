@@ -79,6 +79,9 @@ const int NAME_ATTEMPTS = 8;
 const char TEMP_TAG[] = ".part-";
 const char OLD_TAG[] = ".old-";
 const mode_t PRIVATE_FOLDER_MODE = S_IRWXU;
+const mode_t PRIVATE_FILE_MODE = S_IRUSR | S_IWUSR;
+const mode_t PRIVATE_UMASK = S_IRWXG | S_IRWXO;
+const mode_t PERMISSION_BITS = 07777;
 const mode_t NEW_FILE_MODE = 0666;
 const mode_t NEW_FOLDER_MODE = 0777;
 const size_t COPY_BUFFER = 1 << 16;
@@ -158,15 +161,34 @@ bool random_name(const char *tag, std::string *name)
     return true;
 }
 
-bool folder_is_private(int fd)
+// The folder open at web.folder_fd is the one we made, not one swapped in
+// after mkdir. File systems such as FAT and exFAT give every file one
+// owner and mode: there the folder must have the owner that its lock file
+// got, and only where the lock file kept its private mode must the folder
+// have kept its own (as the maps' save decides).
+bool folder_is_ours()
 {
-    struct stat st;
-    return fstat(fd, &st) == 0 && S_ISDIR(st.st_mode) &&
-           st.st_uid == geteuid() && (st.st_mode & (S_IRWXG | S_IRWXO)) == 0;
+    struct stat dir, named, lock;
+    if (fstat(web.folder_fd, &dir) != 0 ||
+        fstatat(web.out_fd, web.folder.c_str(), &named, AT_SYMLINK_NOFOLLOW) != 0 ||
+        !S_ISDIR(dir.st_mode) || dir.st_dev != named.st_dev ||
+        dir.st_ino != named.st_ino)
+        return false;
+    const bool have_lock = web.lock_fd >= 0 && fstat(web.lock_fd, &lock) == 0;
+    const bool modes_kept = !have_lock || (lock.st_mode & PERMISSION_BITS) ==
+                                              PRIVATE_FILE_MODE;
+    const uid_t owner = have_lock ? lock.st_uid : geteuid();
+    return dir.st_uid == owner &&
+           (!modes_kept || (dir.st_mode & PERMISSION_BITS) == PRIVATE_FOLDER_MODE);
 }
 
 void remove_unfinished()
 {
+    // The lock first: FUSE file systems keep an open file under a hidden
+    // name, which would keep the folder.
+    if (web.lock_fd >= 0)
+        close(web.lock_fd);
+    web.lock_fd = -1;
     if (!web.folder.empty()) {
         remove_tree_at(web.out_fd, web.folder.c_str());
         web.folder.clear();
@@ -175,9 +197,6 @@ void remove_unfinished()
     if (web.folder_fd >= 0)
         close(web.folder_fd);
     web.folder_fd = -1;
-    if (web.lock_fd >= 0)
-        close(web.lock_fd);
-    web.lock_fd = -1;
 }
 
 // A killed run's unfinished folder: ours, with a run lock nobody holds.
@@ -242,32 +261,45 @@ bool make_private_folder()
         return fail("opening the output folder", errno);
     pending_out_fd = web.out_fd;
     remove_dead_folders();
+    // A signal waits until the folder is made, checked and named for
+    // removal; the private umask gives it and its lock file exactly the
+    // private modes.
+    hold_exit_signals();
+    const mode_t user_umask = umask(PRIVATE_UMASK);
     int err = EEXIST;
     for (int i = 0; i < NAME_ATTEMPTS && err == EEXIST; ++i) {
         std::string name;
-        if (!random_name(TEMP_TAG, &name))
-            return fail("picking an unpredictable name", errno);
-        // A signal waits until the folder is made and named for removal.
-        hold_exit_signals();
-        std::memcpy(pending_folder, name.c_str(), name.size() + 1);
+        if (!random_name(TEMP_TAG, &name)) {
+            err = errno;
+            break;
+        }
         if (mkdirat(web.out_fd, name.c_str(), PRIVATE_FOLDER_MODE) == 0) {
-            set_pending(true);
             web.folder = name;
             err = 0;
         } else {
             err = errno;
         }
-        resume_exit_signals();
     }
+    if (err == 0) {
+        web.folder_fd = openat(web.out_fd, web.folder.c_str(),
+                               O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+        err = web.folder_fd < 0 ? errno : 0;
+    }
+    // Without locks (some file systems) a killed run's folder stays.
+    if (err == 0)
+        web.lock_fd = lock_run_folder(web.folder_fd);
+    umask(user_umask);
+    const bool ours = err == 0 && folder_is_ours();
+    if (ours) {
+        std::memcpy(pending_folder, web.folder.c_str(), web.folder.size() + 1);
+        set_pending(true);
+    }
+    resume_exit_signals();
     if (err != 0)
         return fail("creating a folder for the web map in " + current_folder(),
                     err);
-    web.folder_fd = openat(web.out_fd, web.folder.c_str(),
-                           O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
-    if (web.folder_fd < 0)
-        return fail("opening " + web.folder, errno);
-    if (!folder_is_private(web.folder_fd)) {
-        set_pending(false);
+    if (!ours) {
+        // Not ours: left alone, and our own folder wherever it went.
         web.failure = "the folder " + web.folder + " in " + current_folder() +
                       " was replaced by someone else";
         web.folder.clear();
@@ -277,8 +309,6 @@ bool make_private_folder()
     if (!exit_handler_set)
         exit_handler_set = std::atexit(discard_at_exit) == 0;
     add_exit_cleanup(remove_pending_folder);
-    // Without locks (some file systems) a killed run's folder stays.
-    web.lock_fd = lock_run_folder(web.folder_fd);
     return true;
 }
 
@@ -640,9 +670,21 @@ bool swap_into_place()
         web.folder.clear();
         return true;
     }
-    if (errno != EEXIST && errno != EINVAL)
-        return fail("renaming " + web.folder + " to " + target, errno);
-    if (errno == EEXIST && !ours(target)) {
+    // EINVAL: the file system takes no flags (FAT, exFAT, some FUSE).
+    const int err = errno;
+    struct stat st;
+    const bool older = fstatat(web.out_fd, target.c_str(), &st,
+                               AT_SYMLINK_NOFOLLOW) == 0;
+    if ((err != EEXIST && err != EINVAL) || (err == EEXIST && !older))
+        return fail("renaming " + web.folder + " to " + target, err);
+    if (!older) {
+        if (renameat(web.out_fd, web.folder.c_str(), web.out_fd,
+                     target.c_str()) != 0)
+            return fail("renaming " + web.folder + " to " + target, errno);
+        web.folder.clear();
+        return true;
+    }
+    if (!ours(target)) {
         web.failure = target + " in " + current_folder() +
                       " is not a web map written by this program; move it "
                       "away to have one written";
@@ -653,14 +695,6 @@ bool swap_into_place()
         return true;
     if (errno != EINVAL)
         return fail("replacing " + target, errno);
-    if (!ours(target)) {
-        // No swap on this file system, and no older folder to swap with.
-        if (renameat(web.out_fd, web.folder.c_str(), web.out_fd,
-                     target.c_str()) != 0)
-            return fail("renaming " + web.folder + " to " + target, errno);
-        web.folder.clear();
-        return true;
-    }
     return replace_in_two_steps();
 }
 
@@ -674,8 +708,8 @@ bool publish()
         return fail("removing " + web.folder + "/" + RUN_LOCK_NAME, errno);
     if (syncfs(web.folder_fd) != 0)
         return fail("flushing " + web.folder + " to the disk", errno);
-    if (fchmod(web.folder_fd, shared_folder_mode()) != 0)
-        return fail("opening " + web.folder + " to readers", errno);
+    // Where the file system keeps no modes this changes nothing.
+    fchmod(web.folder_fd, shared_folder_mode());
     // The page is the same in every run: the old folder reads as well
     // under the new page until the swap.
     const std::string page = web.folder + "/" + WEB_PAGE_NAME;

@@ -16,6 +16,7 @@
 #include <vector>
 
 #include "../compose/compose_fixture.h"
+#include "fat_disk.h"
 #include "web_map.h"
 
 namespace {
@@ -193,6 +194,27 @@ TEST_F(WebMapTest, FullDiskKeepsTheOlderWebMap)
     EXPECT_EQ(run_command(files), older);
     EXPECT_EQ(run_command("ls -A '" + disk + "' | grep -e '\\.part-' -e '\\.old-'"), "");
     umount2(disk.c_str(), MNT_DETACH);
+}
+
+// A USB stick: fixed owner and mode, no rename flags. The web map is
+// written and replaced all the same, and nothing is left beside it.
+TEST_F(WebMapTest, WebMapReachesAFileSystemOfFixedOwnerAndMode)
+{
+    world.tiles = FIRST_WORLD;
+    write_and_read();
+    FatDisk disk(out + "/stick", root + "/stick.img");
+    if (!disk.error.empty())
+        GTEST_SKIP() << "cannot mount a FAT or exFAT image: " << disk.error;
+    const std::string run = "XDG_DATA_HOME='" + root + "' '" + MAPPER_PROGRAM +
+                            "' --world 1 --web --quiet --output '" + disk.path + "' 2>&1";
+    for (int i = 0; i < 2; ++i) {
+        int status = -1;
+        EXPECT_EQ(run_command(run, &status), "") << disk.kind;
+        EXPECT_EQ(status, 0) << disk.kind;
+    }
+    EXPECT_EQ(run_command("ls -A '" + disk.path + "'"),
+              "map.html\nmap_web\nmap_zoom_0.png\nmap_zoom_1.png\n") << disk.kind;
+    EXPECT_TRUE(file_exists(disk.path + "/map_web/z0/1/1/1.png")) << disk.kind;
 }
 
 // Screen pixel of map pixel (x, y) of level 0 in the 800 x 600 page
