@@ -10,6 +10,7 @@
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
+#include <string>
 
 #include "change_list.h"
 #include "compose.h"
@@ -20,6 +21,7 @@
 #include "map_file.h"
 #include "output_folder.h"
 #include "tile_types.h"
+#include "web_map.h"
 
 namespace {
 
@@ -152,6 +154,23 @@ void register_file_types()
     register_bitmap_file_type("gif", gif_bitmap_loader, gif_bitmap_saver);
 }
 
+// The compositor hands each canvas to the web map before destroying it.
+void start_web_output()
+{
+    start_web_map(BACKGROUND_R, BACKGROUND_G, BACKGROUND_B);
+    map_canvas_hook = cut_web_level;
+    map_canvas_release_hook = release_web_canvas;
+}
+
+void finish_web_output()
+{
+    std::string why;
+    const bool ok = finish_web_map(&why);
+    if (!ok)
+        fatal_error("Error writing the web map %s\n%s\n", WEB_FOLDER_NAME,
+                    why.c_str());
+}
+
 void reset_bounds()
 {
     for (int z = 0; z < RESET_ZOOM_SLOTS; ++z) {
@@ -265,6 +284,8 @@ int run_mapper(const Options &options)
     // Before any tile is read, and before a window opens for nothing.
     if (!options.output.empty())
         use_output_folder(options.output);
+    if (options.web)
+        start_web_output();
     start_codecs();
     if (!headless)
         open_window();
@@ -274,5 +295,7 @@ int run_mapper(const Options &options)
     const int world = headless ? options.world : choose_world();
     read_change_list(world);
     compose_maps(world);
+    if (options.web)
+        finish_web_output();
     return 0;
 }

@@ -16,6 +16,7 @@ const char PROGRAM_NAME[] = "mapper";
 
 // Keys of options without a short form start here, above every char.
 const int FIRST_LONG_ONLY_KEY = 256;
+const int WEB_KEY = FIRST_LONG_ONLY_KEY;
 
 // One option: its long name, its key (the short letter, or a key from
 // FIRST_LONG_ONLY_KEY for a long-only option), the name of its value (null
@@ -34,6 +35,8 @@ const OptionSpec OPTION_TABLE[] = {
     {"output", 'o', "DIR",
      "write the maps into DIR, not the current folder"},
     {"quiet", 'q', nullptr, "print no progress lines on standard output"},
+    {"web", WEB_KEY, nullptr,
+     "also write map.html, a zoomable web map of every level"},
     {"help", 'h', nullptr, "show this help and exit"},
     {"version", 'V', nullptr, "show the version and exit"},
 };
@@ -127,6 +130,9 @@ bool apply_option(int key, const char *value, Options *options,
         break;
     case 'q':
         options->quiet = true;
+        break;
+    case WEB_KEY:
+        options->web = true;
         break;
     case 'h':
         *result = PARSE_HELP;

@@ -17,6 +17,8 @@
 #include "tile_types.h"
 
 int32_t tile_size;
+void (*map_canvas_hook)(BITMAP *, int, const char *, int, int, int) = nullptr;
+void (*map_canvas_release_hook)(BITMAP *) = nullptr;
 
 namespace {
 
@@ -132,12 +134,18 @@ void compose_maps(int world_number)
     std::string failed_saves;
     for (int z = 0; z < levels; ++z) {
         const std::string name = map_name(z);
+        if (map_canvas_hook)
+            map_canvas_hook(map_canvas[z], z, name.c_str(),
+                            ZoomBounds.zoom_min_x[z], ZoomBounds.zoom_min_y[z],
+                            tile_size);
         log_line("Saving ", name);
         std::string why;
         if (save_map(name, map_canvas[z], &why))
             log_line(name, " saved");
         else
             failed_saves += "Error saving " + name + "\n" + why + "\n";
+        if (map_canvas_release_hook)
+            map_canvas_release_hook(map_canvas[z]);
         destroy_bitmap(map_canvas[z]);
         map_canvas[z] = nullptr;
     }

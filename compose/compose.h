@@ -3,6 +3,8 @@
 
 #include <cstdint>
 
+struct BITMAP;
+
 // Edge length in pixels of every tile, from the width of the first tile.
 extern int32_t tile_size;
 
@@ -10,6 +12,16 @@ extern int32_t tile_size;
 const int BACKGROUND_R = 227;
 const int BACKGROUND_G = 226;
 const int BACKGROUND_B = 221;
+
+// Called, when set, with each level's finished canvas before its map is
+// saved: the level, the map's file name, the grid column and row of the
+// canvas's top-left corner and the tile size in pixels. The canvas may be
+// read meanwhile, never written, until map_canvas_release_hook returns
+// for it, which is called before the canvas is destroyed. Null unless the
+// program sets them.
+extern void (*map_canvas_hook)(BITMAP *canvas, int zoom, const char *map_name,
+                               int min_column, int min_row, int tile_size);
+extern void (*map_canvas_release_hook)(BITMAP *canvas);
 
 // Composes and saves one map per zoom level 0 to ZoomBounds.max_zoom of
 // world world_number from tile_list, tile_ext and appdata_path. Ends the

@@ -67,6 +67,7 @@ struct ParseCase {
     std::string output;
     bool quiet;
     std::string error;  // the reason, for PARSE_ERROR
+    bool web = false;
 };
 
 const ParseCase PARSE_CASES[] = {
@@ -79,6 +80,8 @@ const ParseCase PARSE_CASES[] = {
     // The last of a repeated option counts; long names may be shortened.
     {{"-o", "/a", "-w", "1", "-o", "/b"}, PARSE_RUN, 1, "/b", false, ""},
     {{"--wor=2", "--qui"}, PARSE_RUN, 2, "", true, ""},
+    {{"--web", "-w", "2"}, PARSE_RUN, 2, "", false, "", true},
+    {{"--web=yes"}, PARSE_ERROR, 0, "", false, "option --web takes no value"},
     {{"-h", "--bogus"}, PARSE_HELP, 0, "", false, ""},
     {{"--version"}, PARSE_VERSION, 0, "", false, ""},
     {{"-w", "0"}, PARSE_ERROR, 0, "", false, "invalid world '0' (1 to 5)"},
@@ -125,6 +128,7 @@ TEST(ParseOptions, EachCommandLineGivesItsOptionsOrItsReason)
             EXPECT_EQ(options.world, c.world);
             EXPECT_EQ(options.output, c.output);
             EXPECT_EQ(options.quiet, c.quiet);
+            EXPECT_EQ(options.web, c.web);
         }
     }
 }
@@ -134,7 +138,8 @@ TEST(UsageText, NamesEveryOptionAndTheVersionIsTheProjects)
 {
     const std::string usage = usage_text();
     for (const char *line : {"-w, --world=N ", "-o, --output=DIR ",
-                             "-q, --quiet ", "-h, --help ", "-V, --version "})
+                             "-q, --quiet ", "    --web ", "-h, --help ",
+                             "-V, --version "})
         EXPECT_NE(usage.find(line), std::string::npos) << line;
     EXPECT_EQ(version_text(), "mapper 1.1.0");
 }
