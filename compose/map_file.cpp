@@ -370,7 +370,7 @@ std::string map_extension(const std::string &map)
 
 bool finish_file(TempMap &t, int save_errno)
 {
-    if (!map_file_whole(t.file_fd, map_extension(t.map).c_str())) {
+    if (!image_file_whole(t.file_fd, format_of_extension(map_extension(t.map).c_str()))) {
         t.why = t.file_path() +
                 " is incomplete, though the image saver reported success";
         if (int err = write_failure_reason(t.file_fd, save_errno))

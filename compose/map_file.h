@@ -46,14 +46,6 @@ bool fit_palette_to_bitmap(BITMAP *bmp, PALETTE pal, RGB_MAP *map);
 // the current palette: nothing changes then.
 void select_fitted_palette(BITMAP *bmp);
 
-// True when the file open at fd holds a whole image of the format that
-// ext names (png, jpg or gif, case aside): a PNG up to its IEND chunk, a
-// JPEG up to its end marker, a GIF up to its trailer. Files of other
-// extensions are not checked and count as whole. Savers that ignore a
-// failed write, such as the last one at close, report success for a cut
-// file.
-bool map_file_whole(int fd, const char *ext);
-
 // Writes canvas as the map name (a file name in the current folder whose
 // extension picks the codec) and replaces any older map of that name
 // only once the new file is whole and on the disk; the map gets mode 0666

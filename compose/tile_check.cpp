@@ -20,7 +20,7 @@
 #include "exit_signals.h"
 #include "fatal_error.h"
 #include "file_bound.h"
-#include "image_header.h"
+#include "image_format.h"
 #include "memory_available.h"
 #include "regular_file.h"
 #include "run_folder.h"

@@ -1,5 +1,6 @@
 #include "tile_place.h"
 
+#include <fcntl.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -8,6 +9,8 @@
 #include <cstring>
 #include <unordered_set>
 
+#include "image_format.h"
+
 namespace {
 
 const int OPAQUE = 255;
@@ -15,17 +18,6 @@ const int PALETTE_DEPTH = 8;
 const int MAP_BYTES = MAP_DEPTH / 8;
 // Palette components have 6 bits; the scaling table has 64 entries.
 const int COMPONENT_6_BITS = 63;
-
-const unsigned char PNG_SIGNATURE[] = {0x89, 'P', 'N', 'G', '\r', '\n', 0x1A,
-                                       '\n'};
-const unsigned char JPEG_START[] = {0xFF, 0xD8};
-// A PNG chunk: length, type, data, CRC.
-const int CHUNK_LENGTH_BYTES = 4;
-const int CHUNK_TYPE_BYTES = 4;
-const int CHUNK_HEAD_BYTES = CHUNK_LENGTH_BYTES + CHUNK_TYPE_BYTES;
-const long CHUNK_CRC_BYTES = 4;
-const uint32_t MAX_CHUNK_LENGTH = 0x7FFFFFFF;
-const size_t MAX_PALETTE_BYTES = 3 * PAL_SIZE;
 
 // Loads with the current depth at 32 bits and colour conversion off: the
 // PNG and JPEG loaders then hand over their file's own depth (24 bits for
@@ -44,39 +36,6 @@ BITMAP *load_at_file_depth(const char *path, RGB *pal)
     return bmp;
 }
 
-uint32_t big_endian_32(const unsigned char *p)
-{
-    return (uint32_t(p[0]) << 24) | (uint32_t(p[1]) << 16) |
-           (uint32_t(p[2]) << 8) | p[3];
-}
-
-// Reads the PLTE chunk of the PNG file f (after its signature) into
-// colours, as many entries as it holds; false when there is none before
-// the image data or it is malformed.
-bool read_png_palette(FILE *f, int colours[PAL_SIZE])
-{
-    unsigned char head[CHUNK_HEAD_BYTES];
-    while (std::fread(head, 1, sizeof head, f) == sizeof head) {
-        const uint32_t length = big_endian_32(head);
-        const unsigned char *type = head + CHUNK_LENGTH_BYTES;
-        if (std::memcmp(type, "PLTE", CHUNK_TYPE_BYTES) == 0) {
-            unsigned char entries[MAX_PALETTE_BYTES];
-            if (length % 3 != 0 || length > sizeof entries ||
-                std::fread(entries, 1, length, f) != length)
-                return false;
-            for (uint32_t i = 0; i < length / 3; ++i)
-                colours[i] = makecol24(entries[3 * i], entries[3 * i + 1],
-                                       entries[3 * i + 2]);
-            return true;
-        }
-        if (std::memcmp(type, "IDAT", CHUNK_TYPE_BYTES) == 0 ||
-            length > MAX_CHUNK_LENGTH ||
-            std::fseek(f, long(length) + CHUNK_CRC_BYTES, SEEK_CUR) != 0)
-            return false;
-    }
-    return false;
-}
-
 // The 8-bit colours of an 8-bit tile's indices. The library's palette
 // holds 6 bits a component, so they are taken from the file where it has
 // them: a PNG's PLTE chunk, and for a JPEG (8 bits only when greyscale)
@@ -90,32 +49,15 @@ void palette_colours(const std::string &path, int fd, const RGB *pal,
         colours[i] = makecol24(_rgb_scale_6[pal[i].r & COMPONENT_6_BITS],
                                _rgb_scale_6[pal[i].g & COMPONENT_6_BITS],
                                _rgb_scale_6[pal[i].b & COMPONENT_6_BITS]);
-    FILE *f = nullptr;
-    if (fd < 0) {
-        f = std::fopen(path.c_str(), "rb");
-    } else {
-        const int own = dup(fd);
-        if (own >= 0 && lseek(own, 0, SEEK_SET) == 0)
-            f = fdopen(own, "rb");
-        if (!f && own >= 0)
-            close(own);
-    }
-    if (!f)
+    const int own = fd >= 0 ? fd : open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    if (own < 0)
         return;
-    unsigned char start[sizeof PNG_SIGNATURE];
-    const size_t got = std::fread(start, 1, sizeof start, f);
-    if (got == sizeof start &&
-        std::memcmp(start, PNG_SIGNATURE, sizeof start) == 0) {
-        int exact[PAL_SIZE];
-        std::copy(colours, colours + PAL_SIZE, exact);
-        if (read_png_palette(f, exact))
-            std::copy(exact, exact + PAL_SIZE, colours);
-    } else if (got >= sizeof JPEG_START &&
-               std::memcmp(start, JPEG_START, sizeof JPEG_START) == 0) {
-        for (int i = 0; i < PAL_SIZE; ++i)
-            colours[i] = makecol24(i, i, i);
-    }
-    std::fclose(f);
+    PaletteColour exact[IMAGE_PALETTE_ENTRIES];
+    const int n = read_image_palette(own, exact);
+    for (int i = 0; i < n; ++i)
+        colours[i] = makecol24(exact[i].r, exact[i].g, exact[i].b);
+    if (own != fd)
+        close(own);
 }
 
 // An 8-bit tile at 24 bits, each index in its colour (both memory

@@ -11,7 +11,7 @@
 #include <cstdio>
 #include <cstdlib>
 
-#include "image_header.h"
+#include "image_format.h"
 #include "jpeg_codec.h"
 
 namespace {

@@ -35,6 +35,7 @@
 #include "compose_fixture.h"
 #include "exit_signals.h"
 #include "fat_disk.h"
+#include "image_format.h"
 #include "map_file.h"
 #include "tile_check.h"
 
@@ -339,7 +340,7 @@ TEST_F(MapFileTest, WholeMapsAreToldFromCutOnes)
         auto whole = [&](const std::string &data) {
             write_file(path, data);
             int fd = open(path.c_str(), O_RDONLY);
-            bool w = map_file_whole(fd, ext);
+            bool w = image_file_whole(fd, format_of_extension(ext));
             close(fd);
             return w;
         };
@@ -359,7 +360,7 @@ TEST_F(MapFileTest, WholeMapsAreToldFromCutOnes)
     // Other formats are not checked.
     write_file(out + "/other.bmp", "BM");
     int fd = open((out + "/other.bmp").c_str(), O_RDONLY);
-    EXPECT_TRUE(map_file_whole(fd, "bmp"));
+    EXPECT_TRUE(image_file_whole(fd, format_of_extension("bmp")));
     close(fd);
     destroy_bitmap(big);
     destroy_bitmap(image);

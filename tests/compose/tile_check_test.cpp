@@ -27,7 +27,7 @@
 #include "change_list.h"
 #include "compose_fixture.h"
 #include "crafted_images.h"
-#include "image_header.h"
+#include "image_format.h"
 #include "tile_check.h"
 
 namespace {

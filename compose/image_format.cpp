@@ -1,4 +1,6 @@
-#include "image_header.h"
+// The structure of image files, walked over one reader: each format's
+// header, whole-file check and palette, in that order.
+#include "image_format.h"
 
 #include <strings.h>
 #include <sys/stat.h>
@@ -9,14 +11,27 @@
 #include <cstring>
 
 #include "file_bound.h"
+// The GIF format's bytes, named once beside the codec: only the constants.
+#include "../gif/gif_format.h"
 
 namespace {
 
-const unsigned char PNG_IHDR[] = {'I', 'H', 'D', 'R'};
+// A PNG file starts with these bytes; then come chunks, each a length, a
+// type, that many bytes of data and a CRC, IHDR first and IEND last.
+const unsigned char PNG_SIGNATURE[] = {0x89, 'P', 'N', 'G', '\r', '\n', 0x1A, '\n'};
+const int PNG_LENGTH_BYTES = 4, PNG_TYPE_BYTES = 4, PNG_CRC_BYTES = 4;
+const int64_t PNG_MAX_CHUNK_LENGTH = 0x7FFFFFFF;
+const char PNG_IHDR[] = "IHDR";
 const int PNG_IHDR_LENGTH = 13;
+const char PNG_PLTE[] = "PLTE";
+const char PNG_IDAT[] = "IDAT";
+const char PNG_IEND[] = "IEND";
+const int RGB_BYTES = 3;
 
-const size_t GIF_SIGNATURE_BYTES = sizeof GIF89_SIGNATURE - 1;
-
+// JPEG markers: 0xFF, then a code; a file runs from start to end of image.
+const int JPEG_MARKER = 0xFF;
+const int JPEG_SOI = 0xD8;
+const int JPEG_EOI = 0xD9;
 const int JPEG_STUFFED = 0x00;  // an 0xFF data byte in entropy-coded data
 const int JPEG_SOS = 0xDA;
 const int JPEG_DNL = 0xDC;
@@ -47,10 +62,13 @@ struct Reader {
     size_t pos = 0, end = 0;
     bool first = true;
     int64_t taken = 0;
-    int64_t limit = image_file_max_bytes(0, 0);
+    int64_t limit;
     bool over_limit = false;
 
-    explicit Reader(int f) : fd(f) {}
+    // A header is read no further than metadata can reach; what follows
+    // it only as far as the image's own bound, once that is known.
+    explicit Reader(int f, int64_t max = image_file_max_bytes(0, 0))
+        : fd(f), limit(max) {}
 
     bool fill()
     {
@@ -171,6 +189,21 @@ bool size_ok(int64_t w, int64_t h, const char *cut_short, const char **why)
     return true;
 }
 
+// Reads a PNG chunk's length and type; false at the end of the file or
+// at a length that no chunk may have.
+bool png_chunk(Reader &in, int64_t *length, char type[PNG_TYPE_BYTES])
+{
+    *length = in.big_endian(PNG_LENGTH_BYTES);
+    for (int i = 0; i < PNG_TYPE_BYTES; ++i)
+        type[i] = static_cast<char>(in.byte());
+    return *length >= 0 && *length <= PNG_MAX_CHUNK_LENGTH;
+}
+
+bool is_chunk(const char type[PNG_TYPE_BYTES], const char *name)
+{
+    return std::memcmp(type, name, PNG_TYPE_BYTES) == 0;
+}
+
 // The first chunk of a PNG file is IHDR: width and height, 32 bits each.
 // The decoder refuses an IHDR anywhere else, so the first one holds.
 bool png_size(Reader &in, int64_t *w, int64_t *h, const char **why)
@@ -179,8 +212,10 @@ bool png_size(Reader &in, int64_t *w, int64_t *h, const char **why)
         *why = "not a PNG file (no PNG signature)";
         return false;
     }
-    const int64_t length = in.big_endian(4);
-    if (length != PNG_IHDR_LENGTH || !matches(in, PNG_IHDR, sizeof PNG_IHDR)) {
+    int64_t length;
+    char type[PNG_TYPE_BYTES];
+    if (!png_chunk(in, &length, type) || length != PNG_IHDR_LENGTH ||
+        !is_chunk(type, PNG_IHDR)) {
         *why = "unreadable PNG header (the first chunk is not IHDR)";
         return false;
     }
@@ -189,21 +224,130 @@ bool png_size(Reader &in, int64_t *w, int64_t *h, const char **why)
     return size_ok(*w, *h, "PNG header cut short", why);
 }
 
+// Chunk by chunk up to the empty IEND chunk.
+bool png_whole(Reader &in)
+{
+    if (!matches(in, PNG_SIGNATURE, sizeof PNG_SIGNATURE))
+        return false;
+    for (;;) {
+        int64_t length;
+        char type[PNG_TYPE_BYTES];
+        if (!png_chunk(in, &length, type) || !in.skip(length + PNG_CRC_BYTES))
+            return false;
+        if (is_chunk(type, PNG_IEND))
+            return length == 0;
+    }
+}
+
+// The PLTE chunk after the signature, as many entries as it holds; 0
+// when there is none before the image data or it is malformed.
+int png_palette(Reader &in, PaletteColour colours[IMAGE_PALETTE_ENTRIES])
+{
+    int64_t length;
+    char type[PNG_TYPE_BYTES];
+    while (png_chunk(in, &length, type)) {
+        if (is_chunk(type, PNG_PLTE)) {
+            if (length % RGB_BYTES != 0 || length > RGB_BYTES * IMAGE_PALETTE_ENTRIES)
+                return 0;
+            const int n = static_cast<int>(length / RGB_BYTES);
+            for (int i = 0; i < n; ++i) {
+                const int r = in.byte(), g = in.byte(), b = in.byte();
+                if (b < 0)
+                    return 0;
+                colours[i] = {static_cast<unsigned char>(r),
+                              static_cast<unsigned char>(g),
+                              static_cast<unsigned char>(b)};
+            }
+            return n;
+        }
+        if (is_chunk(type, PNG_IDAT) || !in.skip(length + PNG_CRC_BYTES))
+            return 0;
+    }
+    return 0;
+}
+
 // The logical screen that follows the signature: every frame is drawn
 // onto a bitmap of its size.
 bool gif_size(Reader &in, int64_t *w, int64_t *h, const char **why)
 {
-    char sig[GIF_SIGNATURE_BYTES];
+    char sig[GIF_SIGNATURE_LENGTH];
     for (char &c : sig)
         c = static_cast<char>(in.byte());
-    if (std::memcmp(sig, GIF87_SIGNATURE, GIF_SIGNATURE_BYTES) != 0 &&
-        std::memcmp(sig, GIF89_SIGNATURE, GIF_SIGNATURE_BYTES) != 0) {
+    const int version = GIF_SIGNATURE_PREFIX_LENGTH;
+    if (std::memcmp(sig, GIF_SIGNATURE_PREFIX, GIF_SIGNATURE_PREFIX_LENGTH) != 0 ||
+        (sig[version] != GIF_VERSION_87 && sig[version] != GIF_VERSION_89) ||
+        sig[version + 1] != GIF_SIGNATURE_END) {
         *why = "not a GIF file (no GIF signature)";
         return false;
     }
     *w = in.little_endian(2);
     *h = in.little_endian(2);
     return size_ok(*w, *h, "GIF header cut short", why);
+}
+
+// The screen and image descriptors after the signature and separator,
+// and where in each its packed byte is.
+const int GIF_SCREEN_BYTES = 7, GIF_IMAGE_BYTES = 9;
+const int GIF_SCREEN_FLAGS = 4, GIF_IMAGE_FLAGS = 8;
+// A written map is taken for a GIF by "GIF" alone, whatever its version.
+const int GIF_MAGIC_BYTES = 3;
+
+bool gif_skip_table(Reader &in, int flags)
+{
+    if (!(flags & GIF_TABLE_FLAG))
+        return true;
+    return in.skip(int64_t(RGB_BYTES) << ((flags & GIF_TABLE_SIZE_BITS) + 1));
+}
+
+bool gif_skip_sub_blocks(Reader &in)
+{
+    int length;
+    do {
+        length = in.byte();
+        if (length < 0 || !in.skip(length))
+            return false;
+    } while (length != GIF_BLOCK_TERMINATOR);
+    return true;
+}
+
+// Reads n bytes into out; false at the end of the file.
+bool read_bytes(Reader &in, unsigned char *out, int n)
+{
+    for (int i = 0; i < n; ++i) {
+        const int c = in.byte();
+        if (c < 0)
+            return false;
+        out[i] = static_cast<unsigned char>(c);
+    }
+    return true;
+}
+
+// Block by block up to the trailer: a data byte of the value of the
+// trailer is common, so only the walk tells a whole file from a cut one.
+bool gif_whole(Reader &in)
+{
+    unsigned char head[GIF_SIGNATURE_LENGTH + GIF_SCREEN_BYTES];
+    if (!read_bytes(in, head, sizeof head) ||
+        std::memcmp(head, GIF_SIGNATURE_89A, GIF_MAGIC_BYTES) != 0 ||
+        !gif_skip_table(in, head[GIF_SIGNATURE_LENGTH + GIF_SCREEN_FLAGS]))
+        return false;
+    for (;;) {
+        unsigned char image[GIF_IMAGE_BYTES];
+        const int block = in.byte();
+        if (block == GIF_FILE_TRAILER)
+            return true;
+        if (block == GIF_EXTENSION_INTRODUCER) {
+            if (!in.skip(1) || !gif_skip_sub_blocks(in))  // label, data
+                return false;
+        } else if (block == GIF_IMAGE_SEPARATOR) {
+            if (!read_bytes(in, image, sizeof image) ||
+                !gif_skip_table(in, image[GIF_IMAGE_FLAGS]) ||
+                !in.skip(1) || !gif_skip_sub_blocks(in))  // code size, data
+                return false;
+        } else {
+            return false;  // the end of the file, or no block
+        }
+    }
 }
 
 bool is_frame_header(int marker)
@@ -349,6 +493,25 @@ bool jpeg_size(Reader &in, bool whole, int64_t *w, int64_t *h,
     return true;
 }
 
+// The entropy-coded data between a JPEG's markers cannot hold the end
+// marker, so a file that starts with the start marker and ends with the
+// end marker has been written to its end.
+bool jpeg_whole(Reader &in, int64_t size)
+{
+    const int MARKER_BYTES = 2;
+    unsigned char head[MARKER_BYTES], tail[MARKER_BYTES];
+    if (size < 2 * MARKER_BYTES || !read_bytes(in, head, MARKER_BYTES) ||
+        !in.skip(size - 2 * MARKER_BYTES) || !read_bytes(in, tail, MARKER_BYTES))
+        return false;
+    return head[0] == JPEG_MARKER && head[1] == JPEG_SOI &&
+           tail[0] == JPEG_MARKER && tail[1] == JPEG_EOI;
+}
+
+// Files that we wrote, or that were checked to be bounded by their image.
+const int64_t NO_LIMIT = INT64_MAX;
+
+bool rewind(int fd) { return lseek(fd, 0, SEEK_SET) == 0; }
+
 }  // namespace
 
 ImageFormat format_of_extension(const char *ext)
@@ -378,4 +541,48 @@ bool read_image_size(int fd, ImageFormat format, bool whole, int64_t *width,
     }
     *why = "not a PNG, JPEG or GIF file";
     return false;
+}
+
+bool image_file_whole(int fd, ImageFormat format)
+{
+    struct stat st;
+    if (fstat(fd, &st) != 0)
+        return false;
+    if (format == FORMAT_OTHER)
+        return true;
+    if (!rewind(fd))
+        return false;
+    Reader in(fd, NO_LIMIT);
+    switch (format) {
+    case FORMAT_PNG:
+        return png_whole(in);
+    case FORMAT_JPEG:
+        return jpeg_whole(in, st.st_size);
+    case FORMAT_GIF:
+        return gif_whole(in);
+    case FORMAT_OTHER:
+        break;
+    }
+    return true;
+}
+
+int read_image_palette(int fd, PaletteColour colours[IMAGE_PALETTE_ENTRIES])
+{
+    if (!rewind(fd))
+        return 0;
+    Reader in(fd, NO_LIMIT);
+    unsigned char start[sizeof PNG_SIGNATURE];
+    size_t got = 0;
+    for (int c; got < sizeof start && (c = in.byte()) >= 0; ++got)
+        start[got] = static_cast<unsigned char>(c);
+    if (got == sizeof start && std::memcmp(start, PNG_SIGNATURE, sizeof start) == 0)
+        return png_palette(in, colours);
+    if (got >= 2 && start[0] == JPEG_MARKER && start[1] == JPEG_SOI) {
+        for (int i = 0; i < IMAGE_PALETTE_ENTRIES; ++i) {
+            const unsigned char grey = static_cast<unsigned char>(i);
+            colours[i] = {grey, grey, grey};
+        }
+        return IMAGE_PALETTE_ENTRIES;
+    }
+    return 0;
 }
