@@ -37,6 +37,7 @@
 #include "jpeg_codec.h"
 #include "map_file.h"
 #include "tile_check.h"
+#include "tile_load.h"
 #include "tile_place.h"
 #include "web_map.h"
 #include "world_gen.h"
@@ -226,7 +227,7 @@ void child_compose(const std::string &root, const std::string &out,
     f.tiles = tile_list.size();
     f.compose_cpu = cpu_s() - c0;
     for (int z = 0; z <= ZoomBounds.max_zoom; ++z)
-        f.canvas_bytes += (MAP_DEPTH / 8LL) * tile_size * tile_size *
+        f.canvas_bytes += int64_t(MAP_BYTES_PER_PIXEL) * tile_size * tile_size *
                           (ZoomBounds.zoom_max_x[z] - ZoomBounds.zoom_min_x[z] + 1) *
                           (ZoomBounds.zoom_max_y[z] - ZoomBounds.zoom_min_y[z] + 1);
     f.map_bytes = file_size(out + "/map_zoom_0." + tile_ext);

@@ -1,3 +1,5 @@
+// The reader of a world's changed.txt: the tiles it lists, their grid
+// bounds and extension, into the run's globals of tile_types.h.
 #ifndef CHANGELIST_CHANGE_LIST_H
 #define CHANGELIST_CHANGE_LIST_H
 

@@ -12,11 +12,12 @@
 #include "exit_signals.h"
 #include "fatal_error.h"
 #include "map_file.h"
+#include "map_geometry.h"
 #include "tile_check.h"
+#include "tile_load.h"
 #include "tile_place.h"
 #include "tile_types.h"
 
-int32_t tile_size;
 void (*map_canvas_hook)(BITMAP *, int, const char *, int, int, int) = nullptr;
 void (*map_canvas_release_hook)(BITMAP *) = nullptr;
 
@@ -26,9 +27,6 @@ void log_line(const std::string &a, const std::string &b)
 {
     std::cout << a << b << std::endl;
 }
-
-// Bytes that the library allocates per pixel at a colour depth.
-int bytes_per_pixel(int depth) { return (depth + 7) / 8; }
 
 // Asks the kernel to back a canvas's pixels with huge pages before they
 // are first touched: faulting in a map of a hundred megabytes 4 KiB at a
@@ -49,13 +47,12 @@ BITMAP *create_canvas(int zoom)
 {
     int64_t w = 0, h = 0;
     map_size(zoom, &w, &h);
-    const int bpp = bytes_per_pixel(MAP_DEPTH);
-    if (!bitmap_fits(w, h, bpp))
+    if (!bitmap_fits(w, h, MAP_BYTES_PER_PIXEL))
         return nullptr;
     BITMAP *canvas = create_bitmap_ex(MAP_DEPTH, static_cast<int>(w),
                                       static_cast<int>(h));
     if (canvas)
-        prefer_huge_pages(canvas, bitmap_bytes(w, h, bpp));
+        prefer_huge_pages(canvas, bitmap_bytes(w, h, MAP_BYTES_PER_PIXEL));
     return canvas;
 }
 
@@ -97,8 +94,7 @@ void compose_maps(int world_number)
     // first tile's width by its header.
     const std::vector<CheckedTile> tiles = check_listed_tiles(world_number);
     tile_size = static_cast<int32_t>(tiles.front().width);
-    const int canvas_bytes_per_pixel = bytes_per_pixel(MAP_DEPTH);
-    check_map_memory(canvas_bytes_per_pixel);
+    check_map_memory(MAP_BYTES_PER_PIXEL);
     load_sample_tile(world_number);
     warn_tile_sizes(tiles, tile_size);
 
@@ -107,7 +103,7 @@ void compose_maps(int world_number)
     for (int z = 0; z < levels; ++z) {
         map_canvas[z] = create_canvas(z);
         if (!map_canvas[z])
-            map_bitmap_failed(z, canvas_bytes_per_pixel);
+            map_bitmap_failed(z, MAP_BYTES_PER_PIXEL);
         fill_map_canvas(map_canvas[z],
                         makecol_depth(MAP_DEPTH, BACKGROUND_R, BACKGROUND_G,
                                       BACKGROUND_B));

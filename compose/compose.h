@@ -1,12 +1,10 @@
+// The compositor: one map per zoom level of a world, composed from its
+// listed tiles and saved, and the hooks through which the program
+// watches it.
 #ifndef COMPOSE_COMPOSE_H
 #define COMPOSE_COMPOSE_H
 
-#include <cstdint>
-
 struct BITMAP;
-
-// Edge length in pixels of every tile, from the width of the first tile.
-extern int32_t tile_size;
 
 // Background colour of every map, shown where no tile is listed.
 const int BACKGROUND_R = 227;

@@ -14,6 +14,7 @@
 
 #include "exit_signals.h"
 #include "image_format.h"
+#include "map_palette.h"
 #include "run_folder.h"
 
 // How a map reaches the disk. The library's savers open their file by

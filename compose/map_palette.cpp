@@ -5,23 +5,20 @@
 // the current palette for the nearest 6-bit colour, skipping entry 0. The
 // library's own palette generator and RGB map builder both work at coarser
 // precision than the palette, so both are done here.
-#include "map_file.h"
+#include "map_palette.h"
 
 #include <algorithm>
 #include <cstdint>
 #include <vector>
 
+#include "colour_depth.h"
+
 namespace {
 
-const int INDEXED_DEPTH = 8;
-const int TRUECOLOR_24 = 24;
-const int BYTES_24 = 3;
-const int TRUECOLOR_32 = 32;
+const int BYTES_24 = TRUECOLOR_24 / 8;
 const int PALETTE_ENTRIES = PAL_SIZE;
 // Colours are counted at the palette's precision: 6 bits a component.
-const int COMPONENT_BITS = 6;
-const int COMPONENT_MASK = (1 << COMPONENT_BITS) - 1;
-const int COLOR_KEYS = 1 << (3 * COMPONENT_BITS);
+const int COLOR_KEYS = 1 << (3 * PALETTE_COMPONENT_BITS);
 // rgb_map cells: 5 bits a component, one bit less than the palette.
 const int CELL_BITS = 5;
 const int CELL_SIDE = 1 << CELL_BITS;
@@ -41,15 +38,15 @@ struct ColorCount {
 // Components of a key, and of the colour it names, in 6 bits.
 int key_component(uint32_t key, int which)
 {
-    return static_cast<int>(key >> (COMPONENT_BITS * (2 - which))) &
-           COMPONENT_MASK;
+    return static_cast<int>(key >> (PALETTE_COMPONENT_BITS * (2 - which))) &
+           PALETTE_COMPONENT_MASK;
 }
 
 uint32_t color_key(int r8, int g8, int b8)
 {
     return (static_cast<uint32_t>(r8 >> TO_PALETTE_SHIFT)
-            << (2 * COMPONENT_BITS)) |
-           (static_cast<uint32_t>(g8 >> TO_PALETTE_SHIFT) << COMPONENT_BITS) |
+            << (2 * PALETTE_COMPONENT_BITS)) |
+           (static_cast<uint32_t>(g8 >> TO_PALETTE_SHIFT) << PALETTE_COMPONENT_BITS) |
            static_cast<uint32_t>(b8 >> TO_PALETTE_SHIFT);
 }
 
@@ -237,7 +234,7 @@ uint32_t mean_key(const std::vector<ColorCount> &colors, const ColorBox &box)
     }
     uint32_t key = 0;
     for (int c = 0; c < 3; ++c)
-        key = (key << COMPONENT_BITS) |
+        key = (key << PALETTE_COMPONENT_BITS) |
               static_cast<uint32_t>(sum[c] / n + 0.5);
     return key;
 }
@@ -325,7 +322,7 @@ void select_fitted_palette(BITMAP *bmp)
 {
     static PALETTE fitted_palette;
     static RGB_MAP fitted_map;
-    if (!bmp || bitmap_color_depth(bmp) == INDEXED_DEPTH)
+    if (!bmp || bitmap_color_depth(bmp) == PALETTE_DEPTH)
         return;
     const bool use_map = fit_palette_to_bitmap(bmp, fitted_palette,
                                                &fitted_map);

@@ -1,5 +1,6 @@
-// Checks of the listed tiles and of the maps' memory, made before any map
-// bitmap exists, and the loading of one checked tile.
+// The listed tiles before any map bitmap exists: which entries name
+// distinct tiles, the check of each tile's file and header, and the
+// messages that end a run over a tile.
 #ifndef COMPOSE_TILE_CHECK_H
 #define COMPOSE_TILE_CHECK_H
 
@@ -7,10 +8,7 @@
 #include <string>
 #include <vector>
 
-#include "memory_available.h"
 #include "tile_types.h"
-
-struct BITMAP;
 
 // Widest pixel that a codec may load a tile into.
 const int MAX_TILE_BYTES_PER_PIXEL = 4;
@@ -40,34 +38,21 @@ std::vector<CheckedTile> check_listed_tiles(int world_number);
 [[noreturn]] void sample_tile_failed(const std::string &what);
 [[noreturn]] void tile_failed(const std::string &path, const std::string &why);
 
-// Loads the tile at path through the file-type registry, checked as
-// above, so that the codec reads the very file that was checked. Returns
-// null with *why set when the check or the codec fails.
-BITMAP *load_checked_tile(const std::string &path, std::string *why);
-
-// Ends loading through load_checked_tile: releases what it holds. Makes
-// only calls that a signal handler may make.
-void finish_tile_loads();
-
 // Warns on standard error about each tile that is not a square of
 // tile_size: ten lines at most, then a count of the others.
 void warn_tile_sizes(const std::vector<CheckedTile> &tiles, int32_t tile_size);
 
-// The file name of the map of zoom level zoom: map_zoom_<zoom>.<tile_ext>.
-std::string map_name(int zoom);
+// Opens the tile at path and reads its header, then, when whole, walks a
+// JPEG's structure; returns the descriptor, positioned after what was
+// read, or -1 with *why. Refuses what check_listed_tiles refuses: a file
+// that is not regular, a header that does not fit the graphics library,
+// a file larger than its image can need.
+int open_checked_tile(const std::string &path, bool whole, int64_t *w,
+                      int64_t *h, std::string *why);
 
-// Width and height in pixels of the map of zoom level zoom.
-void map_size(int zoom, int64_t *width, int64_t *height);
-
-// Ends the process with "Error creating <map name>" when a map of levels
-// 0 to max_zoom is wider or higher than its format can be (65535 pixels
-// for JPEG and GIF, libpng's limits for PNG), and with "Error creating
-// map bitmap." when one at bytes_per_pixel is larger than the library
-// can hold, or all of them together larger than the memory available.
-void check_map_memory(int bytes_per_pixel);
-
-// Reports that the bitmap of zoom level zoom could not be created and
-// ends the process with exit code 1.
-[[noreturn]] void map_bitmap_failed(int zoom, int bytes_per_pixel);
+// For every entry of list, true when it is the first entry of its cell
+// (zoom, x, y). Every entry of a cell names the same file, so its tile is
+// checked, decoded and placed once, at that entry.
+std::vector<bool> entries_to_decode(const std::vector<TileEntry> &list);
 
 #endif

@@ -5,19 +5,13 @@
 
 #include <algorithm>
 #include <cstdint>
-#include <cstdio>
 #include <cstring>
-#include <unordered_set>
 
 #include "image_format.h"
 
 namespace {
 
 const int OPAQUE = 255;
-const int PALETTE_DEPTH = 8;
-const int MAP_BYTES = MAP_DEPTH / 8;
-// Palette components have 6 bits; the scaling table has 64 entries.
-const int COMPONENT_6_BITS = 63;
 
 // Loads with the current depth at 32 bits and colour conversion off: the
 // PNG and JPEG loaders then hand over their file's own depth (24 bits for
@@ -46,9 +40,9 @@ void palette_colours(const std::string &path, int fd, const RGB *pal,
                      int colours[PAL_SIZE])
 {
     for (int i = 0; i < PAL_SIZE; ++i)
-        colours[i] = makecol24(_rgb_scale_6[pal[i].r & COMPONENT_6_BITS],
-                               _rgb_scale_6[pal[i].g & COMPONENT_6_BITS],
-                               _rgb_scale_6[pal[i].b & COMPONENT_6_BITS]);
+        colours[i] = makecol24(_rgb_scale_6[pal[i].r & PALETTE_COMPONENT_MASK],
+                               _rgb_scale_6[pal[i].g & PALETTE_COMPONENT_MASK],
+                               _rgb_scale_6[pal[i].b & PALETTE_COMPONENT_MASK]);
     const int own = fd >= 0 ? fd : open(path.c_str(), O_RDONLY | O_CLOEXEC);
     if (own < 0)
         return;
@@ -70,7 +64,7 @@ BITMAP *expand_palette_tile(BITMAP *tile, const int colours[PAL_SIZE])
     for (int y = 0; y < tile->h; ++y) {
         const unsigned char *src = tile->line[y];
         uintptr_t dst = reinterpret_cast<uintptr_t>(out->line[y]);
-        for (int x = 0; x < tile->w; ++x, dst += MAP_BYTES)
+        for (int x = 0; x < tile->w; ++x, dst += MAP_BYTES_PER_PIXEL)
             bmp_write24(dst, colours[src[x]]);
     }
     return out;
@@ -108,8 +102,8 @@ void place_alpha_row(BITMAP *tile, int ty, BITMAP *canvas, int dx, int cy,
 {
     const uint32_t *src = reinterpret_cast<const uint32_t *>(tile->line[ty]);
     uintptr_t out = reinterpret_cast<uintptr_t>(canvas->line[cy]) +
-                    static_cast<uintptr_t>(dx) * MAP_BYTES;
-    for (int x = 0; x < w; ++x, out += MAP_BYTES) {
+                    static_cast<uintptr_t>(dx) * MAP_BYTES_PER_PIXEL;
+    for (int x = 0; x < w; ++x, out += MAP_BYTES_PER_PIXEL) {
         const int c = static_cast<int>(src[x]);
         const int a = geta32(c);
         if (a == 0)
@@ -125,13 +119,6 @@ void place_alpha_row(BITMAP *tile, int ty, BITMAP *canvas, int dx, int cy,
     }
 }
 
-// Packs a column and a row into one key.
-uint64_t cell_key(const TileEntry &t)
-{
-    return (static_cast<uint64_t>(static_cast<uint32_t>(t.x)) << 32) |
-           static_cast<uint32_t>(t.y);
-}
-
 }  // namespace
 
 void fill_map_canvas(BITMAP *canvas, int colour)
@@ -141,7 +128,7 @@ void fill_map_canvas(BITMAP *canvas, int colour)
         clear_to_color(canvas, colour);
         return;
     }
-    const size_t row_bytes = static_cast<size_t>(canvas->w) * MAP_BYTES;
+    const size_t row_bytes = static_cast<size_t>(canvas->w) * MAP_BYTES_PER_PIXEL;
     for (int x = 0; x < canvas->w; ++x)
         _putpixel24(canvas, x, 0, colour);
     for (int y = 1; y < canvas->h; ++y)
@@ -173,17 +160,4 @@ void place_map_tile(BITMAP *tile, BITMAP *canvas, int dx, int dy, int size)
     }
     for (int y = 0; y < h; ++y)
         place_alpha_row(tile, y, canvas, dx, dy + y, w);
-}
-
-std::vector<bool> entries_to_decode(const std::vector<TileEntry> &list)
-{
-    std::vector<bool> decode(list.size(), true);
-    std::vector<std::unordered_set<uint64_t>> seen(ZOOM_SLOTS);
-    for (size_t i = 0; i < list.size(); ++i) {
-        const TileEntry &t = list[i];
-        if (t.zoom < 0 || t.zoom >= ZOOM_SLOTS)
-            continue;
-        decode[i] = seen[t.zoom].insert(cell_key(t)).second;
-    }
-    return decode;
 }

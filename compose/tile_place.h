@@ -1,24 +1,19 @@
 // Tiles as the maps need them: loaded through the file-type registry at
 // the depth of their own file, so that no colour makes a trip through the
 // desktop's depth; placed on a 24-bit map over its background with their
-// transparency; and the choice of which listed entries are decoded.
+// transparency.
 #ifndef COMPOSE_TILE_PLACE_H
 #define COMPOSE_TILE_PLACE_H
 
 #include <allegro.h>
 
 #include <string>
-#include <vector>
 
-#include "tile_types.h"
-
-// Colour depth of every map canvas, whatever the desktop's: 8 bits a
-// component, the depth at which maps are written.
-const int MAP_DEPTH = 24;
+#include "map_geometry.h"
 
 // Depth of a loaded tile whose pixels carry alpha (0 transparent, 255
 // opaque).
-const int TILE_ALPHA_DEPTH = 32;
+const int TILE_ALPHA_DEPTH = TRUECOLOR_32;
 
 // Fills a 24-bit memory bitmap with colour (at that depth): one row
 // through the library, the others copied from it, which is several times
@@ -41,10 +36,5 @@ BITMAP *load_map_tile(const std::string &path, int fd = -1);
 // opaque pixels exactly as stored, fully transparent ones leave the
 // canvas as it is, partly transparent ones blended over it by alpha.
 void place_map_tile(BITMAP *tile, BITMAP *canvas, int dx, int dy, int size);
-
-// For every entry of list, true when it is the first entry of its cell
-// (zoom, x, y). Every entry of a cell names the same file, so its tile is
-// decoded and placed once, at that entry.
-std::vector<bool> entries_to_decode(const std::vector<TileEntry> &list);
 
 #endif

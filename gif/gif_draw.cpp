@@ -8,10 +8,11 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "colour_depth.h"
+
 namespace {
 
 const int RGB_TO_6_BITS = 2;
-const int TRUECOLOR_32 = 32;
 const int OPAQUE_ALPHA = 255;
 
 // A rectangle of a destination bitmap.

@@ -6,6 +6,7 @@
 #include <cstdint>
 #include <cstdio>
 
+#include "colour_depth.h"
 #include "gif_codec.h"
 #include "gif_writer_internal.h"
 
@@ -17,7 +18,6 @@ const int SCREEN_NO_TABLE = GIF_COLOR_RESOLUTION_8_BITS;
 const int SCREEN_TABLE_PRESENT = GIF_TABLE_FLAG | GIF_COLOR_RESOLUTION_8_BITS;
 const int IMAGE_NO_TABLE = 0x00;
 const int IMAGE_TABLE_PRESENT = GIF_TABLE_FLAG;
-const int COMPONENT_6_BIT_MASK = 63;
 
 bool fits_field(int value, int low, int high)
 {
@@ -254,11 +254,11 @@ int gif_bitmap_saver(const char *filename, BITMAP *bmp, const RGB *pal)
     for (int i = 0; i < GIF_TABLE_SIZE; ++i) {
         RGB &e = frame.local_table.entries[i];
         e.r = static_cast<unsigned char>(
-            _rgb_scale_6[pal[i].r & COMPONENT_6_BIT_MASK]);
+            _rgb_scale_6[pal[i].r & PALETTE_COMPONENT_MASK]);
         e.g = static_cast<unsigned char>(
-            _rgb_scale_6[pal[i].g & COMPONENT_6_BIT_MASK]);
+            _rgb_scale_6[pal[i].g & PALETTE_COMPONENT_MASK]);
         e.b = static_cast<unsigned char>(
-            _rgb_scale_6[pal[i].b & COMPONENT_6_BIT_MASK]);
+            _rgb_scale_6[pal[i].b & PALETTE_COMPONENT_MASK]);
     }
     frame.transparent_idx = GIF_NO_TRANSPARENCY;
 

@@ -9,12 +9,12 @@
 #include <set>
 #include <sstream>
 
-#include "map_file.h"
+#include "colour_depth.h"
+#include "map_palette.h"
 #include "world_layout.h"
 
 namespace {
 
-const int TRUECOLOR_24 = 24;
 const char WINDOWS_APPDATA[] = "C:\\Users\\player\\AppData\\Roaming";
 const char WINDOWS_SEPARATOR[] = "\\";
 

@@ -15,6 +15,7 @@
 #include "change_list.h"
 #include "compose.h"
 #include "compose_fixture.h"
+#include "map_geometry.h"
 #include "crafted_images.h"
 
 namespace {

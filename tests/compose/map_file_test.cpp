@@ -38,6 +38,7 @@
 #include "image_format.h"
 #include "map_file.h"
 #include "tile_check.h"
+#include "tile_load.h"
 
 namespace {
 

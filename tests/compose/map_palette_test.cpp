@@ -9,7 +9,7 @@
 #include <set>
 #include <vector>
 
-#include "map_file.h"
+#include "map_palette.h"
 #include "test_support.h"
 
 namespace {

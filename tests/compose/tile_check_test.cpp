@@ -28,7 +28,9 @@
 #include "compose_fixture.h"
 #include "crafted_images.h"
 #include "image_format.h"
+#include "memory_available.h"
 #include "tile_check.h"
+#include "tile_load.h"
 
 namespace {
 

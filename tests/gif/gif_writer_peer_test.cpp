@@ -9,7 +9,7 @@
 #include <vector>
 
 #include "gif_codec.h"
-#include "map_file.h"
+#include "map_palette.h"
 #include "gif_reader_support.h"
 #include "gif_writer_test_util.h"
 #include "test_support.h"
