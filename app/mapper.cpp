@@ -14,6 +14,7 @@
 #include "fatal_error.h"
 #include "gif_codec.h"
 #include "map_file.h"
+#include "progress_window.h"
 #include "tile_types.h"
 
 namespace {
@@ -32,8 +33,9 @@ const char *const WORLD_ROWS[WORLD_COUNT] = {
     "World1", "World2", "World3", "World4", "World5"
 };
 
-// Where the run is, for the close button: in the dialog a close request
-// waits for the dialog to pick it up; later it stops the run.
+// Where the run is, for the close button: in the dialog and while the
+// progress window runs a close request waits to be picked up; otherwise it
+// stops the run.
 std::atomic<bool> dialog_running(false);
 std::atomic<bool> close_requested(false);
 
@@ -120,6 +122,10 @@ void register_file_types()
     register_bitmap_file_type("gif", gif_bitmap_loader, gif_bitmap_saver);
 }
 
+// The progress window's thread must not draw while a message is shown or
+// the library shuts down at exit.
+void stop_drawing(const char *) { stop_progress_window(); }
+
 void reset_bounds()
 {
     for (int z = 0; z < RESET_ZOOM_SLOTS; ++z) {
@@ -177,9 +183,12 @@ int close_request_proc(int msg, DIALOG *d, int)
 void close_button_pressed()
 {
     close_requested = true;
-    if (!dialog_running && close_requested.exchange(false))
+    if (!dialog_running && !progress_window_running() &&
+        close_requested.exchange(false))
         kill(getpid(), SIGTERM);
 }
+
+bool take_close_request() { return close_requested.exchange(false); }
 
 int confirm_quit()
 {
@@ -205,15 +214,16 @@ int run_mapper()
     dialog_running = true;
     set_close_button_callback(close_button_pressed);
     do_dialog(world_dialog, WORLD_DIALOG_LIST);
-    dialog_running = false;
-    // A close request that came as the dialog closed stops the run now.
-    if (close_requested.exchange(false))
-        kill(getpid(), SIGTERM);
-
     int row = world_dialog[WORLD_DIALOG_LIST].d1;
     if (row < 0)
         std::exit(0);
+    // A close request that came as the dialog closed is asked about by
+    // the progress window.
+    fatal_error_hook = stop_drawing;
+    start_progress_window(row + 1);
+    dialog_running = false;
     read_change_list(row + 1);
     compose_maps(row + 1);
+    stop_progress_window();
     return 0;
 }

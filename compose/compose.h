@@ -1,6 +1,7 @@
 #ifndef COMPOSE_COMPOSE_H
 #define COMPOSE_COMPOSE_H
 
+#include <cstddef>
 #include <cstdint>
 
 // Edge length in pixels of every tile, from the width of the first tile.
@@ -10,6 +11,15 @@ extern int32_t tile_size;
 const int BACKGROUND_R = 227;
 const int BACKGROUND_G = 226;
 const int BACKGROUND_B = 221;
+
+// Progress for a front end, called on the composing thread when set; null
+// by default. Each runs between steps, so one that waits pauses the run.
+// placed of total listed tiles are on the maps:
+extern void (*tiles_placed_hook)(size_t placed, size_t total);
+// A map of width x height pixels starts to be written as name:
+extern void (*map_save_began_hook)(const char *name, int width, int height);
+// That map is written (saved) or has failed:
+extern void (*map_save_ended_hook)(const char *name, bool saved);
 
 // Composes and saves one map per zoom level 0 to ZoomBounds.max_zoom of
 // world world_number from tile_list, tile_ext and appdata_path. Ends the
