@@ -48,7 +48,7 @@ std::vector<WrittenMap> written;  // main thread only
 std::atomic<bool> running(false);
 std::thread drawer;
 std::atomic<long> redraw_count(0);
-std::atomic<long> redraw_nanoseconds(0);
+std::atomic<long> thread_nanoseconds(0);
 
 int colour(int r, int g, int b) { return makecol(r, g, b); }
 
@@ -87,7 +87,6 @@ void draw_strip(BITMAP *bmp, double seconds)
 
 void redraw(BITMAP *panel)
 {
-    const long before = thread_cpu_nanoseconds();
     ProgressView view;
     {
         std::lock_guard<std::mutex> hold(state_lock);
@@ -98,7 +97,6 @@ void redraw(BITMAP *panel)
     }
     draw_progress(panel, view);
     blit(panel, screen, 0, 0, 0, 0, panel->w, panel->h);
-    redraw_nanoseconds += thread_cpu_nanoseconds() - before;
     ++redraw_count;
 }
 
@@ -164,6 +162,7 @@ void draw_loop()
             break;
     }
     destroy_bitmap(panel);
+    thread_nanoseconds += thread_cpu_nanoseconds();
 }
 
 // Holds the compose while the stop question is open.
@@ -268,8 +267,8 @@ bool progress_window_running() { return running; }
 
 const std::vector<WrittenMap> &written_maps() { return written; }
 
-void progress_redraw_cost(long *redraws, double *seconds)
+void progress_window_cost(long *redraws, double *seconds)
 {
     *redraws = redraw_count;
-    *seconds = redraw_nanoseconds / 1e9;
+    *seconds = thread_nanoseconds / 1e9;
 }

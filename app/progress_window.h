@@ -53,7 +53,8 @@ bool progress_window_running();
 // The maps written so far, in order.
 const std::vector<WrittenMap> &written_maps();
 
-// Redraws done so far and the processor time the thread spent on them.
-void progress_redraw_cost(long *redraws, double *seconds);
+// Redraws done so far and the processor time the drawing thread spent in
+// all (redraws and input polls), counted when it stops.
+void progress_window_cost(long *redraws, double *seconds);
 
 #endif
