@@ -2,18 +2,21 @@
 
 #include <jpgalleg.h>
 #include <loadpng.h>
+#include <fcntl.h>
 #include <signal.h>
 #include <unistd.h>
 
 #include <atomic>
 #include <cerrno>
 #include <cstdlib>
+#include <cstring>
 
 #include "change_list.h"
 #include "compose.h"
 #include "fatal_error.h"
 #include "gif_codec.h"
 #include "map_file.h"
+#include "output_folder.h"
 #include "progress_window.h"
 #include "tile_types.h"
 
@@ -88,6 +91,26 @@ void start_library()
     install_keyboard();
     install_timer();
     install_mouse();
+}
+
+// For --world: the library without any driver of a display, keyboard or
+// mouse, so that no X server is needed. Its messages then go to standard
+// output, which fatal_error points at standard error: never a message box.
+void start_library_headless()
+{
+    if (install_allegro(SYSTEM_NONE, &errno, atexit) != 0)
+        startup_failed("starting the graphics library",
+                       "the library could not start without a display");
+}
+
+// --quiet: the progress lines on standard output go nowhere.
+void silence_progress()
+{
+    const int null_fd = open("/dev/null", O_WRONLY | O_CLOEXEC);
+    if (null_fd < 0 || dup2(null_fd, STDOUT_FILENO) < 0)
+        fatal_error("Error opening /dev/null for --quiet: %s\n",
+                    std::strerror(errno));
+    close(null_fd);
 }
 
 void start_codecs()
@@ -202,14 +225,13 @@ int confirm_quit()
     return D_O_K;
 }
 
-int run_mapper()
-{
-    start_library();
-    start_codecs();
-    open_window();
-    register_file_types();
-    reset_bounds();
+namespace {
 
+// The dialog: returns the world chosen; a confirmed Quit ends the process.
+// The close button is left to the dialog until the progress window takes
+// it, so that a press as the dialog closes is asked about there.
+int choose_world()
+{
     set_dialog_color(world_dialog, makecol(0, 0, 0), makecol(255, 255, 255));
     dialog_running = true;
     set_close_button_callback(close_button_pressed);
@@ -217,13 +239,37 @@ int run_mapper()
     int row = world_dialog[WORLD_DIALOG_LIST].d1;
     if (row < 0)
         std::exit(0);
-    // A close request that came as the dialog closed is asked about by
-    // the progress window.
-    fatal_error_hook = stop_drawing;
-    start_progress_window(row + 1);
-    dialog_running = false;
-    read_change_list(row + 1);
-    compose_maps(row + 1);
+    return row + 1;
+}
+
+}  // namespace
+
+int run_mapper(const Options &options)
+{
+    const bool headless = options.world != 0;
+    if (headless)
+        start_library_headless();
+    else
+        start_library();
+    if (options.quiet)
+        silence_progress();
+    // Before any tile is read, and before a window opens for nothing.
+    if (!options.output.empty())
+        use_output_folder(options.output);
+    start_codecs();
+    if (!headless)
+        open_window();
+    register_file_types();
+    reset_bounds();
+
+    const int world = headless ? options.world : choose_world();
+    if (!headless) {
+        fatal_error_hook = stop_drawing;
+        start_progress_window(world);
+        dialog_running = false;
+    }
+    read_change_list(world);
+    compose_maps(world);
     stop_progress_window();
     return 0;
 }

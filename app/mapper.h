@@ -5,6 +5,8 @@
 
 #include <allegro.h>
 
+#include "options.h"
+
 // Number of worlds the dialog offers; row r stands for world r + 1.
 const int WORLD_COUNT = 5;
 
@@ -52,8 +54,9 @@ bool take_close_request();
 // with exit code 0, "No" returns D_O_K and the dialog goes on.
 int confirm_quit();
 
-// The whole program: start-up, dialog, read, compose. Returns the exit
-// code of a normal run; fatal failures end the process with exit code 1.
-int run_mapper();
+// The whole program: start-up, the world from options or the dialog, read,
+// compose. Returns the exit code of a normal run; fatal failures end the
+// process with exit code 1.
+int run_mapper(const Options &options);
 
 #endif

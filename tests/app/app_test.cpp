@@ -2,8 +2,10 @@
 #include <gtest/gtest.h>
 
 #include <string>
+#include <vector>
 
 #include "mapper.h"
+#include "options.h"
 #include "test_support.h"
 
 namespace {
@@ -54,4 +56,85 @@ TEST(CallbackButtonProc, WithoutCallbackClosesLikeAButton)
     start_allegro_headless();
     DIALOG d = exit_button(nullptr);
     EXPECT_EQ(callback_button_proc(MSG_KEY, &d, 0), D_CLOSE);
+}
+
+namespace {
+
+struct ParseCase {
+    std::vector<std::string> args;  // after the program's name
+    ParseResult result;
+    int world;
+    std::string output;
+    bool quiet;
+    std::string error;  // the reason, for PARSE_ERROR
+};
+
+const ParseCase PARSE_CASES[] = {
+    {{}, PARSE_RUN, 0, "", false, ""},
+    {{"-w", "3"}, PARSE_RUN, 3, "", false, ""},
+    {{"-w5"}, PARSE_RUN, 5, "", false, ""},
+    {{"--world", "1"}, PARSE_RUN, 1, "", false, ""},
+    {{"--world=2", "--output=/m", "-q"}, PARSE_RUN, 2, "/m", true, ""},
+    {{"-qw", "4", "-o", "maps dir"}, PARSE_RUN, 4, "maps dir", true, ""},
+    // The last of a repeated option counts; long names may be shortened.
+    {{"-o", "/a", "-w", "1", "-o", "/b"}, PARSE_RUN, 1, "/b", false, ""},
+    {{"--wor=2", "--qui"}, PARSE_RUN, 2, "", true, ""},
+    {{"-h", "--bogus"}, PARSE_HELP, 0, "", false, ""},
+    {{"--version"}, PARSE_VERSION, 0, "", false, ""},
+    {{"-w", "0"}, PARSE_ERROR, 0, "", false, "invalid world '0' (1 to 5)"},
+    {{"--world=6"}, PARSE_ERROR, 0, "", false, "invalid world '6' (1 to 5)"},
+    {{"-w", "two"}, PARSE_ERROR, 0, "", false, "invalid world 'two' (1 to 5)"},
+    {{"-w", " 2"}, PARSE_ERROR, 0, "", false, "invalid world ' 2' (1 to 5)"},
+    {{"-w", "2x"}, PARSE_ERROR, 0, "", false, "invalid world '2x' (1 to 5)"},
+    {{"--world"}, PARSE_ERROR, 0, "", false, "option --world needs a value"},
+    {{"-o"}, PARSE_ERROR, 0, "", false, "option --output needs a value"},
+    {{"--output="}, PARSE_ERROR, 0, "", false,
+     "the output folder's name is empty"},
+    {{"--quiet=yes"}, PARSE_ERROR, 0, "", false,
+     "option --quiet takes no value"},
+    {{"--bogus=1"}, PARSE_ERROR, 0, "", false, "unknown option --bogus"},
+    {{"-qx"}, PARSE_ERROR, 0, "", false, "unknown option -x"},
+    {{"World2"}, PARSE_ERROR, 0, "", false, "unexpected argument 'World2'"},
+    // Options after a word are still options; after -- nothing is.
+    {{"3", "--world", "5"}, PARSE_ERROR, 0, "", false,
+     "unexpected argument '3'"},
+    {{"--", "-w", "1"}, PARSE_ERROR, 0, "", false,
+     "unexpected argument '-w'"},
+};
+
+}  // namespace
+
+TEST(ParseOptions, EachCommandLineGivesItsOptionsOrItsReason)
+{
+    for (const ParseCase &c : PARSE_CASES) {
+        std::vector<std::string> words = {"mapper"};
+        words.insert(words.end(), c.args.begin(), c.args.end());
+        std::vector<char *> argv;
+        for (std::string &w : words)
+            argv.push_back(&w[0]);
+        argv.push_back(nullptr);
+        Options options;
+        std::string error;
+        const ParseResult result = parse_options(
+            static_cast<int>(words.size()), argv.data(), &options, &error);
+        SCOPED_TRACE(testing::PrintToString(c.args));
+        EXPECT_EQ(result, c.result);
+        if (result == PARSE_ERROR) {
+            EXPECT_EQ(error, c.error);
+        } else if (result == PARSE_RUN) {
+            EXPECT_EQ(options.world, c.world);
+            EXPECT_EQ(options.output, c.output);
+            EXPECT_EQ(options.quiet, c.quiet);
+        }
+    }
+}
+
+// Every option of the table has its line of help.
+TEST(UsageText, NamesEveryOptionAndTheVersionIsTheProjects)
+{
+    const std::string usage = usage_text();
+    for (const char *line : {"-w, --world=N ", "-o, --output=DIR ",
+                             "-q, --quiet ", "-h, --help ", "-V, --version "})
+        EXPECT_NE(usage.find(line), std::string::npos) << line;
+    EXPECT_EQ(version_text(), "mapper 1.1.0");
 }

@@ -14,8 +14,9 @@ set -u
 readonly CASES=(return_maps_world1 down_four_maps_world5
     double_click_maps_world3 escape_maps_selected_row quit_no_keeps_selection
     quit_yes_by_key quit_yes_by_click quit_by_keyboard_focus
-    missing_change_list fifo_change_list message_box_waits arguments_ignored
-    no_display signal_during_save close_yes_quits close_no_keeps_selection
+    missing_change_list fifo_change_list message_box_waits command_line_answers
+    world_option_matches_dialog world_option_missing_change_list
+    output_option_and_quiet output_folder_refused no_display signal_during_save close_yes_quits close_no_keeps_selection
     close_during_compose_stops_run idle_dialog_and_alert_cpu depth16_maps_exact
     depth8_maps_exact progress_bar_and_saving_line stop_yes_keeps_older_map
     stop_no_finishes_run)
@@ -37,7 +38,8 @@ E2E_LIMIT=${E2E_LIMIT:-40}
 
 # Tools the cases drive the program with, and their Debian packages.
 for tool in Xvfb:xvfb xdotool:xdotool import:imagemagick \
-    compare:imagemagick xmessage:x11-apps timeout:coreutils ps:procps; do
+    compare:imagemagick xmessage:x11-apps timeout:coreutils ps:procps \
+    inotifywait:inotify-tools setpriv:util-linux; do
     command -v "${tool%%:*}" >/dev/null || {
         echo "FAIL $case_name: ${tool%%:*} is missing (apt-get install ${tool#*:})" >&2
         exit 1
@@ -79,6 +81,10 @@ xvfb_pid=
 xvfb_depth=24
 texture=
 app_pid=
+# A command that the program runs under, e.g. to run it as another user.
+run_as=()
+# A watch on the world's files, in the cases that have one.
+watch_pid=
 watchdog_pid=
 display=
 wid=
@@ -96,6 +102,7 @@ cleanup() {
         kill "$xvfb_pid" 2>/dev/null
         wait "$xvfb_pid" 2>/dev/null
     fi
+    [ -n "$watch_pid" ] && kill "$watch_pid" 2>/dev/null
     [ -n "$watchdog_pid" ] && kill -- -"$watchdog_pid" 2>/dev/null
     rm -rf "$work"
 }
@@ -175,7 +182,7 @@ x() { DISPLAY=:$display "$@"; }
 start_mapper() {
     set -m
     (cd "$work/maps" &&
-        exec env -i HOME="$work/home" XDG_DATA_HOME="$work/data" \
+        exec "${run_as[@]}" env -i HOME="$work/home" XDG_DATA_HOME="$work/data" \
             PATH="$work/bin" ${display:+DISPLAY=:$display} \
             "$MAPPER" "$@" >"$work/stdout" 2>"$work/stderr") &
     app_pid=$!
@@ -261,9 +268,9 @@ expect_empty() {
 }
 
 # The run mapped world N: its N tiles logged in order, one map of N
-# tiles by one, and nothing else written.
+# tiles by one, and nothing else written into the maps folder (or $2).
 expect_mapped() {
-    local n=$1 ext expected map size
+    local n=$1 maps=${2:-$work/maps} ext expected map size
     ext=$(world_ext "$n")
     map=map_zoom_0.$ext
     expected=$(sed -e 's/\r$//' -e 's/.*\\Zoom0\\/Zoom0\//' \
@@ -272,9 +279,9 @@ expect_mapped() {
     expected+=$'\n'"Saving $map"$'\n'"$map saved"
     [ "$(cat "$work/stdout")" = "$expected" ] ||
         fail "standard output is not the log of world $n"
-    [ "$(ls -A "$work/maps")" = "$map" ] ||
-        fail "expected only $map, found: $(ls -A "$work/maps")"
-    size=$(identify -format '%wx%h' "$work/maps/$map" 2>/dev/null)
+    [ "$(ls -A "$maps")" = "$map" ] ||
+        fail "expected only $map in $maps, found: $(ls -A "$maps")"
+    size=$(identify -format '%wx%h' "$maps/$map" 2>/dev/null)
     [ "$size" = "$((n * TILE))x$TILE" ] ||
         fail "$map is '$size', expected $((n * TILE))x$TILE"
     expect_empty stderr
@@ -526,12 +533,186 @@ case_message_box_waits() {
     expect_no_maps
 }
 
-case_arguments_ignored() {
-    start_dialog 3 --world 5 World2 "-q"
-    keys Return
+# Help, version and usage errors need no display. A bad command line gets
+# one line of reason and the usage on standard error and exit code 2, with
+# nothing read or written.
+case_command_line_answers() {
+    local reason args
+    start_mapper --help
     wait_for_exit
     expect_rc 0
-    expect_mapped 1
+    [ "$(head -1 "$work/stdout")" = "Usage: mapper [OPTION]..." ] &&
+        grep -q -- '--world=N' "$work/stdout" || fail "--help does not show the usage"
+    expect_empty stderr
+    start_mapper -V
+    wait_for_exit
+    expect_rc 0
+    [ "$(cat "$work/stdout")" = "mapper 1.1.0" ] || fail "-V does not show the version"
+    while IFS='|' read -r reason args; do
+        # shellcheck disable=SC2086  # the words of the command line
+        start_mapper $args
+        wait_for_exit
+        expect_rc 2
+        [ "$(head -1 "$work/stderr")" = "mapper: $reason" ] ||
+            fail "'$args': the reason is not '$reason'"
+        [ "$(sed -n 2p "$work/stderr")" = "Usage: mapper [OPTION]..." ] ||
+            fail "'$args': no usage after the reason"
+        expect_empty stdout
+        expect_no_maps
+    done <<'EOF'
+unexpected argument '3'|3 --world 5 World2 -q
+invalid world '0' (1 to 5)|--world 0
+invalid world '6' (1 to 5)|-w6
+invalid world 'two' (1 to 5)|--world=two
+unknown option --colour|--colour
+option --world needs a value|-q --world
+EOF
+}
+
+# The maps of world N go to $work/dialogN with the log beside them.
+keep_dialog_maps() {
+    mkdir "$work/dialog$1" && mv "$work/maps"/* "$work/dialog$1/" &&
+        cp "$work/stdout" "$work/dialog$1.log" || fail "cannot keep the maps of world $1"
+}
+
+stop_xvfb() {
+    kill "$xvfb_pid" && wait "$xvfb_pid" 2>/dev/null
+    xvfb_pid= display=
+}
+
+# --world with no X server at all (DISPLAY unset) writes byte for byte the
+# maps that the dialog writes, with the same log, for PNG, GIF and JPEG
+# worlds.
+case_world_option_matches_dialog() {
+    local n i downs ext
+    texture=--textured
+    make_worlds
+    start_xvfb
+    for n in 1 4 5; do
+        downs=()
+        for ((i = 1; i < n; i++)); do downs+=(Down); done
+        start_mapper
+        wait_for_dialog
+        keys "${downs[@]}" Return
+        wait_for_exit
+        expect_rc 0
+        expect_mapped "$n"
+        keep_dialog_maps "$n"
+    done
+    stop_xvfb
+    for n in 1 4 5; do
+        ext=$(world_ext "$n")
+        start_mapper --world "$n"
+        wait_for_exit
+        expect_rc 0
+        expect_mapped "$n"
+        cmp -s "$work/dialog$n.log" "$work/stdout" ||
+            fail "world $n: the log differs from the dialog's"
+        cmp "$work/dialog$n/map_zoom_0.$ext" "$work/maps/map_zoom_0.$ext" >&2 ||
+            fail "world $n: map_zoom_0.$ext differs from the dialog's"
+        rm "$work/maps"/*
+    done
+}
+
+# An xmessage that records each call in $work/xmessage.calls.
+xmessage_recorder() {
+    printf '#!/bin/sh\necho "$*" >>"%s/xmessage.calls"\n' "$work" \
+        >"$work/bin/xmessage" && chmod +x "$work/bin/xmessage" ||
+        fail "cannot write the xmessage stand-in"
+}
+
+# In --world mode an error goes to standard error and never into a message
+# box, without a display and with one at hand.
+case_world_option_missing_change_list() {
+    local pass
+    make_worlds
+    remove_change_list
+    xmessage_recorder
+    for pass in "no display" "a display"; do
+        [ "$pass" = "a display" ] && start_xvfb
+        start_mapper --world 1
+        wait_for_exit "$FATAL_EXIT_WAIT"
+        expect_rc 1
+        [ "$(cat "$work/stderr")" = "Error opening changed.txt!
+$work/data/Orvandelquist/World1/changed.txt: No such file or directory" ] ||
+            fail "with $pass, standard error does not hold the message, the path and the reason"
+        expect_empty stdout
+        expect_no_maps
+        [ ! -e "$work/xmessage.calls" ] ||
+            fail "with $pass, xmessage was called: $(cat "$work/xmessage.calls")"
+    done
+}
+
+# --output sends the maps into the folder it names, with the dialog and
+# without, a relative name from the current folder; --quiet leaves
+# standard output empty and the warnings on standard error.
+case_output_option_and_quiet() {
+    local other=$work/other
+    make_worlds
+    mkdir "$other" || fail "cannot make $other"
+    echo "not-a-tile" >>"$work/data/Orvandelquist/World2/changed.txt"
+    start_mapper --world 2 --quiet --output "$other"
+    wait_for_exit
+    expect_rc 0
+    expect_empty stdout
+    [ "$(cat "$work/stderr")" = "changed.txt line 3 skipped: no file extension" ] ||
+        fail "--quiet changed standard error"
+    expect_no_maps
+    [ "$(ls -A "$other")" = map_zoom_0.png ] || fail "$other holds: $(ls -A "$other")"
+    rm "$other"/*
+    start_xvfb
+    start_mapper -o ../other
+    wait_for_dialog
+    keys Down Down Return
+    wait_for_exit
+    expect_rc 0
+    expect_mapped 3 "$other"
+    expect_no_maps
+}
+
+# A folder that cannot take the maps stops the run before any file of the
+# world is opened, even for a world of thousands of tiles: a message with
+# the folder and the reason, and exit code 1. Root may write anywhere, so
+# root runs the program as nobody.
+case_output_folder_refused() {
+    local world=$work/data/Orvandelquist/World1 dir what reason
+    "$MAKE_WORLD" "$work/data" --world 1 --grid 64x64 --tile "$TILE" \
+        >/dev/null || fail "make_world could not write world 1"
+    touch "$work/a-file" && mkdir "$work/read-only" &&
+        chmod 555 "$work/read-only" || fail "cannot make the folders"
+    if [ "$(id -u)" = 0 ]; then
+        chmod -R a+rX "$work" || fail "cannot open $work to nobody"
+        run_as=(setpriv --reuid=nobody --regid=nogroup --clear-groups)
+    fi
+    inotifywait -m -r -e open --format '%w%f' -o "$work/opened" "$world" \
+        >/dev/null 2>"$work/inotify.log" &
+    watch_pid=$!
+    for _ in $(seq 50); do
+        grep -q "Watches established" "$work/inotify.log" && break
+        sleep 0.1
+    done
+    grep -q "Watches established" "$work/inotify.log" || fail "inotifywait did not start"
+    while IFS='|' read -r dir what reason; do
+        start_mapper --world 1 --output "$dir"
+        wait_for_exit "$FATAL_EXIT_WAIT"
+        expect_rc 1
+        [ "$(cat "$work/stderr")" = "Error $what the output folder!
+$dir: $reason" ] || fail "$dir: not the message, the folder and the reason"
+        expect_empty stdout
+    done <<EOF
+$work/none|opening|No such file or directory
+$work/a-file|opening|Not a directory
+$work/read-only|writing into|Permission denied
+EOF
+    [ -z "$(ls -A "$work/read-only")" ] || fail "files left in the read-only folder"
+    # The watch sees an open, and had seen none of the program's.
+    cat "$world/changed.txt" >/dev/null
+    sleep 0.3
+    kill "$watch_pid"
+    wait "$watch_pid" 2>/dev/null
+    watch_pid=
+    [ "$(cat "$work/opened")" = "$world/changed.txt" ] ||
+        fail "files of the world were opened: $(head -3 "$work/opened")"
 }
 
 # No X display, and a display that no server serves: a clear message on

@@ -1,0 +1,72 @@
+#include "output_folder.h"
+
+#include <fcntl.h>
+#include <sys/random.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+
+#include "fatal_error.h"
+
+namespace {
+
+// The trial folder: a name nobody can guess, tried afresh should one
+// exist already; readable by us alone, as the maps' private folders are.
+const char TRIAL_PREFIX[] = ".mapper-trial-";
+const int TRIAL_RANDOM_BYTES = 8;
+const int TRIAL_ATTEMPTS = 8;
+const mode_t TRIAL_MODE = S_IRWXU;
+
+bool trial_name(std::string *name)
+{
+    static const char HEX[] = "0123456789abcdef";
+    unsigned char bytes[TRIAL_RANDOM_BYTES];
+    if (getrandom(bytes, sizeof bytes, 0) != sizeof bytes)
+        return false;
+    *name = TRIAL_PREFIX;
+    for (unsigned char b : bytes) {
+        *name += HEX[b >> 4];
+        *name += HEX[b & 0xF];
+    }
+    return true;
+}
+
+// Makes and removes a folder in the folder open at fd; 0 or the errno.
+int try_private_folder(int fd)
+{
+    int err = EEXIST;
+    for (int i = 0; i < TRIAL_ATTEMPTS && err == EEXIST; ++i) {
+        std::string name;
+        if (!trial_name(&name))
+            return errno;
+        err = mkdirat(fd, name.c_str(), TRIAL_MODE) == 0 ? 0 : errno;
+        if (err == 0 && unlinkat(fd, name.c_str(), AT_REMOVEDIR) != 0)
+            err = errno;
+    }
+    return err;
+}
+
+[[noreturn]] void folder_failed(const char *what, const std::string &folder,
+                                int err)
+{
+    fatal_error("Error %s the output folder!\n%s: %s\n", what, folder.c_str(),
+                std::strerror(err));
+}
+
+}  // namespace
+
+void use_output_folder(const std::string &folder)
+{
+    // O_PATH needs no read permission on the folder; the trial and the
+    // change of folder then act on the very folder that was opened.
+    const int fd = open(folder.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC);
+    if (fd < 0)
+        folder_failed("opening", folder, errno);
+    if (int err = try_private_folder(fd))
+        folder_failed("writing into", folder, err);
+    if (fchdir(fd) != 0)
+        folder_failed("entering", folder, errno);
+    close(fd);
+}
