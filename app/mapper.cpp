@@ -9,6 +9,8 @@
 #include <atomic>
 #include <cerrno>
 #include <cstdlib>
+#include <iostream>
+#include <string>
 #include <cstring>
 
 #include "change_list.h"
@@ -16,6 +18,7 @@
 #include "fatal_error.h"
 #include "gif_codec.h"
 #include "map_file.h"
+#include "menu_launch.h"
 #include "output_folder.h"
 #include "progress_window.h"
 #include "tile_types.h"
@@ -242,7 +245,36 @@ int choose_world()
     return row + 1;
 }
 
+// Started from the menu, the window tells what went wrong, with the same
+// lines as standard error, and stays until it is closed.
+void error_in_window(const char *text)
+{
+    stop_progress_window();
+    if (!screen)
+        return;
+    std::cerr << text << std::flush;
+    show_error(text);
+    std::exit(1);
+}
+
+std::string current_folder()
+{
+    char *path = getcwd(nullptr, 0);
+    const std::string folder = path ? path : ".";
+    std::free(path);
+    return folder;
+}
+
 }  // namespace
+
+int run_window_dialog(DIALOG *dialog, int focus)
+{
+    take_close_request();
+    dialog_running = true;
+    const int result = do_dialog(dialog, focus);
+    dialog_running = false;
+    return result;
+}
 
 int run_mapper(const Options &options)
 {
@@ -264,12 +296,16 @@ int run_mapper(const Options &options)
 
     const int world = headless ? options.world : choose_world();
     if (!headless) {
-        fatal_error_hook = stop_drawing;
+        fatal_error_hook = options.menu ? error_in_window : stop_drawing;
         start_progress_window(world);
         dialog_running = false;
     }
+    if (options.menu && options.output.empty())
+        use_output_folder(make_world_folder(world));
     read_change_list(world);
     compose_maps(world);
     stop_progress_window();
+    if (options.menu)
+        show_summary(world, current_folder(), written_maps());
     return 0;
 }

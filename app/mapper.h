@@ -47,6 +47,10 @@ int close_request_proc(int msg, DIALOG *d, int c);
 // run the way an interrupt does, with SIGTERM to the process.
 void close_button_pressed();
 
+// Runs a dialog of the window with the close button handed to its
+// close_request_proc object; returns do_dialog's result.
+int run_window_dialog(DIALOG *dialog, int focus);
+
 // Takes a close request left by close_button_pressed: true once per press.
 bool take_close_request();
 

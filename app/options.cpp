@@ -16,6 +16,7 @@ const char PROGRAM_NAME[] = "mapper";
 
 // Keys of options without a short form start here, above every char.
 const int FIRST_LONG_ONLY_KEY = 256;
+const int MENU_KEY = FIRST_LONG_ONLY_KEY;
 
 // One option: its long name, its key (the short letter, or a key from
 // FIRST_LONG_ONLY_KEY for a long-only option), the name of its value (null
@@ -32,6 +33,8 @@ const OptionSpec OPTION_TABLE[] = {
     {"output", 'o', "DIR",
      "write the maps into DIR, not the current folder"},
     {"quiet", 'q', nullptr, "print no progress lines on standard output"},
+    {"menu", MENU_KEY, nullptr,
+     "as from the menu: maps into Pictures, summary at the end"},
     {"help", 'h', nullptr, "show this help and exit"},
     {"version", 'V', nullptr, "show the version and exit"},
 };
@@ -126,6 +129,9 @@ bool apply_option(int key, const char *value, Options *options,
     case 'q':
         options->quiet = true;
         break;
+    case MENU_KEY:
+        options->menu = true;
+        break;
     case 'h':
         *result = PARSE_HELP;
         break;
@@ -163,6 +169,10 @@ ParseResult parse_options(int argc, char *argv[], Options *options,
     }
     if (optind < argc) {
         *error = std::string("unexpected argument '") + argv[optind] + "'";
+        return PARSE_ERROR;
+    }
+    if (options->menu && options->world != 0) {
+        *error = "--menu needs the window, which --world does without";
         return PARSE_ERROR;
     }
     return PARSE_RUN;

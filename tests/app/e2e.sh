@@ -19,7 +19,7 @@ readonly CASES=(return_maps_world1 down_four_maps_world5
     output_option_and_quiet output_folder_refused no_display signal_during_save close_yes_quits close_no_keeps_selection
     close_during_compose_stops_run idle_dialog_and_alert_cpu depth16_maps_exact
     depth8_maps_exact progress_bar_and_saving_line stop_yes_keeps_older_map
-    stop_no_finishes_run)
+    stop_no_finishes_run menu_entry_maps_into_pictures menu_error_in_window)
 
 if [ "${1:-}" = "--list" ]; then
     echo "${CASES[*]}"
@@ -993,6 +993,91 @@ case_stop_no_finishes_run() {
     [ "$(identify -format '%wx%h' "$work/maps/map_zoom_0.png")" = 4096x4096 ] ||
         fail "no whole map after No"
     expect_empty stderr
+}
+
+# The desktop entry's Exec line, the program in place of its first word.
+DESKTOP_ENTRY=${DESKTOP_ENTRY:-$(dirname "$0")/../../packaging/mapper.desktop}
+start_from_menu() {
+    local words
+    read -ra words < <(sed -n 's/^Exec=//p' "$DESKTOP_ENTRY")
+    [ "${#words[@]}" -gt 0 ] || fail "no Exec line in $DESKTOP_ENTRY"
+    start_mapper "${words[@]:1}"
+}
+
+# The end-of-run window's buttons: top-left corners of their frames.
+readonly OPEN_BUTTON="50 134" CLOSE_BUTTON="180 134" ONLY_CLOSE_BUTTON="115 134"
+
+wait_for_pixels_black() {
+    local p
+    for _ in $(seq $((WINDOW_WAIT * 10))); do
+        kill -0 "$app_pid" 2>/dev/null || fail "the program ended: $1"
+        for p in "${@:2}"; do
+            # shellcheck disable=SC2086 # x and y
+            [ "$(pixel $p)" = "#000000" ] || { sleep 0.1; continue 2; }
+        done
+        return 0
+    done
+    fail "$1"
+}
+
+# Started as the menu starts it, with a home whose XDG settings name the
+# pictures folder: the maps land there under Mapper/World1, created on the
+# way, and not in the folder it was started in; the window stays with the
+# summary; Open folder runs xdg-open (a stand-in) on that folder and stays;
+# Close ends with 0.
+case_menu_entry_maps_into_pictures() {
+    local pictures=$work/home/Bilder folder
+    folder=$pictures/Mapper/World1
+    mkdir -p "$work/home/.config" || fail "cannot make the settings folder"
+    # shellcheck disable=SC2016 # the file says $HOME itself
+    echo 'XDG_PICTURES_DIR="$HOME/Bilder"' >"$work/home/.config/user-dirs.dirs"
+    ln -s "$(command -v xdg-user-dir)" "$work/bin/xdg-user-dir" ||
+        fail "xdg-user-dir is not installed (apt-get install xdg-user-dirs)"
+    printf '#!/bin/sh\necho "$@" >>"%s"\n' "$work/opened" >"$work/bin/xdg-open"
+    chmod +x "$work/bin/xdg-open"
+    start_dialog_from_menu
+    keys Return
+    wait_for_pixels_black "no summary with two buttons" "$OPEN_BUTTON" "$CLOSE_BUTTON"
+    [ "$(ls -A "$folder")" = map_zoom_0.png ] ||
+        fail "$folder holds: $(ls -A "$folder" 2>&1)"
+    expect_no_maps
+    keys o
+    for _ in $(seq 50); do [ -s "$work/opened" ] && break; sleep 0.1; done
+    [ "$(cat "$work/opened" 2>/dev/null)" = "$folder" ] ||
+        fail "xdg-open was given '$(cat "$work/opened" 2>/dev/null)', not $folder"
+    sleep "$STAYS_WAIT"
+    kill -0 "$app_pid" 2>/dev/null || fail "Open folder ended the program"
+    keys c
+    wait_for_exit
+    expect_rc 0
+    expect_empty stderr
+}
+
+start_dialog_from_menu() {
+    make_worlds
+    start_xvfb
+    start_from_menu
+    wait_for_dialog
+}
+
+# An error started from the menu stays in the window, with the lines that
+# standard error has, until Close (here Escape); then exit code 1.
+case_menu_error_in_window() {
+    make_worlds
+    remove_change_list
+    start_xvfb
+    start_from_menu
+    wait_for_dialog
+    keys Return
+    wait_for_pixels_black "no error window with its Close button" "$ONLY_CLOSE_BUTTON"
+    [ "$(cat "$work/stderr")" = "Error opening changed.txt!
+$work/data/Orvandelquist/World1/changed.txt: No such file or directory" ] ||
+        fail "standard error does not hold the message, the path and the reason"
+    sleep "$STAYS_WAIT"
+    kill -0 "$app_pid" 2>/dev/null || fail "the error window did not stay"
+    keys Escape
+    wait_for_exit
+    expect_rc 1
 }
 
 # Processor time (user and system, every thread) of the program, in clock

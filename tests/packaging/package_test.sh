@@ -66,7 +66,7 @@ check_tree() {
         grep -q '^\.SH EXIT STATUS' || fail "the man page has no EXIT STATUS"
     out=$(desktop-file-validate "$dir/share/applications/mapper.desktop" 2>&1) ||
         fail "desktop-file-validate: $out"
-    for line in Exec=mapper Icon=mapper Terminal=true; do
+    for line in "Exec=mapper --menu" Icon=mapper Terminal=false; do
         grep -qx "$line" "$dir/share/applications/mapper.desktop" ||
             fail "the desktop entry lacks $line"
     done
