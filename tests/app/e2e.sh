@@ -1061,7 +1061,8 @@ start_dialog_from_menu() {
 }
 
 # An error started from the menu stays in the window, with the lines that
-# standard error has, until Close (here Escape); then exit code 1.
+# standard error has, until Close (here the window's close button); then
+# exit code 1.
 case_menu_error_in_window() {
     make_worlds
     remove_change_list
@@ -1075,7 +1076,7 @@ $work/data/Orvandelquist/World1/changed.txt: No such file or directory" ] ||
         fail "standard error does not hold the message, the path and the reason"
     sleep "$STAYS_WAIT"
     kill -0 "$app_pid" 2>/dev/null || fail "the error window did not stay"
-    keys Escape
+    close_window
     wait_for_exit
     expect_rc 1
 }
