@@ -8,7 +8,7 @@
 # (the end-to-end driver) and what it needs (MAKE_WORLD, WM_CLOSE).
 set -u
 
-readonly CASES=(install_tree deb_package)
+readonly CASES=(install_tree deb_package install_route)
 
 if [ "${1:-}" = "--list" ]; then
     echo "${CASES[*]}"
@@ -122,6 +122,9 @@ case_deb_package() {
             fail "Depends lacks $pkg: $depends"
     done
 
+    [ "$(dpkg-deb -f "$deb" Recommends)" = "x11-utils, xdg-utils" ] ||
+        fail "Recommends is '$(dpkg-deb -f "$deb" Recommends)'"
+
     dpkg-deb -x "$deb" "$work/root" || fail "dpkg-deb -x failed"
     check_tree "$work/root" /usr
     file "$work/root/usr/bin/mapper" | grep -q ', stripped' ||
@@ -134,6 +137,23 @@ case_deb_package() {
     # The unpacked program maps a world, driven like the built one.
     MAPPER=$work/root/usr/bin/mapper bash "$E2E" return_maps_world1 ||
         fail "the packaged program did not map world 1"
+}
+
+# scripts/install on a copy of the sources without any build: it makes the
+# package, and builds the program but no test, tool or benchmark.
+case_install_route() {
+    local source src=$work/src deb
+    source=$(cd "$(dirname "$E2E")/../.." && pwd)
+    mkdir "$src" && tar -C "$source" --exclude='./build*' -cf - . |
+        tar -C "$src" -xf - || fail "cannot copy the sources"
+    "$src/scripts/install" --package-only >"$work/log" 2>&1 ||
+        fail "scripts/install failed: $(tail -5 "$work/log")"
+    deb=$src/build-package/mapper_${VERSION}_amd64.deb
+    [ -f "$deb" ] || fail "no $(basename "$deb") in build-package"
+    [ -x "$src/build-package/mapper" ] || fail "no program in build-package"
+    for built in tools/make_world bench/bench_mapper tests/app/app_tests; do
+        [ ! -e "$src/build-package/$built" ] || fail "it built $built"
+    done
 }
 
 "case_$case_name"
