@@ -869,29 +869,34 @@ case_close_during_compose_stops_run() {
     [ "$left" = map_zoom_0.png ] || fail "files left behind: $left"
 }
 
-# Pixels of colour $5 (#RRGGBB) in the window's rectangle of $1 x $2 at
-# ($3, $4).
-count_colour() {
-    x import -window "$wid" -crop "$1x$2+$3+$4" -depth 8 txt:- 2>/dev/null |
-        grep -c "$5"
+# The pixels of the rectangle of $1 x $2 at ($3, $4) of the window, or of
+# the screenshot file that $wid names, one "x,y: ... #RRGGBB ..." a line.
+pixels_of() {
+    local grab=(x import -window "$wid")
+    [ -f "$wid" ] && grab=(convert "$wid")
+    "${grab[@]}" -crop "$1x$2+$3+$4" -depth 8 txt:- 2>/dev/null
 }
+
+# How many of those pixels have colour $5.
+count_colour() { pixels_of "$@" | grep -c "$5"; }
 
 # The progress window's pieces (see app/progress_window.cpp): the tile
 # bar's inside, its fill colour, the saving line and the strip whose
 # block moves while a map is written.
 readonly BAR_ROW="278 1 21 48" BAR_FILL="#286EC8"
-readonly SAVING_LINE="280 8 20 74" STRIP_CROP=278x1+21+91 BLOCK="#E68C1E"
+readonly SAVING_LINE="280 8 20 74" STRIP_ROW="278 1 21 91" BLOCK="#E68C1E"
 readonly BAR_FULL=278
 
 # Placing the tiles the bar grows, with no saving line yet; while the map
 # is written the saving line is there and the strip's block moves, three
 # looks 0.3 s apart finding it in at least two places.
 case_progress_bar_and_saving_line() {
-    local widths=() w text positions=() p
+    local widths=() w text positions=() p window
     make_big_world "$SLOW_GRID"
     start_xvfb
     start_mapper
     wait_for_dialog
+    window=$wid
     keys Return
     while ! grep -q '^Saving ' "$work/stdout"; do
         kill -0 "$app_pid" 2>/dev/null || fail "the program ended before saving"
@@ -906,18 +911,21 @@ case_progress_bar_and_saving_line() {
     done
     [ "${#widths[@]}" -ge 2 ] && [ "${widths[-1]}" -gt "${widths[0]}" ] ||
         fail "the bar did not advance while placing: ${widths[*]:-no partial bar}"
-    sleep 0.3
+    sleep 0.2
+    # One screenshot a look, taken before the map is known to be unsaved.
     for _ in 1 2 3; do
+        x import -window "$wid" "$work/look.ppm" 2>/dev/null
         grep -q ' saved$' "$work/stdout" && fail "the map was saved too soon"
+        wid=$work/look.ppm
         [ "$(count_colour $SAVING_LINE "#000000")" -gt 0 ] ||
             fail "no saving line while the map is written"
         [ "$(count_colour $BAR_ROW "$BAR_FILL")" = "$BAR_FULL" ] ||
             fail "the bar is not full while the map is written"
-        p=$(x import -window "$wid" -crop "$STRIP_CROP" -depth 8 txt:- |
-            grep -m1 "$BLOCK" | cut -d, -f1)
+        p=$(pixels_of $STRIP_ROW | grep -m1 "$BLOCK" | cut -d, -f1)
+        wid=$window
         [ -n "$p" ] || fail "no moving block while the map is written"
         positions+=("$p")
-        sleep 0.3
+        sleep 0.25
     done
     [ "$(printf '%s\n' "${positions[@]}" | sort -u | wc -l)" -ge 2 ] ||
         fail "the window was not redrawn while saving: ${positions[*]}"
