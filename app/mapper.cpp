@@ -1,8 +1,8 @@
 #include "mapper.h"
 
+#include <fcntl.h>
 #include <jpgalleg.h>
 #include <loadpng.h>
-#include <fcntl.h>
 #include <signal.h>
 #include <unistd.h>
 
@@ -15,6 +15,7 @@
 
 #include "change_list.h"
 #include "compose.h"
+#include "exit_signals.h"
 #include "fatal_error.h"
 #include "gif_codec.h"
 #include "map_file.h"
@@ -99,6 +100,10 @@ void start_library()
 // For --world: the library without any driver of a display, keyboard or
 // mouse, so that no X server is needed. Its messages then go to standard
 // output, which fatal_error points at standard error: never a message box.
+// The current colour depth stays the library's default, which the maps do
+// not depend on: tiles load at their file's depth, canvases are MAP_DEPTH
+// and a GIF map's palette is fitted to its canvas, so the maps are those of
+// a dialog run on any desktop.
 void start_library_headless()
 {
     if (install_allegro(SYSTEM_NONE, &errno, atexit) != 0)
@@ -278,11 +283,17 @@ int run_window_dialog(DIALOG *dialog, int focus)
 
 int run_mapper(const Options &options)
 {
+    // A stop in any phase, the dialog included, ends the run through the
+    // one handler; the library puts its own in place when it starts (one
+    // that shuts the library down from inside the handler and crashes),
+    // so the handler is installed again after it.
+    catch_exit_signals();
     const bool headless = options.world != 0;
     if (headless)
         start_library_headless();
     else
         start_library();
+    catch_exit_signals();
     if (options.quiet)
         silence_progress();
     // Before any tile is read, and before a window opens for nothing.

@@ -28,6 +28,8 @@ struct OptionSpec {
     const char *help;
 };
 
+// A new option is a line here, a field in Options and a case in
+// apply_option; the usage and the bash completion follow from this table.
 const OptionSpec OPTION_TABLE[] = {
     {"world", 'w', "N", "map world N (1 to 5) without a window or display"},
     {"output", 'o', "DIR",

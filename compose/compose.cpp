@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "bitmap_size.h"
+#include "exit_signals.h"
 #include "fatal_error.h"
 #include "map_file.h"
 #include "tile_check.h"
@@ -138,7 +139,8 @@ void compose_maps(int world_number)
         const std::string name = map_name(z);
         log_line("Saving ", name);
         if (map_save_began_hook)
-            map_save_began_hook(name.c_str(), map_canvas[z]->w, map_canvas[z]->h);
+            map_save_began_hook(name.c_str(), map_canvas[z]->w,
+                                map_canvas[z]->h);
         std::string why;
         const bool saved = save_map(name, map_canvas[z], &why);
         if (saved)
@@ -150,7 +152,9 @@ void compose_maps(int world_number)
         destroy_bitmap(map_canvas[z]);
         map_canvas[z] = nullptr;
     }
-    release_exit_signals();
+    // Still caught while the message waits: a file-size limit that
+    // failed the save must not kill its message.
     if (!failed_saves.empty())
         fatal_error("%s", failed_saves.c_str());
+    release_exit_signals();
 }

@@ -5,7 +5,7 @@
 // through the library's file-type registry (the only way the compositor
 // reaches a codec), the check, a flush to the disk and the rename over
 // the map; and, if the process is told to stop meanwhile, the removal of
-// the temporary file. Implemented in map_file.cpp, map_file_check.cpp and
+// the temporary file (through the clean-ups of exit_signals.h). Implemented in map_file.cpp, map_file_check.cpp and
 // map_palette.cpp.
 #ifndef COMPOSE_MAP_FILE_H
 #define COMPOSE_MAP_FILE_H
@@ -56,21 +56,15 @@ bool map_file_whole(int fd, const char *ext);
 
 // Writes canvas as the map name (a file name in the current folder whose
 // extension picks the codec) and replaces any older map of that name
-// only once the new file is whole and on the disk. A GIF map is reduced
-// to a palette fitted to canvas, made the current palette. On failure the
-// older map stays, nothing else is left behind, and *why (if not null)
-// receives what went wrong with the system's reason, e.g. "writing
-// map_zoom_0.part-…/map_zoom_0.png: No space left on device". SIGINT,
-// SIGTERM and SIGHUP meanwhile end the process as catch_exit_signals says.
+// only once the new file is whole and on the disk; the map gets mode 0666
+// less the umask. A GIF map is reduced to a palette fitted to canvas,
+// made the current palette. On failure the older map stays, nothing else
+// is left behind, and *why (if not null) receives what went wrong with
+// the system's reason, e.g. "writing map_zoom_0.part-…/map_zoom_0.png:
+// No space left on device". Exit signals meanwhile end the process as
+// catch_exit_signals says, with the temporary map removed. Removes the
+// leftovers of earlier runs' saves in the current folder that nobody
+// holds any more.
 bool save_map(const std::string &name, BITMAP *canvas, std::string *why);
-
-// From now on SIGINT, SIGTERM and SIGHUP end the process with exit code
-// 128 + the signal's number, after removing a temporary map that is being
-// written. Takes the place of the library's handlers for those signals
-// until release_exit_signals; calling it again changes nothing.
-void catch_exit_signals();
-
-// Puts back the handlers that catch_exit_signals replaced.
-void release_exit_signals();
 
 #endif

@@ -15,9 +15,11 @@
 
 #include "bitmap_size.h"
 #include "compose.h"
+#include "exit_signals.h"
 #include "fatal_error.h"
 #include "image_header.h"
 #include "regular_file.h"
+#include "run_folder.h"
 #include "tile_place.h"
 #include "world_layout.h"
 
@@ -73,13 +75,19 @@ int open_checked_tile(const std::string &path, int64_t *w, int64_t *h,
 // tile is therefore loaded through a link of our own in a private folder,
 // tile.<ext> -> /proc/self/fd/<fd>, with the checked descriptor moved to
 // fd: opening the link opens the very file that was checked.
+// The folder holds a lock while in use, so that a later run removes it
+// only once this one is gone (see run_folder.h).
 struct TileLink {
     pid_t owner;            // a forked child makes a link of its own
     char folder[PATH_MAX];  // empty: no link could be made
     char path[PATH_MAX];
+    char lock_path[PATH_MAX];
     int fd;
+    int lock_fd;
 };
-TileLink tile_link = {0, "", "", -1};
+TileLink tile_link = {0, "", "", "", -1, -1};
+const char TILE_FOLDER_PREFIX[] = "mapper-tiles-";
+const char TILE_LINK_PREFIX[] = "tile.";
 
 // Only calls that a signal handler may make.
 void remove_tile_link()
@@ -88,12 +96,57 @@ void remove_tile_link()
         return;
     if (tile_link.path[0] != '\0')
         unlink(tile_link.path);
+    if (tile_link.lock_path[0] != '\0')
+        unlink(tile_link.lock_path);
     if (tile_link.folder[0] != '\0')
         rmdir(tile_link.folder);
-    if (tile_link.fd >= 0)
-        close(tile_link.fd);
-    tile_link.path[0] = tile_link.folder[0] = '\0';
-    tile_link.fd = -1;
+    for (int fd : {tile_link.fd, tile_link.lock_fd})
+        if (fd >= 0)
+            close(fd);
+    tile_link.path[0] = tile_link.lock_path[0] = tile_link.folder[0] = '\0';
+    tile_link.fd = tile_link.lock_fd = -1;
+}
+
+// mkdtemp's names, and the links in them.
+bool is_tile_folder(const char *name)
+{
+    return std::strncmp(name, TILE_FOLDER_PREFIX, sizeof TILE_FOLDER_PREFIX - 1) == 0 &&
+           std::strlen(name) == sizeof TILE_FOLDER_PREFIX - 1 + 6;
+}
+
+bool is_tile_link(const char *, const char *file)
+{
+    return std::strncmp(file, TILE_LINK_PREFIX, sizeof TILE_LINK_PREFIX - 1) == 0;
+}
+
+// Removes the tile folders of runs that could not clean up, once a run.
+void remove_dead_tile_folders(const std::string &base)
+{
+    static pid_t swept_by = 0;
+    if (swept_by == getpid())
+        return;
+    swept_by = getpid();
+    const int fd = open(base.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC);
+    if (fd < 0)
+        return;
+    remove_dead_run_folders(fd, is_tile_folder, is_tile_link);
+    close(fd);
+}
+
+// Private whatever the umask, and locked; false if either fails.
+bool claim_tile_folder()
+{
+    if (chmod(tile_link.folder, S_IRWXU) != 0)
+        return false;
+    const int fd = open(tile_link.folder, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+    if (fd < 0)
+        return false;
+    tile_link.lock_fd = lock_run_folder(fd);
+    close(fd);
+    if (tile_link.lock_fd >= 0)
+        std::snprintf(tile_link.lock_path, sizeof tile_link.lock_path, "%s/%s",
+                      tile_link.folder, RUN_LOCK_NAME);
+    return true;
 }
 
 bool ends_with(const char *text, const std::string &tail)
@@ -116,18 +169,29 @@ bool make_tile_link()
     if (tile_link.owner == getpid() && ends_with(tile_link.path, name))
         return true;
     remove_tile_link();
-    tile_link = {getpid(), "", "", -1};
+    tile_link = {getpid(), "", "", "", -1, -1};
     static bool cleanup_registered = false;
     if (!cleanup_registered)
         cleanup_registered = std::atexit(remove_tile_link) == 0;
+    add_exit_cleanup(remove_tile_link);
 
-    const std::string folder = temporary_folder_base() + "/mapper-tiles-XXXXXX";
+    remove_dead_tile_folders(temporary_folder_base());
+    const std::string folder =
+        temporary_folder_base() + "/" + TILE_FOLDER_PREFIX + "XXXXXX";
     const std::string path_tail = folder + name;
     if (path_tail.size() >= sizeof tile_link.path)
         return false;
+    // The exit-signal handler must not read the name half made.
+    hold_exit_signals();
     std::strcpy(tile_link.folder, folder.c_str());
-    if (!mkdtemp(tile_link.folder)) {
+    const bool made = mkdtemp(tile_link.folder) != nullptr;
+    if (!made)
         tile_link.folder[0] = '\0';
+    resume_exit_signals();
+    if (!made)
+        return false;
+    if (!claim_tile_folder()) {
+        remove_tile_link();
         return false;
     }
     tile_link.fd = open("/dev/null", O_RDONLY | O_CLOEXEC);

@@ -16,7 +16,9 @@ readonly CASES=(return_maps_world1 down_four_maps_world5
     quit_yes_by_key quit_yes_by_click quit_by_keyboard_focus
     missing_change_list fifo_change_list message_box_waits command_line_answers
     world_option_matches_dialog world_option_missing_change_list
-    output_option_and_quiet output_folder_refused no_display signal_during_save close_yes_quits close_no_keeps_selection
+    output_option_and_quiet output_folder_refused no_display signal_during_save
+    other_signals_during_save signals_in_dialog output_pipe_closed
+    closed_streams close_yes_quits close_no_keeps_selection
     close_during_compose_stops_run idle_dialog_and_alert_cpu depth16_maps_exact
     depth8_maps_exact progress_bar_and_saving_line stop_yes_keeps_older_map
     stop_no_finishes_run menu_entry_maps_into_pictures menu_error_in_window)
@@ -136,7 +138,9 @@ set -m
 watchdog_pid=$!
 set +m
 
-mkdir -p "$work/data" "$work/maps" "$work/home" "$work/bin"
+mkdir -p "$work/data" "$work/maps" "$work/home" "$work/bin" "$work/tmp"
+# Like /tmp, for the cases that run the program as another user.
+chmod 1777 "$work/tmp"
 
 # Worlds 1 to 5, world N a row of N tiles so its map is N tiles wide;
 # world 4 has GIF tiles and world 5 JPEG tiles, to show that the start-up
@@ -177,14 +181,22 @@ start_xvfb() {
 x() { DISPLAY=:$display "$@"; }
 
 # Starts the program in the maps folder with a clean environment: the
-# scratch data folder, a home without settings, and a PATH that holds
-# only what bin/ has (no xmessage unless a case puts it there).
+# scratch data folder, a home without settings, a temporary folder of the
+# case's own and a PATH that holds only what bin/ has (no xmessage unless
+# a case puts it there).
 start_mapper() {
+    start_mapper_streams '>"$work/stdout" 2>"$work/stderr"' "$@"
+}
+
+# The same with the redirections of standard streams that $1 gives.
+start_mapper_streams() {
+    local streams=$1
+    shift
     set -m
     (cd "$work/maps" &&
-        exec "${run_as[@]}" env -i HOME="$work/home" XDG_DATA_HOME="$work/data" \
-            PATH="$work/bin" ${display:+DISPLAY=:$display} \
-            "$MAPPER" "$@" >"$work/stdout" 2>"$work/stderr") &
+        eval exec '"${run_as[@]}"' env -i HOME='"$work/home"' \
+            XDG_DATA_HOME='"$work/data"' TMPDIR='"$work/tmp"' PATH='"$work/bin"' \
+            ${display:+DISPLAY=:$display} '"$MAPPER"' '"$@"' "$streams") &
     app_pid=$!
     set +m
 }
@@ -774,29 +786,112 @@ wait_for_save_in_progress() {
     ls -A "$work/maps" | grep -q '\.part' || fail "no temporary map appeared"
 }
 
-# SIGINT, SIGTERM and SIGHUP while the map is being written: the program
-# removes the temporary file, keeps the older map and exits with 128 plus
-# the signal's number.
-case_signal_during_save() {
-    local sig older=$work/older.png
-    make_big_world
-    start_xvfb
-    convert -size 8x8 xc:red "$older" || fail "cannot make the older map"
-    for sig in INT TERM HUP; do
-        cp "$older" "$work/maps/map_zoom_0.png"
-        start_mapper
+# Signal $1 while the map is being written, by the dialog or, with
+# --world 1 as the rest, without it: the program removes the temporary
+# file, keeps the older map ($work/older.png) and exits with 128 plus the
+# signal's number.
+stop_during_save() {
+    local sig=$1 older=$work/older.png
+    shift
+    cp "$older" "$work/maps/map_zoom_0.png"
+    start_mapper "$@"
+    if [ $# = 0 ]; then
         wait_for_dialog
         keys Return
-        wait_for_save_in_progress
-        kill -s "$sig" "$app_pid"
+    fi
+    wait_for_save_in_progress
+    kill -s "$sig" "$app_pid"
+    wait_for_exit
+    expect_rc $((128 + $(kill -l "$sig")))
+    cmp -s "$older" "$work/maps/map_zoom_0.png" ||
+        fail "SIG$sig replaced the older map"
+    [ "$(ls -A "$work/maps")" = map_zoom_0.png ] ||
+        fail "SIG$sig left: $(ls -A "$work/maps" | tr '\n' ' ')"
+    expect_empty stderr
+}
+
+# Each signal in turn while the dialog run writes its map.
+signals_during_save() {
+    local sig
+    make_big_world
+    convert -size 8x8 xc:red "$work/older.png" || fail "cannot make the older map"
+    start_xvfb
+    for sig in "$@"; do
+        stop_during_save "$sig"
+    done
+}
+
+case_signal_during_save() {
+    signals_during_save INT TERM HUP QUIT
+    stop_during_save TERM --world 1
+}
+case_other_signals_during_save() { signals_during_save USR1 USR2 ALRM PIPE; }
+
+# Ctrl+C (SIGINT to the whole process group) and the other exit signals
+# while the dialog waits: 128 plus the signal's number every time, never
+# a crash, nothing written.
+case_signals_in_dialog() {
+    local sig
+    make_worlds
+    start_xvfb
+    for sig in INT INT INT INT INT QUIT USR1 PIPE; do
+        start_mapper
+        wait_for_dialog
+        kill -s "$sig" -- -"$app_pid"
         wait_for_exit
         expect_rc $((128 + $(kill -l "$sig")))
-        cmp -s "$older" "$work/maps/map_zoom_0.png" ||
-            fail "SIG$sig replaced the older map"
-        [ "$(ls -A "$work/maps")" = map_zoom_0.png ] ||
-            fail "SIG$sig left: $(ls -A "$work/maps" | tr '\n' ' ')"
-        expect_empty stderr
+        expect_no_maps
     done
+}
+
+# Nothing of the run is left in the temporary folder.
+expect_no_tile_links() {
+    local left
+    left=$(ls -A "$work/tmp")
+    [ -z "$left" ] || fail "left in TMPDIR: $left"
+}
+
+make_world_of_many_tiles() {
+    "$MAKE_WORLD" "$work/data" --world 1 --grid "$BIG_GRID" \
+        --tile "$BIG_TILE" >/dev/null || fail "make_world could not write world 1"
+}
+
+# mapper | head -1: the pipe closes while tiles load; SIGPIPE ends the run
+# as the other signals do.
+case_output_pipe_closed() {
+    make_world_of_many_tiles
+    start_xvfb
+    start_mapper_streams '2>"$work/stderr" | head -1 >"$work/stdout"; exit ${PIPESTATUS[0]}'
+    wait_for_dialog
+    keys Return
+    wait_for_exit
+    expect_rc 141
+    [ "$(wc -l <"$work/stdout")" = 1 ] || fail "head did not get its line"
+    expect_no_tile_links
+    expect_no_maps
+    expect_empty stderr
+}
+
+# Standard streams closed by the caller: the X connection must not take
+# their place, the run maps as usual.
+case_closed_streams() {
+    local streams
+    start_dialog_streams() {
+        start_mapper_streams "$1"
+        wait_for_dialog
+        keys Return
+        wait_for_exit
+        expect_rc 0
+        [ "$(ls -A "$work/maps")" = map_zoom_0.png ] ||
+            fail "with $1: $(ls -A "$work/maps")"
+        rm -f "$work/maps/map_zoom_0.png"
+    }
+    make_worlds
+    start_xvfb
+    for streams in '>&- 2>"$work/stderr"' '<&- >&- 2>&-'; do
+        start_dialog_streams "$streams"
+    done
+    expect_empty stderr
 }
 
 # The window manager's close request, as the title bar's close button

@@ -1,16 +1,25 @@
 // How maps reach the disk: files that another user plants in a shared
 // output folder are never written through, a disk that fills up keeps the
 // older map, cut files are told from whole ones, and failed saves are
-// reported with the system's reason in one message.
+// reported with the system's reason in one message; maps reach file
+// systems of fixed owner and mode, any umask works, a file-size limit is
+// an error like any other, exit signals end the run with its clean-ups,
+// and the leftovers of killed runs go once nobody holds them.
 #include <gtest/gtest.h>
 
 #include <allegro.h>
 #include <fcntl.h>
 #include <grp.h>
 #include <pwd.h>
+#include <signal.h>
+#include <sys/file.h>
 #include <sys/mount.h>
+#include <sys/ptrace.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/statvfs.h>
+#include <sys/syscall.h>
+#include <sys/user.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -23,7 +32,9 @@
 
 #include "change_list.h"
 #include "compose_fixture.h"
+#include "exit_signals.h"
 #include "map_file.h"
+#include "tile_check.h"
 
 namespace {
 
@@ -294,6 +305,20 @@ TEST_F(MapFileTest, FailedSavesAreReportedTogetherWithTheSystemsReason)
         ::testing::ExitedWithCode(1),
         "<box>\nError saving map_zoom_0\\.png\n[^\n]*" + out +
             ": Permission denied\nError saving map_zoom_1\\.png\n");
+    // One it may not search: the message names it all the same.
+    ASSERT_EQ(chmod(out.c_str(), 0666), 0);
+    EXPECT_EXIT(
+        {
+            message_boxes_to_stderr();
+            if (geteuid() == 0 && !become(nobody()))
+                std::exit(3);
+            compose_maps(world.number);
+            std::exit(0);
+        },
+        ::testing::ExitedWithCode(1),
+        "<box>\nError saving map_zoom_0\\.png\n[^\n]*" + out +
+            ": Permission denied\n");
+    ASSERT_EQ(chmod(out.c_str(), 0755), 0);
 }
 
 // Files the real savers write, whole and cut at telling places.
@@ -337,5 +362,430 @@ TEST_F(MapFileTest, WholeMapsAreToldFromCutOnes)
     destroy_bitmap(big);
     destroy_bitmap(image);
 }
+
+// A FAT or exFAT image mounted on a folder: FAT through the kernel's
+// loop mount, else exFAT through the kernel or exfat-fuse on a loop
+// device. Both give every file one owner and mode.
+class FatDisk {
+public:
+    std::string path, kind, error;
+    FatDisk(const std::string &where, const std::string &image) : path(where)
+    {
+        mkdir(path.c_str(), 0755);
+        const std::string q = "'" + image + "' '" + path + "'";
+        if (shell("truncate -s 16M '" + image + "'") &&
+            shell("mkfs.vfat '" + image + "'") && shell("mount -o loop " + q)) {
+            kind = "FAT (kernel)";
+        } else if (shell("mkfs.exfat '" + image + "'") &&
+                   shell("mount -t exfat -o loop " + q)) {
+            kind = "exFAT (kernel)";
+        } else {
+            loop = run_command("losetup -f --show '" + image + "' 2>&1");
+            if (!loop.empty() && loop.back() == '\n')
+                loop.pop_back();
+            if (loop.compare(0, 5, "/dev/") != 0 ||
+                !shell("mount.exfat-fuse '" + loop + "' '" + path + "'")) {
+                error = "no vfat or exfat in the kernel, and " +
+                        (loop.compare(0, 5, "/dev/") != 0
+                             ? "no loop device (" + loop + ")"
+                             : "exfat-fuse cannot mount " + loop);
+                return;
+            }
+            kind = "exFAT (exfat-fuse on " + loop + ")";
+        }
+        mounted = true;
+    }
+    ~FatDisk()
+    {
+        if (mounted && !shell("umount '" + path + "'"))
+            std::fprintf(stderr, "cannot unmount %s\n", path.c_str());
+        if (loop.compare(0, 5, "/dev/") == 0)
+            shell("losetup -d '" + loop + "'");
+    }
+
+private:
+    bool mounted = false;
+    std::string loop;
+    static bool shell(const std::string &command)
+    {
+        int status = -1;
+        run_command(command + " >/dev/null 2>&1", &status);
+        return status == 0;
+    }
+};
+
+// A USB stick or a Windows share: the private folder cannot show mode
+// 0700 there, yet the maps are written and nothing is left beside them;
+// the locks of unfinished maps hold there too.
+TEST_F(MapFileTest, MapsReachAFileSystemOfFixedOwnerAndMode)
+{
+    write_and_read();
+    FatDisk disk(out + "/stick", root + "/stick.img");
+    if (!disk.error.empty())
+        GTEST_SKIP() << "cannot mount a FAT or exFAT image (needs root, a "
+                        "loop device or FUSE): " << disk.error;
+    std::cout << "on " << disk.kind << "\n";
+    ASSERT_EQ(chdir(disk.path.c_str()), 0);
+    // Unfinished maps of a killed run and of one that still holds its lock.
+    const std::string dead = "map_zoom_1.part-0123456789abcdef";
+    const std::string held = "map_zoom_1.part-fedcba9876543210";
+    for (const std::string &f : {dead, held}) {
+        ASSERT_EQ(mkdir(f.c_str(), 0700), 0);
+        write_file(f + "/map_zoom_1.png", "cut");
+        write_file(f + "/lock", "");
+    }
+    const int lock = open((held + "/lock").c_str(), O_RDWR | O_CLOEXEC);
+    ASSERT_EQ(flock(lock, LOCK_EX), 0);
+    EXPECT_EXIT(
+        {
+            messages_to_stderr();
+            compose_maps(world.number);
+            std::exit(0);
+        },
+        ::testing::ExitedWithCode(0), "map_zoom_2\\.png saved\n");
+    for (int z = 0; z <= ZoomBounds.max_zoom; ++z)
+        EXPECT_TRUE(is_regular(map_path(disk.path, z))) << z;
+    EXPECT_EQ(temporaries(disk.path), held + "\n");
+    close(lock);
+    ASSERT_EQ(chdir(out.c_str()), 0);
+}
+
+// Umasks that take the owner's own bits: the private folder still works,
+// and each map gets the mode that any new file would.
+TEST_F(MapFileTest, AnyUmaskSavesMapsOfTheUsualMode)
+{
+    write_and_read();
+    const OtherUser user = nobody();
+    const bool as_user = geteuid() == 0;  // root would pass any mode
+    ASSERT_EQ(chmod(root.c_str(), 0755), 0);
+    if (as_user) {
+        ASSERT_EQ(chown(out.c_str(), user.uid, user.gid), 0);
+    }
+    for (mode_t mask : {0277, 0222, 0200, 0700, 0777}) {
+        EXPECT_EXIT(
+            {
+                messages_to_stderr();
+                if (as_user && !become(user))
+                    std::exit(3);
+                umask(mask);
+                compose_maps(world.number);
+                std::exit(0);
+            },
+            ::testing::ExitedWithCode(0), "map_zoom_2\\.png saved\n")
+            << "umask " << std::oct << mask;
+        for (int z = 0; z <= ZoomBounds.max_zoom; ++z) {
+            struct stat st;
+            ASSERT_EQ(lstat(map_path(out, z).c_str(), &st), 0);
+            EXPECT_EQ(st.st_mode & 07777, 0666 & ~mask)
+                << "umask " << std::oct << mask << ", zoom " << z;
+        }
+        EXPECT_EQ(temporaries(out), "");
+    }
+}
+
+// ulimit -f: an error with the system's reason, not SIGXFSZ.
+TEST_F(MapFileTest, AFileSizeLimitIsReportedAndKeepsTheOlderMap)
+{
+    // Room for the log and the message that standard error carries here,
+    // not for the map of textured tiles.
+    const rlim_t LIMIT_BYTES = 16384;
+    world.textured = true;
+    world.tile_size = 128;
+    write_and_read();
+    write_file(map_path(out, 0), OLDER_MAP);
+    EXPECT_EXIT(
+        {
+            messages_to_stderr();
+            struct rlimit limit;
+            limit.rlim_cur = limit.rlim_max = LIMIT_BYTES;
+            if (setrlimit(RLIMIT_FSIZE, &limit) != 0)
+                std::exit(3);
+            compose_maps(world.number);
+            std::exit(0);
+        },
+        ::testing::ExitedWithCode(1),
+        "Error saving map_zoom_0\\.png\n[^\n]*: File too large\n");
+    EXPECT_TRUE(read_file(map_path(out, 0)) == OLDER_MAP);
+    EXPECT_EQ(temporaries(out), "");
+}
+
+char marker_path[PATH_MAX];
+void remove_marker() { unlink(marker_path); }
+
+// Each exit signal runs the clean-ups of the process that registered
+// them (not those of its parent) and ends it with 128 plus its number;
+// one that comes while they are held waits for the resume.
+TEST_F(MapFileTest, ExitSignalsRunTheCleanUpsAndEndWith128PlusTheSignal)
+{
+    std::snprintf(marker_path, sizeof marker_path, "%s/marker", out.c_str());
+    for (int sig : {SIGINT, SIGTERM, SIGHUP, SIGQUIT, SIGUSR1, SIGUSR2,
+                    SIGALRM, SIGPIPE}) {
+        write_file(marker_path, "x");
+        const int status = in_child([sig] {
+            catch_exit_signals();
+            add_exit_cleanup(remove_marker);
+            const int forked = in_child([sig] {
+                raise(sig);
+                return 0;
+            });
+            if (forked != SIGNAL_EXIT_BASE + sig || access(marker_path, F_OK) != 0)
+                return 2;
+            hold_exit_signals();
+            raise(sig);
+            if (access(marker_path, F_OK) != 0)
+                return 3;
+            resume_exit_signals();
+            return 4;
+        });
+        EXPECT_EQ(status, SIGNAL_EXIT_BASE + sig) << strsignal(sig);
+        EXPECT_FALSE(file_exists(marker_path)) << strsignal(sig);
+    }
+}
+
+// The entries of a folder whose names hold ".part" or start so.
+std::vector<std::string> entries(const std::string &folder, const char *part)
+{
+    std::vector<std::string> names;
+    for (const std::string &line :
+         {run_command("ls -A '" + folder + "' | grep -F '" + part + "' || true")}) {
+        size_t at = 0, end;
+        while ((end = line.find('\n', at)) != std::string::npos) {
+            names.push_back(line.substr(at, end - at));
+            at = end + 1;
+        }
+    }
+    return names;
+}
+
+// Stops a run in its tracks: with SIGKILL as power loss does, with
+// SIGSTOP to keep it holding what it made.
+void stop_run(pid_t pid, int sig)
+{
+    int status;
+    kill(pid, sig);
+    waitpid(pid, &status, WUNTRACED);
+}
+
+// Runs that could not clean up leave their tile links and unfinished
+// maps; the next run removes them once nobody holds their locks.
+TEST_F(MapFileTest, LeftoversOfKilledRunsGoOnceNobodyHoldsThem)
+{
+    const std::string tmp = root + "/tmp";
+    ASSERT_EQ(mkdir(tmp.c_str(), 0700), 0);
+    setenv("TMPDIR", tmp.c_str(), 1);
+    write_and_read();
+    const std::string tile = listed_tile_path(world.number, tile_list.front());
+    auto loading_run = [&](int sig) {
+        std::fflush(nullptr);
+        const pid_t pid = fork();
+        if (pid == 0) {
+            std::string why;
+            BITMAP *b = load_checked_tile(tile, &why);
+            if (sig)
+                raise(sig);
+            finish_tile_loads();
+            _exit(b ? 0 : 2);
+        }
+        int status;
+        waitpid(pid, &status, WUNTRACED);
+        return pid;
+    };
+    const pid_t holder = loading_run(SIGSTOP);
+    loading_run(SIGKILL);
+    const std::vector<std::string> held = entries(tmp, "mapper-tiles-");
+    ASSERT_EQ(held.size(), 2u) << "the killed and the stopped run's links";
+    loading_run(0);
+    const std::vector<std::string> left = entries(tmp, "mapper-tiles-");
+    stop_run(holder, SIGKILL);
+    ASSERT_EQ(left.size(), 1u) << "the killed run's links were kept";
+    EXPECT_TRUE(left[0] == held[0] || left[0] == held[1]);
+    loading_run(0);
+    EXPECT_TRUE(entries(tmp, "mapper-tiles-").empty());
+
+    // A noise canvas, whose PNG takes a while to write.
+    const int EDGE = 2048;
+    BITMAP *canvas = create_bitmap_ex(24, EDGE, EDGE);
+    ASSERT_NE(canvas, nullptr);
+    for (int y = 0; y < EDGE; ++y)
+        for (int x = 0; x < EDGE * 3; ++x)
+            canvas->line[y][x] = static_cast<unsigned char>(std::rand());
+    auto saving_run = [&](int sig) {
+        std::fflush(nullptr);
+        const size_t before = entries(out, ".part").size();
+        const pid_t pid = fork();
+        if (pid == 0)
+            _exit(save_map("map_zoom_0.png", canvas, nullptr) ? 0 : 2);
+        for (int i = 0; sig && i < 5000 && entries(out, ".part").size() == before; ++i)
+            usleep(1000);
+        if (sig)
+            stop_run(pid, sig);
+        else
+            waitpid(pid, nullptr, 0);
+        return pid;
+    };
+    const pid_t saver = saving_run(SIGSTOP);
+    saving_run(SIGKILL);
+    const std::vector<std::string> saving = entries(out, ".part");
+    ASSERT_EQ(saving.size(), 2u) << "the killed and the stopped save's folders";
+    saving_run(0);
+    const std::vector<std::string> unfinished = entries(out, ".part");
+    stop_run(saver, SIGKILL);
+    ASSERT_EQ(unfinished.size(), 1u) << "the killed save's folder was kept";
+    EXPECT_TRUE(unfinished[0] == saving[0] || unfinished[0] == saving[1]);
+    saving_run(0);
+    EXPECT_TRUE(entries(out, ".part").empty());
+    destroy_bitmap(canvas);
+}
+
+#if defined(__x86_64__)
+// Runs fn in a traced child and calls on_stop(pid, regs, entering) at
+// each stop on entering and leaving a system call, so that a test can
+// act at an exact point of a save (or change what a call returned).
+// Returns the child's exit code, 128 plus the signal that ended it, or
+// -1 when it cannot be traced.
+template <typename Fn, typename Stop>
+int traced_child(Fn fn, Stop on_stop)
+{
+    std::fflush(nullptr);
+    const pid_t pid = fork();
+    if (pid == 0) {
+        if (ptrace(PTRACE_TRACEME, 0, nullptr, nullptr) != 0)
+            _exit(99);
+        raise(SIGSTOP);
+        _exit(fn());
+    }
+    int status = 0;
+    if (waitpid(pid, &status, 0) != pid || !WIFSTOPPED(status))
+        return -1;
+    ptrace(PTRACE_SETOPTIONS, pid, nullptr,
+           PTRACE_O_TRACESYSGOOD | PTRACE_O_EXITKILL);
+    bool entering = true;
+    int deliver = 0;
+    for (;;) {
+        ptrace(PTRACE_SYSCALL, pid, nullptr, deliver);
+        deliver = 0;
+        if (waitpid(pid, &status, 0) != pid)
+            return -1;
+        if (WIFEXITED(status))
+            return WEXITSTATUS(status);
+        if (WIFSIGNALED(status))
+            return SIGNAL_EXIT_BASE + WTERMSIG(status);
+        if (WSTOPSIG(status) != (SIGTRAP | 0x80)) {
+            deliver = WSTOPSIG(status);
+            continue;
+        }
+        struct user_regs_struct regs;
+        ptrace(PTRACE_GETREGS, pid, nullptr, &regs);
+        on_stop(pid, regs, entering);
+        entering = !entering;
+    }
+}
+
+// A string in the traced child's memory.
+std::string traced_string(pid_t pid, unsigned long long at)
+{
+    std::string s;
+    for (;; at += sizeof(long)) {
+        const long word = ptrace(PTRACE_PEEKDATA, pid, at, nullptr);
+        const char *c = reinterpret_cast<const char *>(&word);
+        for (size_t i = 0; i < sizeof word; ++i) {
+            if (c[i] == '\0')
+                return s;
+            s += c[i];
+        }
+    }
+}
+
+class TracedSaveTest : public MapFileTest {
+protected:
+    BITMAP *canvas = nullptr;
+    void SetUp() override
+    {
+        MapFileTest::SetUp();
+        canvas = create_bitmap_ex(24, TILE, TILE);
+        clear_to_color(canvas, makecol_depth(24, 10, 200, 30));
+        if (traced_child([] { return 0; }, [](pid_t, user_regs_struct &, bool) {}) != 0)
+            GTEST_SKIP() << "cannot trace a child process here (ptrace refused)";
+    }
+    void TearDown() override
+    {
+        if (canvas)
+            destroy_bitmap(canvas);
+        MapFileTest::TearDown();
+    }
+    int save() { return save_map("map_zoom_0.png", canvas, nullptr) ? 0 : 1; }
+};
+
+// The first random name is taken by someone else's folder, and a stop
+// comes right then: the run ends with 143 and that folder stays.
+TEST_F(TracedSaveTest, AStopAfterANameClashLeavesTheOtherFolder)
+{
+    std::string theirs;
+    const int status = traced_child([this] { return save(); },
+                                    [&](pid_t pid, user_regs_struct &r, bool entering) {
+        if (r.orig_rax != SYS_mkdirat)
+            return;
+        if (entering && theirs.empty()) {
+            theirs = traced_string(pid, r.rsi);
+            mkdir((out + "/" + theirs).c_str(), 0700);
+        } else if (!entering && static_cast<long long>(r.rax) == -EEXIST) {
+            kill(pid, SIGTERM);
+        }
+    });
+    EXPECT_EQ(status, SIGNAL_EXIT_BASE + SIGTERM);
+    ASSERT_FALSE(theirs.empty());
+    EXPECT_TRUE(file_exists(out + "/" + theirs)) << "the stop removed " << theirs;
+    EXPECT_EQ(temporaries(out), theirs + "\n");
+}
+
+// Another user swaps a folder of theirs in right after the mkdir: the
+// save refuses it, writes nothing through it and leaves it alone.
+TEST_F(TracedSaveTest, AFolderSwappedInAfterTheMkdirIsRefused)
+{
+    const OtherUser other = nobody();
+    std::string made;
+    bool swapped = false;
+    const int status = traced_child([this] { return save(); },
+                                    [&](pid_t pid, user_regs_struct &r, bool entering) {
+        if (r.orig_rax != SYS_mkdirat || swapped)
+            return;
+        if (entering) {
+            made = traced_string(pid, r.rsi);
+        } else {
+            swapped = true;
+            const std::string path = out + "/" + made;
+            rename(path.c_str(), (out + "/moved").c_str());
+            mkdir(path.c_str(), 0777);
+            chmod(path.c_str(), 0777);
+            if (chown(path.c_str(), other.uid, other.gid) != 0)
+                std::perror("chown");
+        }
+    });
+    EXPECT_EQ(status, 1);
+    EXPECT_TRUE(file_exists(out + "/" + made));
+    EXPECT_EQ(run_command("ls -A '" + out + "/" + made + "'"), "")
+        << "the save wrote into the other user's folder";
+    EXPECT_FALSE(file_exists(map_path(out, 0)));
+}
+
+// getrandom may give fewer bytes than asked: the name is read to its
+// end, not refused with whatever errno held before.
+TEST_F(TracedSaveTest, AShortRandomReadIsReadOn)
+{
+    bool cut = false;
+    const int status = traced_child([this] { return save(); },
+                                    [&](pid_t pid, user_regs_struct &r, bool entering) {
+        if (entering || cut || r.orig_rax != SYS_getrandom)
+            return;
+        r.rax = 3;
+        ptrace(PTRACE_SETREGS, pid, nullptr, &r);
+        cut = true;
+    });
+    EXPECT_TRUE(cut);
+    EXPECT_EQ(status, 0);
+    EXPECT_TRUE(is_regular(map_path(out, 0)));
+    EXPECT_EQ(temporaries(out), "");
+}
+#endif
 
 }  // namespace

@@ -40,6 +40,7 @@ expected_files() {
     local size
     {
         echo bin/mapper
+        echo share/bash-completion/completions/mapper
         echo share/applications/mapper.desktop
         echo share/doc/mapper/changelog.gz
         echo share/doc/mapper/copyright
@@ -64,6 +65,7 @@ check_tree() {
     [ -z "$out" ] || fail "the man page has groff warnings: $out"
     zcat "$dir/share/man/man1/mapper.1.gz" |
         grep -q '^\.SH EXIT STATUS' || fail "the man page has no EXIT STATUS"
+    check_completion "$dir"
     out=$(desktop-file-validate "$dir/share/applications/mapper.desktop" 2>&1) ||
         fail "desktop-file-validate: $out"
     for line in "Exec=mapper --menu" Icon=mapper Terminal=false; do
@@ -81,6 +83,29 @@ check_tree() {
         fail "the copyright file is not the MIT licence of the Mapper authors"
     zcat "$dir/share/doc/mapper/changelog.gz" | grep -q "^mapper ($VERSION)" ||
         fail "the changelog does not start with version $VERSION"
+}
+
+# bash-completion finds the installed completion where it looks for a
+# command's own (XDG_DATA_DIRS names the tree's share/), which then offers
+# the options from the installed program's --help and the worlds 1 to 5.
+check_completion() {
+    local dir=$1 out
+    out=$(PATH=$dir/bin:$PATH XDG_DATA_DIRS=$dir/share bash -c '
+        source /usr/share/bash-completion/bash_completion
+        __load_completion mapper || exit 1
+        complete_words() {
+            COMP_WORDS=("$@") COMP_CWORD=$(($# - 1)) COMP_LINE="$*"
+            COMP_POINT=${#COMP_LINE} COMPREPLY=()
+            # compopt only works while bash completes a line.
+            _mapper "$1" "${COMP_WORDS[-1]}" "${COMP_WORDS[-2]}" 2>/dev/null
+            echo "${COMPREPLY[*]}"
+        }
+        complete_words mapper --
+        complete_words mapper -q --world ""
+        complete_words mapper -w 3' 2>&1)
+    [ "$out" = "--world= --output= --quiet --menu --help --version
+1 2 3 4 5
+3" ] || fail "the installed bash completion answers: $out"
 }
 
 # Installs with the build's own prefix and with another one, each into a
