@@ -18,6 +18,7 @@
 #include "exit_signals.h"
 #include "fatal_error.h"
 #include "gif_codec.h"
+#include "jpeg_codec.h"
 #include "map_file.h"
 #include "menu_launch.h"
 #include "output_folder.h"
@@ -123,6 +124,9 @@ void silence_progress()
 
 void start_codecs()
 {
+    // Ours first: the registry answers "jpg" with libjpeg's decoder for
+    // tiles and jpgalleg's encoder for maps.
+    jpeg_codec_init(save_jpg);
     jpgalleg_init();
     loadpng_init();
     configure_png_codec();
@@ -148,7 +152,7 @@ void open_window()
 // their routines in one place.
 void register_file_types()
 {
-    register_bitmap_file_type("jpg", load_jpg, save_jpg);
+    register_bitmap_file_type("jpg", jpeg_bitmap_loader, save_jpg);
     register_bitmap_file_type("png", load_png, save_png);
     register_bitmap_file_type("gif", gif_bitmap_loader, gif_bitmap_saver);
 }

@@ -33,6 +33,7 @@
 #include "change_list.h"
 #include "compose.h"
 #include "gif_codec.h"
+#include "jpeg_codec.h"
 #include "map_file.h"
 #include "tile_check.h"
 #include "tile_place.h"
@@ -105,6 +106,7 @@ void start_library(int png_level)
     install_allegro(SYSTEM_NONE, &errno, atexit);
     set_color_depth(32);
     loadpng_init();
+    jpeg_codec_init(save_jpg);  // as the program: libjpeg decodes tiles
     jpgalleg_init();
     gif_codec_init();
     configure_png_codec();

@@ -10,12 +10,14 @@
 #include "change_list.h"
 #include "compose.h"
 #include "gif_codec.h"
+#include "jpeg_codec.h"
 #include "map_file.h"
 
 int main(int argc, char **argv)
 {
     install_allegro(SYSTEM_NONE, &errno, atexit);
     set_color_depth(32);
+    jpeg_codec_init(save_jpg);  // as the program: libjpeg decodes tiles
     jpgalleg_init();
     loadpng_init();
     gif_codec_init();

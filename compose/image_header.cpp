@@ -1,10 +1,14 @@
 #include "image_header.h"
 
 #include <strings.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdio>
 #include <cstring>
+
+#include "file_bound.h"
 
 namespace {
 
@@ -29,24 +33,35 @@ const int MARKER_END_OF_FILE = -1;
 const int MARKER_BROKEN = -2;
 
 const size_t READ_BUFFER_BYTES = 64 * 1024;
-// The first read: enough for any PNG or GIF header and the segments
-// before a JPEG's scan, far less than a whole tile.
+// The first read, and the first after a seek: enough for any PNG or GIF
+// header and the segments before a JPEG's scan, far less than a whole
+// tile.
 const size_t FIRST_READ_BYTES = 4096;
 
-// Buffered reads from a descriptor; a JPEG is read whole, so bytes come
-// from the buffer, and entropy-coded data are searched with memchr.
+// Buffered reads from a descriptor, no further than limit bytes; a JPEG
+// is walked to its end, so bytes come from the buffer, and entropy-coded
+// data are searched with memchr.
 struct Reader {
     int fd;
     unsigned char buf[READ_BUFFER_BYTES];
     size_t pos = 0, end = 0;
     bool first = true;
+    int64_t taken = 0;
+    int64_t limit = image_file_max_bytes(0, 0);
+    bool over_limit = false;
 
     explicit Reader(int f) : fd(f) {}
 
     bool fill()
     {
-        const size_t want = first ? FIRST_READ_BYTES : sizeof buf;
+        size_t want = first ? FIRST_READ_BYTES : sizeof buf;
         first = false;
+        if (taken >= limit) {
+            over_limit = true;
+            return false;
+        }
+        if (static_cast<int64_t>(want) > limit - taken)
+            want = static_cast<size_t>(limit - taken);
         ssize_t n;
         do
             n = read(fd, buf, want);
@@ -55,6 +70,7 @@ struct Reader {
             return false;
         pos = 0;
         end = static_cast<size_t>(n);
+        taken += n;
         return true;
     }
     int byte()
@@ -87,8 +103,25 @@ struct Reader {
         }
         return v;
     }
+    // Past the buffer, a seek where the descriptor allows one: segments
+    // such as thumbnails and profiles need not be read to be walked.
     bool skip(int64_t n)
     {
+        const int64_t beyond = n - static_cast<int64_t>(end - pos);
+        if (beyond > 0) {
+            if (taken + beyond > limit) {
+                over_limit = true;
+                return false;
+            }
+            const off_t at = lseek(fd, static_cast<off_t>(beyond), SEEK_CUR);
+            struct stat st;
+            if (at >= 0 && fstat(fd, &st) == 0) {
+                pos = end;
+                taken += beyond;
+                first = true;  // a small read finds the next marker
+                return at <= st.st_size;
+            }
+        }
         while (n > 0) {
             if (pos == end && !fill())
                 return false;
@@ -216,6 +249,27 @@ int marker_after_scan(Reader &in)
     }
 }
 
+// Why a walk that reached its limit stops; the text lasts until the next
+// call.
+const char *over_limit_reason(const Reader &in, int frames, int64_t w,
+                              int64_t h)
+{
+    static char text[200];
+    if (frames == 0)
+        std::snprintf(text, sizeof text,
+                      "unreadable JPEG header (no frame header in its first "
+                      "%lld bytes)",
+                      static_cast<long long>(in.limit));
+    else
+        std::snprintf(text, sizeof text,
+                      "the file runs on past %lld bytes without an "
+                      "end-of-image marker, more than a %lld x %lld JPEG can "
+                      "need",
+                      static_cast<long long>(in.limit),
+                      static_cast<long long>(w), static_cast<long long>(h));
+    return text;
+}
+
 bool jpeg_frame(Reader &in, int64_t length, int64_t *w, int64_t *h,
                 const char **why)
 {
@@ -227,6 +281,7 @@ bool jpeg_frame(Reader &in, int64_t length, int64_t *w, int64_t *h,
     *w = in.big_endian(2);
     if (!size_ok(*w, *h, "JPEG header cut short", why))
         return false;
+    in.limit = image_file_max_bytes(*w, *h);
     if (!in.skip(length - JPEG_FRAME_SIZE_BYTES)) {
         *why = "JPEG header cut short";
         return false;
@@ -235,8 +290,11 @@ bool jpeg_frame(Reader &in, int64_t length, int64_t *w, int64_t *h,
 }
 
 // Walks the marker segments, and the entropy-coded data after each start
-// of scan, up to the end-of-image marker, where the decoder stops.
-bool jpeg_size(Reader &in, int64_t *w, int64_t *h, const char **why)
+// of scan, up to the end-of-image marker, where the decoder stops; with
+// whole false, only up to the frame header. The walk reads no more than
+// an image of the declared size can need.
+bool jpeg_size(Reader &in, bool whole, int64_t *w, int64_t *h,
+               const char **why)
 {
     if (in.byte() != JPEG_MARKER || in.byte() != JPEG_SOI) {
         *why = "not a JPEG file (no start-of-image marker)";
@@ -270,12 +328,19 @@ bool jpeg_size(Reader &in, int64_t *w, int64_t *h, const char **why)
             }
             if (!jpeg_frame(in, length, w, h, why))
                 return false;
+            if (!whole)
+                return true;
         } else if (!in.skip(length - 2) && frames == 0) {
-            *why = "JPEG header cut short";
+            *why = in.over_limit ? over_limit_reason(in, frames, 0, 0)
+                                 : "JPEG header cut short";
             return false;
         }
         marker = marker == JPEG_SOS ? marker_after_scan(in)
                                     : next_segment_marker(in);
+    }
+    if (in.over_limit) {
+        *why = over_limit_reason(in, frames, *w, *h);
+        return false;
     }
     if (frames == 0) {
         *why = "unreadable JPEG header (no frame header)";
@@ -297,7 +362,7 @@ ImageFormat format_of_extension(const char *ext)
     return FORMAT_OTHER;
 }
 
-bool read_image_size(int fd, ImageFormat format, int64_t *width,
+bool read_image_size(int fd, ImageFormat format, bool whole, int64_t *width,
                      int64_t *height, const char **why)
 {
     Reader in(fd);
@@ -305,7 +370,7 @@ bool read_image_size(int fd, ImageFormat format, int64_t *width,
     case FORMAT_PNG:
         return png_size(in, width, height, why);
     case FORMAT_JPEG:
-        return jpeg_size(in, width, height, why);
+        return jpeg_size(in, whole, width, height, why);
     case FORMAT_GIF:
         return gif_size(in, width, height, why);
     case FORMAT_OTHER:

@@ -17,6 +17,7 @@
 #include "compose.h"
 #include "exit_signals.h"
 #include "fatal_error.h"
+#include "file_bound.h"
 #include "image_header.h"
 #include "regular_file.h"
 #include "run_folder.h"
@@ -44,16 +45,18 @@ const int MAX_SIZE_WARNINGS = 10;
                 ACCEPTED_EXTENSIONS);
 }
 
-// Opens the tile at path and reads its header; returns the descriptor,
-// positioned after the header, or -1 with *why.
-int open_checked_tile(const std::string &path, int64_t *w, int64_t *h,
-                      std::string *why)
+// Opens the tile at path and reads its header, then, when whole, walks a
+// JPEG's structure; returns the descriptor, positioned after what was
+// read, or -1 with *why.
+int open_checked_tile(const std::string &path, bool whole, int64_t *w,
+                      int64_t *h, std::string *why)
 {
     int fd = open_regular_file(path.c_str(), why);
     if (fd < 0)
         return -1;
+    const ImageFormat format = format_of_extension(tile_ext);
     const char *bad = "";
-    if (!read_image_size(fd, format_of_extension(tile_ext), w, h, &bad)) {
+    if (!read_image_size(fd, format, false, w, h, &bad)) {
         *why = bad;
         close(fd);
         return -1;
@@ -63,6 +66,24 @@ int open_checked_tile(const std::string &path, int64_t *w, int64_t *h,
         s << "the header declares " << *w << " x " << *h
           << " pixels, more than the graphics library can hold";
         *why = s.str();
+        close(fd);
+        return -1;
+    }
+    // What a codec reads is bounded by the image, not by the file.
+    struct stat st;
+    if (fstat(fd, &st) == 0 && st.st_size > image_file_max_bytes(*w, *h)) {
+        std::ostringstream s;
+        s << "the file holds " << st.st_size << " bytes, more than a " << *w
+          << " x " << *h << " image can need (" << image_file_max_bytes(*w, *h)
+          << ")";
+        *why = s.str();
+        close(fd);
+        return -1;
+    }
+    if (whole && format == FORMAT_JPEG &&
+        (lseek(fd, 0, SEEK_SET) != 0 ||
+         !read_image_size(fd, format, true, w, h, &bad))) {
+        *why = bad;
         close(fd);
         return -1;
     }
@@ -243,7 +264,7 @@ std::vector<CheckedTile> check_listed_tiles(int world_number)
             continue;
         CheckedTile c = {t, listed_tile_path(world_number, t), 0, 0};
         std::string why;
-        int fd = open_checked_tile(c.path, &c.width, &c.height, &why);
+        int fd = open_checked_tile(c.path, true, &c.width, &c.height, &why);
         if (fd < 0) {
             if (tiles.empty())
                 sample_tile_failed(c.path + ": " + why);
@@ -257,11 +278,14 @@ std::vector<CheckedTile> check_listed_tiles(int world_number)
 
 BITMAP *load_checked_tile(const std::string &path, std::string *why)
 {
+    // The structure was walked by check_listed_tiles; the header again
+    // guards the size, and the codec guards the rest itself.
     int64_t w = 0, h = 0;
-    int fd = open_checked_tile(path, &w, &h, why);
+    int fd = open_checked_tile(path, false, &w, &h, why);
     if (fd < 0)
         return nullptr;
     BITMAP *tile;
+    allegro_error[0] = '\0';
     if (make_tile_link() && dup2(fd, tile_link.fd) == tile_link.fd) {
         close(fd);
         tile = load_map_tile(tile_link.path);
@@ -269,8 +293,8 @@ BITMAP *load_checked_tile(const std::string &path, std::string *why)
         close(fd);
         tile = load_map_tile(path);
     }
-    if (!tile)
-        *why = "its data cannot be decoded";
+    if (!tile)  // a codec that knows why says so in allegro_error
+        *why = allegro_error[0] ? allegro_error : "its data cannot be decoded";
     return tile;
 }
 

@@ -6,6 +6,7 @@
 #include <cstring>
 
 #include "bitmap_size.h"
+#include "file_bound.h"
 
 int64_t gif_max_screen_pixels = INT64_MAX;
 // Room for long animations of small screens, and well below what a
@@ -218,9 +219,13 @@ int read_extension(PACKFILE *f, GifDocument *doc, GifFrameRecord *pending)
     return skip_sub_blocks(f, size);
 }
 
-// Blocks up to the trailer. Bytes that start no block are passed over.
+// Blocks up to the trailer. Bytes that start no block are passed over, up
+// to what a file of the screen's size can hold; beyond that the image has
+// ended (a sparse file of gigabytes would otherwise be read through).
 int read_blocks(PACKFILE *f, GifDocument *doc)
 {
+    int64_t stray_left = image_file_max_bytes(doc->screen_width,
+                                              doc->screen_height);
     ParseState state;
     reset_pending(&state.pending);
     state.held = 0;
@@ -241,6 +246,8 @@ int read_blocks(PACKFILE *f, GifDocument *doc)
             rc = read_extension(f, doc, &state.pending);
             break;
         default:
+            if (--stray_left < 0)
+                return GIF_TRUNCATED;
             break;
         }
         if (rc != GIF_OK)

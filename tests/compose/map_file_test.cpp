@@ -23,6 +23,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
@@ -611,11 +612,20 @@ TEST_F(MapFileTest, LeftoversOfKilledRunsGoOnceNobodyHoldsThem)
             canvas->line[y][x] = static_cast<unsigned char>(std::rand());
     auto saving_run = [&](int sig) {
         std::fflush(nullptr);
-        const size_t before = entries(out, ".part").size();
+        const std::vector<std::string> before = entries(out, ".part");
         const pid_t pid = fork();
         if (pid == 0)
             _exit(save_map("map_zoom_0.png", canvas, nullptr) ? 0 : 2);
-        for (int i = 0; sig && i < 5000 && entries(out, ".part").size() == before; ++i)
+        // Stopped once its own folder is locked: a kill between the mkdir
+        // and the lock leaves a folder that no run can tell from a live one.
+        auto locked = [&] {
+            for (const std::string &e : entries(out, ".part"))
+                if (std::find(before.begin(), before.end(), e) == before.end() &&
+                    access((out + "/" + e + "/lock").c_str(), F_OK) == 0)
+                    return true;
+            return false;
+        };
+        for (int i = 0; sig && i < 5000 && !locked(); ++i)
             usleep(1000);
         if (sig)
             stop_run(pid, sig);

@@ -13,7 +13,9 @@
 
 #include <cstdio>
 #include <cstdlib>
+#include <csignal>
 #include <cstring>
+#include <fstream>
 #include <string>
 #include <thread>
 
@@ -294,6 +296,170 @@ TEST_F(TileCheckTest, JpegWithASecondFrameHeaderNeverReachesTheDecoder)
               "128x64");
 }
 
+// Tiles that made the JPEG library's decoder write past its buffers, then
+// hang or crash: valid ones from cjpeg map; one changed byte in a Huffman
+// table's counts or a scan header's table selector, or a file cut short,
+// stops the run with the reason that djpeg gives.
+TEST_F(TileCheckTest, JpegTilesMapOrStopWithLibjpegsReason)
+{
+    world.ext = "jpg";
+    world.tile_size = 64;
+    world.tiles = {{0, 0, 0}, {0, 1, 0}};
+    write_and_read();
+    const std::string second = tile(0, 1, 0);
+    const std::string scans = root + "/scans.txt";  // one per component
+    write_file(scans, "0;\n1;\n2;\n");
+    for (const std::string &options :
+         {std::string("-sample 4x1"), std::string("-rgb"),
+          std::string("-progressive -sample 4x1"), "-scans " + scans}) {
+        run_command("convert rose: -resize '64x64!' ppm:- | cjpeg " + options +
+                    " > '" + second + "'");
+        EXPECT_EXIT(
+            {
+                alarm(TIME_LIMIT_S);
+                testing::internal::CaptureStdout();
+                compose_maps(world.number);
+                std::exit(0);
+            },
+            ::testing::ExitedWithCode(0), "")
+            << options;
+    }
+
+    const std::string jpeg = read_file(second);
+    std::string counts = jpeg, selector = jpeg;
+    counts[jpeg.find("\xFF\xC4") + 5] = '\xFF';
+    selector[jpeg.find("\xFF\xDA") + 6] = '\x33';
+    // A valid progressive file of 641 scans, each a pass over the image:
+    // refused as djpeg's limit of 500 refuses it.
+    const std::string scans_641 = read_file(JPEG_CORPUS_DIR "/scans_641.jpg");
+    for (const std::string &bad :
+         {counts, selector, jpeg.substr(0, jpeg.size() / 2), scans_641}) {
+        write_file(second, bad);
+        const std::string reason =  // its first line, with its line end
+            run_command("djpeg -maxscans 500 '" + second +
+                        "' 2>&1 >/dev/null | head -1");
+        ASSERT_NE(reason, "");
+        EXPECT_COMPOSE_FAILS("Error loading " + literal(second) + "\n" +
+                             literal(reason));
+    }
+}
+
+// Bytes the calling process has read (rchar in /proc/self/io).
+long long bytes_read_so_far()
+{
+    std::string key;
+    long long value = -1;
+    std::ifstream io("/proc/self/io");
+    while (io >> key >> value)
+        if (key == "rchar:")
+            return value;
+    return -1;
+}
+
+// Writes head and then zeros, which never end a JPEG scan, to fd until
+// its reader closes it.
+void feed_endlessly(int fd, const std::string &head)
+{
+    signal(SIGPIPE, SIG_IGN);
+    const std::string zeros(1 << 16, '\0');
+    bool ok = write(fd, head.data(), head.size()) ==
+              static_cast<ssize_t>(head.size());
+    while (ok)
+        ok = write(fd, zeros.data(), zeros.size()) > 0;
+    close(fd);
+}
+
+// In a child: walks an endless JPEG whole, and prints what the walk says.
+void walk_endless(const std::string &head)
+{
+    alarm(TIME_LIMIT_S);
+    int fds[2];
+    if (pipe(fds) != 0)
+        std::exit(2);
+    std::thread writer(feed_endlessly, fds[1], head);
+    int64_t w = 0, h = 0;
+    const char *why = "";
+    const bool ok = read_image_size(fds[0], FORMAT_JPEG, true, &w, &h, &why);
+    close(fds[0]);
+    writer.join();
+    std::fprintf(stderr, "%d %s\n", ok, why);
+    std::exit(0);
+}
+
+// In a child: loads an endless JPEG from the FIFO at path through the
+// registry, and prints the reason it gives.
+void load_endless(const std::string &path, const std::string &head)
+{
+    alarm(TIME_LIMIT_S);
+    std::thread writer([&] { feed_endlessly(open(path.c_str(), O_WRONLY), head); });
+    BITMAP *bmp = load_bitmap(path.c_str(), nullptr);
+    std::fprintf(stderr, "%s %s\n", bmp ? "loaded" : "refused", allegro_error);
+    std::_Exit(0);  // the writer may still be blocked in open
+}
+
+// The work on a tile is bounded by its image, not its file. A sparse tile
+// of 10 GiB (a few kilobytes on disk), JPEG or GIF, is refused at once
+// (the marker walk read all of it, twice, and a GIF's bytes after its
+// image were passed over one by one: minutes); a JPEG whose scan runs on
+// without end is walked, and decoded, no further than its size can need;
+// and the structure is walked once, by the check before any map.
+TEST_F(TileCheckTest, TilesAreReadNoFurtherThanTheirImageCanNeed)
+{
+    for (const char *ext : {"jpg", "gif"}) {
+        world.ext = ext;
+        world.tiles = {{0, 0, 0}, {0, 1, 0}};
+        write_and_read();
+        // Without its end marker, zeros follow the image data.
+        const std::string second = tile(0, 1, 0);
+        const off_t end_marker = world.ext == "jpg" ? 2 : 1;
+        ASSERT_EQ(truncate(second.c_str(), read_file(second).size() - end_marker), 0);
+        ASSERT_EQ(truncate(second.c_str(), 10LL << 30), 0);
+        EXPECT_COMPOSE_FAILS("Error loading " + literal(second) +
+                             "\nthe file holds 10737418240 bytes, more than a "
+                             "32 x 32 image can need \\(16842752\\)\n");
+    }
+
+    world.ext = "jpg";
+    write_and_read();
+    const std::string jpeg = read_file(tile(0, 0, 0));
+    EXPECT_EXIT(walk_endless(jpeg.substr(0, jpeg.size() - 2)),
+                ::testing::ExitedWithCode(0),
+                "0 the file runs on past 16842752 bytes without an "
+                "end-of-image marker, more than a 32 x 32 JPEG can need\n");
+    // The loader on its own: a progressive JPEG is read whole before its
+    // first row is given, up to the same bound.
+    const std::string progressive = root + "/p.jpg", fifo = root + "/fifo.jpg";
+    run_command("djpeg '" + tile(0, 0, 0) + "' | cjpeg -progressive > '" +
+                progressive + "'");
+    const std::string p = read_file(progressive);
+    const size_t second_scan = p.find("\xFF\xDA", p.find("\xFF\xDA") + 2);
+    ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+    EXPECT_EXIT(load_endless(fifo, p.substr(0, second_scan)),
+                ::testing::ExitedWithCode(0),
+                "refused the JPEG data run past 16842752 bytes, more than "
+                "its image can need\n");
+
+    // A tile padded with 12 MB of segments besides its pixels: the check
+    // walks its structure once, seeking over segments, and its codec
+    // reads only what it decodes (the two checks and the codec read all
+    // of it, 37 MB in all).
+    std::string padded = jpeg.substr(0, 2);
+    for (int i = 0; i < 200; ++i)
+        padded += "\xFF\xE2\xFF\xFF" + std::string(0xFFFD, 'x');
+    write_file(tile(0, 1, 0), padded + jpeg.substr(2));
+    EXPECT_EXIT(
+        {
+            const long long before = bytes_read_so_far();
+            testing::internal::CaptureStdout();
+            compose_maps(world.number);
+            const long long read = bytes_read_so_far() - before;
+            std::fprintf(stderr, "the run read %lld bytes\n", read);
+            std::exit(read > 0 && read < static_cast<long long>(padded.size()) / 2
+                          ? 0 : 3);
+        },
+        ::testing::ExitedWithCode(0), "");
+}
+
 // Waits for the count-th open of the file name in folder, then moves
 // replacement over it.
 void replace_after_opens(int inotify_fd, const std::string &name, int count,
@@ -324,12 +490,13 @@ TEST_F(TileCheckTest, TileSwappedAfterItsCheckIsNotWhatTheCodecReads)
     write_and_read();
     // Large application segments make the check of the second tile, which
     // walks the whole file, last long enough for the swap to land between
-    // that check and the codec's open.
+    // that check and the codec's open; 12 MB of them, within what a tile
+    // may hold besides its pixels.
     const std::string second = tile(0, 1, 0);
     std::string jpeg = read_file(second);
     const std::string padding = "\xFF\xE2\xFF\xFF" + std::string(0xFFFD, 'x');
     std::string padded = jpeg.substr(0, 2);
-    for (int i = 0; i < 500; ++i)
+    for (int i = 0; i < 200; ++i)
         padded += padding;
     write_file(second, padded + jpeg.substr(2));
     const std::string fifo = out + "/fifo";
@@ -413,7 +580,7 @@ TEST_F(TileCheckTest, HeaderSizesOfFilesFromAnotherWriter)
         ASSERT_GE(fd, 0);
         int64_t w = 0, h = 0;
         const char *why = "";
-        EXPECT_TRUE(read_image_size(fd, c.format, &w, &h, &why)) << c.file << ": " << why;
+        EXPECT_TRUE(read_image_size(fd, c.format, true, &w, &h, &why)) << c.file << ": " << why;
         close(fd);
         EXPECT_EQ(w, 40) << c.file;
         EXPECT_EQ(h, 30) << c.file;

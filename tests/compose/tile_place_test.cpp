@@ -251,27 +251,75 @@ TEST_F(TilePlaceTest, PaletteAndGreyscaleTilesKeepTheirExactColours)
               "3");
     expect_cell(1, want, 0);
 
-    // A greyscale JPEG loads as 8-bit grey levels, which the map keeps.
-    const std::string jpeg = out + "/grey.jpg";
-    run_command("convert -size 32x32 gradient:black-white -colorspace Gray "
-                "-quality 95 '" + jpeg + "'");
-    set_color_conversion(COLORCONV_NONE);
-    BITMAP *levels = load_bitmap(jpeg.c_str(), nullptr);
-    set_color_conversion(COLORCONV_TOTAL);
-    ASSERT_NE(levels, nullptr);
-    ASSERT_EQ(bitmap_color_depth(levels), 8);
-    BITMAP *tile = load_map_tile(jpeg);
-    ASSERT_NE(tile, nullptr);
-    ASSERT_EQ(bitmap_color_depth(tile), MAP_DEPTH);
-    int wrong = 0;
-    for (int y = 0; y < TILE; ++y)
-        for (int x = 0; x < TILE; ++x) {
-            const int g = _getpixel(levels, x, y);
-            wrong += getpixel(tile, x, y) != makecol24(g, g, g);
-        }
-    EXPECT_EQ(wrong, 0);
-    destroy_bitmap(tile);
-    destroy_bitmap(levels);
+}
+
+// The pixels that djpeg writes for a JPEG file with its default settings,
+// as 0xRRGGBB (greyscale as equal components); empty when it fails (exit
+// status 2 is a warning, with the pixels written).
+std::vector<int> reference_pixels(const std::string &jpeg, int *w, int *h)
+{
+    const std::string pnm = jpeg + ".pnm";
+    int status = -1;
+    run_command("djpeg -outfile '" + pnm + "' '" + jpeg + "' 2>/dev/null", &status);
+    if (status != 0 && status != 2)
+        return {};
+    return rgb_pixels(pnm, w, h);
+}
+
+// Tiles of every kind that libjpeg-turbo writes, and CMYK and greyscale
+// ones from ImageMagick, map to exactly the pixels djpeg writes for them.
+// The JPEG library decoded 4:1:1 tiles 32 pixels wide or wider, RGB,
+// progressive 4:1:1 and one scan per component past its buffers.
+TEST_F(TilePlaceTest, JpegTilesMapToExactlyTheReferenceDecodersPixels)
+{
+    const std::string scans = out + "/scans.txt";  // baseline, one per component
+    write_file(scans, "0;\n1;\n2;\n");
+    struct Case {
+        const char *name, *size;
+        std::string encoder;
+    };
+    const Case cases[] = {
+        {"grey", "64x40", "cjpeg -grayscale"},
+        {"420", "64x40", "cjpeg -sample 2x2"},
+        {"420_odd", "37x23", "cjpeg -sample 2x2 -restart 1"},
+        {"422", "64x40", "cjpeg -sample 2x1"},
+        {"444", "64x40", "cjpeg -sample 1x1 -quality 100"},
+        {"411", "64x40", "cjpeg -sample 4x1"},
+        {"411_odd", "37x23", "cjpeg -sample 4x1"},
+        {"rgb", "64x40", "cjpeg -rgb"},
+        {"progressive", "64x40", "cjpeg -progressive"},
+        {"progressive_411", "64x40", "cjpeg -progressive -sample 4x1"},
+        {"scan_per_component", "64x40", "cjpeg -scans " + scans},
+        {"arithmetic", "64x40", "cjpeg -arithmetic -sample 2x1"},
+        {"low_quality", "64x40", "cjpeg -quality 5 -baseline"},
+        {"cmyk", "64x40", "convert - -colorspace CMYK -quality 90 jpg:-"},
+        {"im_grey", "32x32", "convert - -colorspace Gray -quality 95 jpg:-"},
+        // A warning that leaves the pixels alone: JFIF version 2.
+        {"jfif_2", "64x40",
+         "cjpeg | python3 -c 'import sys; d = bytearray(sys.stdin.buffer.read()); "
+         "d[11] = 2; sys.stdout.buffer.write(d)'"},
+    };
+    for (const Case &c : cases) {
+        const std::string jpeg = out + "/" + c.name + ".jpg";
+        run_command(std::string("convert rose: -resize '") + c.size +
+                    "!' ppm:- | " + c.encoder + " > '" + jpeg + "'");
+        int w = 0, h = 0;
+        const std::vector<int> want = reference_pixels(jpeg, &w, &h);
+        ASSERT_FALSE(want.empty()) << c.name;
+        BITMAP *tile = load_map_tile(jpeg);
+        ASSERT_NE(tile, nullptr) << c.name << ": " << allegro_error;
+        ASSERT_EQ(bitmap_color_depth(tile), MAP_DEPTH) << c.name;
+        ASSERT_EQ(tile->w, w) << c.name;
+        ASSERT_EQ(tile->h, h) << c.name;
+        int wrong = 0;
+        for (int y = 0; y < h; ++y)
+            for (int x = 0; x < w; ++x)
+                wrong += getpixel(tile, x, y) != makecol24(want[y * w + x] >> 16,
+                                                          (want[y * w + x] >> 8) & 0xFF,
+                                                          want[y * w + x] & 0xFF);
+        EXPECT_EQ(wrong, 0) << c.name;
+        destroy_bitmap(tile);
+    }
 }
 
 // A GIF of the tile's size from an index image and a global table.

@@ -7,6 +7,7 @@
 #include <string>
 #include <vector>
 
+#include "file_bound.h"
 #include "gif_codec.h"
 #include "gif_reader_internal.h"
 #include "gif_reader_support.h"
@@ -361,6 +362,17 @@ TEST_F(GifReaderTest, PassesOverStrayBytesAndUnknownBlocks)
     ASSERT_EQ(want.size(), 8u);
     EXPECT_EQ(want[1], 0xFFFFFF);
     EXPECT_EQ(loaded_colours(put("noisy.gif", noisy + GIF_TRAILER)), want);
+
+    // Past what a file of its screen can hold, stray bytes end the image
+    // (a sparse file of gigabytes was passed over byte by byte).
+    const std::string strays(static_cast<size_t>(image_file_max_bytes(4, 2)), '\x55');
+    for (size_t extra : {0, 1}) {
+        GifDocument *doc = parse_bytes(plain + strays + std::string(extra, '\x55') +
+                                       small_image() + GIF_TRAILER);
+        ASSERT_TRUE(doc);
+        EXPECT_EQ(doc->frame_count, extra ? 1 : 2);
+        gif_free_document(doc);
+    }
 }
 
 TEST_F(GifReaderTest, KeepsGraphicControlAndLoopValues)

@@ -21,7 +21,7 @@ E2E=${E2E:?E2E must name the end-to-end driver}
 readonly VERSION=1.1.0
 readonly ICON_SIZES="16 22 24 32 48 64 128 256"
 # Libraries the program links directly; the package must depend on each.
-readonly LINKED_PACKAGES="liballegro4.4 libloadpng4.4 libjpgalleg4.4 libc6 libstdc++6"
+readonly LINKED_PACKAGES="liballegro4.4 libloadpng4.4 libjpgalleg4.4 libjpeg62-turbo libc6 libstdc++6"
 
 work=$(mktemp -d "${TMPDIR:-/tmp}/mapper-package.XXXXXX") || exit 2
 trap 'rm -rf "$work"' EXIT

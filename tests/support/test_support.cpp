@@ -13,6 +13,8 @@
 #include <sstream>
 #include <stdexcept>
 
+#include "jpeg_codec.h"
+
 void start_allegro_headless()
 {
     static bool started = false;
@@ -22,6 +24,8 @@ void start_allegro_headless()
         throw std::runtime_error("cannot start the graphics library");
     set_color_depth(32);
     loadpng_init();
+    // As the program registers them: libjpeg decodes, jpgalleg encodes.
+    jpeg_codec_init(save_jpg);
     jpgalleg_init();
     started = true;
 }
