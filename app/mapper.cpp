@@ -11,7 +11,9 @@
 #include <cstdlib>
 #include <iostream>
 #include <string>
+#include <vector>
 #include <cstring>
+#include <string>
 
 #include "change_list.h"
 #include "compose.h"
@@ -24,6 +26,7 @@
 #include "output_folder.h"
 #include "progress_window.h"
 #include "tile_types.h"
+#include "web_map.h"
 
 namespace {
 
@@ -160,6 +163,23 @@ void register_file_types()
 // The progress window's thread must not draw while a message is shown or
 // the library shuts down at exit.
 void stop_drawing(const char *) { stop_progress_window(); }
+
+// The compositor hands each canvas to the web map before destroying it.
+void start_web_output()
+{
+    start_web_map(BACKGROUND_R, BACKGROUND_G, BACKGROUND_B);
+    map_canvas_hook = cut_web_level;
+    map_canvas_release_hook = release_web_canvas;
+}
+
+void finish_web_output()
+{
+    std::string why;
+    const bool ok = finish_web_map(&why);
+    if (!ok)
+        fatal_error("Error writing the web map %s\n%s\n", WEB_FOLDER_NAME,
+                    why.c_str());
+}
 
 void reset_bounds()
 {
@@ -303,6 +323,8 @@ int run_mapper(const Options &options)
     // Before any tile is read, and before a window opens for nothing.
     if (!options.output.empty())
         use_output_folder(options.output);
+    if (options.web)
+        start_web_output();
     start_codecs();
     if (!headless)
         open_window();
@@ -319,8 +341,14 @@ int run_mapper(const Options &options)
         use_output_folder(make_world_folder(world));
     read_change_list(world);
     compose_maps(world);
+    if (options.web)
+        finish_web_output();
     stop_progress_window();
-    if (options.menu)
-        show_summary(world, current_folder(), written_maps());
+    if (options.menu) {
+        std::vector<WrittenMap> written = written_maps();
+        if (options.web)
+            written.push_back({WEB_PAGE_NAME, 0, 0});
+        show_summary(world, current_folder(), written);
+    }
     return 0;
 }

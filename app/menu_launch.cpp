@@ -195,9 +195,13 @@ std::vector<std::string> summary_lines(int world_number,
             break;
         }
         const WrittenMap &m = maps[i];
-        std::string line = m.name + " " + std::to_string(m.width) + "\xc3\x97" +
-                           std::to_string(m.height) + " " +
-                           file_size_text(folder + "/" + m.name);
+        // A page has no pixel size: it is the web map of all the levels.
+        std::string line =
+            m.width == 0
+                ? m.name + " (web map)"
+                : m.name + " " + std::to_string(m.width) + "\xc3\x97" +
+                      std::to_string(m.height) + " " +
+                      file_size_text(folder + "/" + m.name);
         lines.push_back(line.substr(0, columns + 1));  // × takes two bytes
     }
     return lines;

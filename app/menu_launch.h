@@ -20,8 +20,9 @@ std::string pictures_folder();
 std::string make_world_folder(int world_number);
 
 // The lines of the summary: the world, where its maps are, then each
-// map's name, size in pixels and file size (read in folder), shortened to
-// fit max_lines lines of columns characters.
+// map's name, size in pixels and file size (read in folder), or for an
+// entry of width 0 the web map's page, shortened to fit max_lines lines of
+// columns characters.
 std::vector<std::string> summary_lines(int world_number,
                                        const std::string &folder,
                                        const std::vector<WrittenMap> &maps,

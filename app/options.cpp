@@ -16,7 +16,8 @@ const char PROGRAM_NAME[] = "mapper";
 
 // Keys of options without a short form start here, above every char.
 const int FIRST_LONG_ONLY_KEY = 256;
-const int MENU_KEY = FIRST_LONG_ONLY_KEY;
+const int WEB_KEY = FIRST_LONG_ONLY_KEY;
+const int MENU_KEY = FIRST_LONG_ONLY_KEY + 1;
 
 // One option: its long name, its key (the short letter, or a key from
 // FIRST_LONG_ONLY_KEY for a long-only option), the name of its value (null
@@ -35,8 +36,10 @@ const OptionSpec OPTION_TABLE[] = {
     {"output", 'o', "DIR",
      "write the maps into DIR, not the current folder"},
     {"quiet", 'q', nullptr, "print no progress lines on standard output"},
+    {"web", WEB_KEY, nullptr,
+     "also write map.html, a zoomable web map of every level"},
     {"menu", MENU_KEY, nullptr,
-     "as from the menu: maps into Pictures, summary at the end"},
+     "as from the menu: maps and web map into Pictures, summary at end"},
     {"help", 'h', nullptr, "show this help and exit"},
     {"version", 'V', nullptr, "show the version and exit"},
 };
@@ -131,8 +134,13 @@ bool apply_option(int key, const char *value, Options *options,
     case 'q':
         options->quiet = true;
         break;
+    case WEB_KEY:
+        options->web = true;
+        break;
     case MENU_KEY:
+        // From the menu the web map comes too: a browser shows it.
         options->menu = true;
+        options->web = true;
         break;
     case 'h':
         *result = PARSE_HELP;

@@ -12,6 +12,7 @@
 //   bench_mapper [--work DIR] [--sizes 8,16,24] [--formats png,jpg,gif]
 //                [--png-levels 9,6,3,1] [--tile 256] [--repeat 3]
 //                [--relist 5]    (0: no relisted runs)
+//                [--web 1]       (1: each compose once more with the web map)
 #include <allegro.h>
 #include <jpgalleg.h>
 #include <loadpng.h>
@@ -37,6 +38,7 @@
 #include "map_file.h"
 #include "tile_check.h"
 #include "tile_place.h"
+#include "web_map.h"
 #include "world_gen.h"
 #include "world_layout.h"
 
@@ -50,6 +52,7 @@ struct Options {
     int tile = 256;
     int repeat = 3;
     int relist = 5;
+    bool web = false;
 };
 
 // What one child run measured.
@@ -188,11 +191,19 @@ long long file_size(const std::string &path)
     return stat(path.c_str(), &st) == 0 ? st.st_size : -1;
 }
 
+// The compose children cut the web map as well, as --web has it.
+bool with_web_map = false;
+
 // Child: the compose run alone, so that its peak memory is its own.
 void child_compose(const std::string &root, const std::string &out,
                    int png_level, int fd)
 {
     start_library(png_level);
+    if (with_web_map) {
+        start_web_map(BACKGROUND_R, BACKGROUND_G, BACKGROUND_B);
+        map_canvas_hook = cut_web_level;
+        map_canvas_release_hook = release_web_canvas;
+    }
     setenv("XDG_DATA_HOME", root.c_str(), 1);
     if (chdir(out.c_str()) != 0)
         _exit(2);
@@ -202,6 +213,8 @@ void child_compose(const std::string &root, const std::string &out,
     double t0 = now_s(), c0 = cpu_s();
     read_change_list(1);
     compose_maps(1);
+    if (with_web_map && !finish_web_map(nullptr))
+        _exit(5);
     f.compose_s = now_s() - t0;
     std::vector<double> checks;
     for (int i = 0; i < CHECK_REPEAT; ++i) {
@@ -308,10 +321,15 @@ void bench_world(const Options &o, const std::string &ext, int n, int level)
     std::vector<double> compose_relisted, compose_cpu, lib_cpu, relisted_cpu;
     // GIF is our own codec: there is no library time to set apart.
     const bool own_codec = ext == "gif";
-    RunFigures last;
+    RunFigures last, last_web;
+    std::vector<double> compose_web;
     for (int r = 0; r < o.repeat; ++r) {
-        RunFigures c, l, d;
-        if (!run_child(child_compose, root, out, level, &c) ||
+        RunFigures c, l, d, w;
+        with_web_map = o.web;
+        const bool web_ok = !o.web ||
+                            run_child(child_compose, root, out, level, &w);
+        with_web_map = false;
+        if (!web_ok || !run_child(child_compose, root, out, level, &c) ||
             (!own_codec && !run_child(child_library, root, out, level, &l)) ||
             (!relisted.empty() &&
              !run_child(child_compose, relisted, out, level, &d))) {
@@ -327,7 +345,9 @@ void bench_world(const Options &o, const std::string &ext, int n, int level)
         compose_cpu.push_back(c.compose_cpu);
         lib_cpu.push_back(l.load_cpu + l.save_cpu);
         relisted_cpu.push_back(d.compose_cpu);
+        compose_web.push_back(w.compose_s);
         last = c;
+        last_web = w;
     }
     const double lib = median(load) + median(save);
     const double canvas_mb = last.canvas_bytes / 1048576.0;
@@ -366,6 +386,16 @@ void bench_world(const Options &o, const std::string &ext, int n, int level)
                     median(relisted_cpu),
                     median(compose_relisted) / median(compose),
                     median(relisted_cpu) / median(compose_cpu));
+    if (o.web) {
+        const double web_peak_mb = last_web.peak_kb / 1024.0;
+        std::printf("%-4s %2dx%-2d web map  compose %7.2f s  (+%.2f s, %.0f%% "
+                    "of the compose without it)  peak %7.1f MB (%.2f x canvas)\n",
+                    ext.c_str(), n, n, median(compose_web),
+                    median(compose_web) - median(compose),
+                    100 * (median(compose_web) - median(compose)) /
+                        median(compose),
+                    web_peak_mb, canvas_mb > 0 ? web_peak_mb / canvas_mb : 0);
+    }
     std::fflush(stdout);
 }
 
@@ -390,6 +420,8 @@ int main(int argc, char **argv)
             o.repeat = std::max(1, std::atoi(v.c_str()));
         else if (a == "--relist")
             o.relist = std::max(0, std::atoi(v.c_str()));
+        else if (a == "--web")
+            o.web = std::atoi(v.c_str()) != 0;
         else {
             std::fprintf(stderr, "unknown option %s\n", a.c_str());
             return 2;

@@ -20,6 +20,8 @@ int32_t tile_size;
 void (*tiles_placed_hook)(size_t, size_t) = nullptr;
 void (*map_save_began_hook)(const char *, int, int) = nullptr;
 void (*map_save_ended_hook)(const char *, bool) = nullptr;
+void (*map_canvas_hook)(BITMAP *, int, const char *, int, int, int) = nullptr;
+void (*map_canvas_release_hook)(BITMAP *) = nullptr;
 
 namespace {
 
@@ -137,6 +139,10 @@ void compose_maps(int world_number)
     std::string failed_saves;
     for (int z = 0; z < levels; ++z) {
         const std::string name = map_name(z);
+        if (map_canvas_hook)
+            map_canvas_hook(map_canvas[z], z, name.c_str(),
+                            ZoomBounds.zoom_min_x[z], ZoomBounds.zoom_min_y[z],
+                            tile_size);
         log_line("Saving ", name);
         if (map_save_began_hook)
             map_save_began_hook(name.c_str(), map_canvas[z]->w,
@@ -149,6 +155,8 @@ void compose_maps(int world_number)
             failed_saves += "Error saving " + name + "\n" + why + "\n";
         if (map_save_ended_hook)
             map_save_ended_hook(name.c_str(), saved);
+        if (map_canvas_release_hook)
+            map_canvas_release_hook(map_canvas[z]);
         destroy_bitmap(map_canvas[z]);
         map_canvas[z] = nullptr;
     }

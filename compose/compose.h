@@ -4,6 +4,8 @@
 #include <cstddef>
 #include <cstdint>
 
+struct BITMAP;
+
 // Edge length in pixels of every tile, from the width of the first tile.
 extern int32_t tile_size;
 
@@ -20,6 +22,16 @@ extern void (*tiles_placed_hook)(size_t placed, size_t total);
 extern void (*map_save_began_hook)(const char *name, int width, int height);
 // That map is written (saved) or has failed:
 extern void (*map_save_ended_hook)(const char *name, bool saved);
+
+// Called, when set, with each level's finished canvas before its map is
+// saved: the level, the map's file name, the grid column and row of the
+// canvas's top-left corner and the tile size in pixels. The canvas may be
+// read meanwhile, never written, until map_canvas_release_hook returns
+// for it, which is called before the canvas is destroyed. Null unless the
+// program sets them.
+extern void (*map_canvas_hook)(BITMAP *canvas, int zoom, const char *map_name,
+                               int min_column, int min_row, int tile_size);
+extern void (*map_canvas_release_hook)(BITMAP *canvas);
 
 // Composes and saves one map per zoom level 0 to ZoomBounds.max_zoom of
 // world world_number from tile_list, tile_ext and appdata_path. Ends the

@@ -69,6 +69,7 @@ struct ParseCase {
     std::string output;
     bool quiet;
     std::string error;  // the reason, for PARSE_ERROR
+    bool web = false;
 };
 
 const ParseCase PARSE_CASES[] = {
@@ -81,6 +82,8 @@ const ParseCase PARSE_CASES[] = {
     // The last of a repeated option counts; long names may be shortened.
     {{"-o", "/a", "-w", "1", "-o", "/b"}, PARSE_RUN, 1, "/b", false, ""},
     {{"--wor=2", "--qui"}, PARSE_RUN, 2, "", true, ""},
+    {{"--web", "-w", "2"}, PARSE_RUN, 2, "", false, "", true},
+    {{"--web=yes"}, PARSE_ERROR, 0, "", false, "option --web takes no value"},
     {{"-h", "--bogus"}, PARSE_HELP, 0, "", false, ""},
     {{"--version"}, PARSE_VERSION, 0, "", false, ""},
     {{"-w", "0"}, PARSE_ERROR, 0, "", false, "invalid world '0' (1 to 5)"},
@@ -127,6 +130,7 @@ TEST(ParseOptions, EachCommandLineGivesItsOptionsOrItsReason)
             EXPECT_EQ(options.world, c.world);
             EXPECT_EQ(options.output, c.output);
             EXPECT_EQ(options.quiet, c.quiet);
+            EXPECT_EQ(options.web, c.web);
         }
     }
 }
@@ -136,7 +140,8 @@ TEST(UsageText, NamesEveryOptionAndTheVersionIsTheProjects)
 {
     const std::string usage = usage_text();
     for (const char *line : {"-w, --world=N ", "-o, --output=DIR ",
-                             "-q, --quiet ", "    --menu ", "-h, --help ",
+                             "-q, --quiet ", "    --web ", "    --menu ",
+                             "-h, --help ",
                              "-V, --version "})
         EXPECT_NE(usage.find(line), std::string::npos) << line;
     EXPECT_EQ(version_text(), "mapper 1.1.0");
@@ -171,13 +176,15 @@ void with_home_and_path(const std::string &home, const std::string &path,
 
 }  // namespace
 
-// The menu's option needs the window, so it does not go with --world.
+// The menu's option brings the web map, and needs the window, so it does
+// not go with --world.
 TEST(ParseOptions, MenuOptionAndItsConflictWithWorld)
 {
     Options options;
     std::string error;
     EXPECT_EQ(parse_words({"--menu", "-o", "/m"}, &options, &error), PARSE_RUN);
     EXPECT_TRUE(options.menu);
+    EXPECT_TRUE(options.web);
     EXPECT_EQ(options.output, "/m");
     EXPECT_EQ(parse_words({"--menu", "-w", "1"}, &options, &error),
               PARSE_ERROR);

@@ -17,8 +17,8 @@ readonly CASES=(return_maps_world1 down_four_maps_world5
     missing_change_list fifo_change_list message_box_waits command_line_answers
     world_option_matches_dialog world_option_missing_change_list
     output_option_and_quiet output_folder_refused no_display signal_during_save
-    other_signals_during_save signals_in_dialog output_pipe_closed
-    closed_streams close_yes_quits close_no_keeps_selection
+    signal_during_web_cut other_signals_during_save signals_in_dialog
+    output_pipe_closed closed_streams close_yes_quits close_no_keeps_selection
     close_during_compose_stops_run idle_dialog_and_alert_cpu depth16_maps_exact
     depth8_maps_exact progress_bar_and_saving_line stop_yes_keeps_older_map
     stop_no_finishes_run menu_entry_maps_into_pictures menu_error_in_window)
@@ -844,6 +844,54 @@ case_signals_in_dialog() {
     done
 }
 
+# Waits until the web map's unfinished folder holds tiles while the cut
+# goes on.
+wait_for_web_cut_in_progress() {
+    for _ in $(seq $((EXIT_WAIT * 50))); do
+        find "$work/maps" -path '*/map_web.part-*/z0/*' -name '*.png' \
+            2>/dev/null | grep -q . && break
+        kill -0 "$app_pid" 2>/dev/null || fail "the program ended before cutting"
+        sleep 0.02
+    done
+    grep -q ' done$' "$work/stdout" &&
+        fail "the web map was cut before the signal: make the world bigger"
+    find "$work/maps" -path '*/map_web.part-*/z0/*' -name '*.png' | grep -q . ||
+        fail "no unfinished web map appeared"
+}
+
+# SIGINT, SIGTERM and SIGHUP while the web map is cut: the program removes
+# its unfinished folder, keeps the older web map and exits with 128 plus
+# the signal's number.
+case_signal_during_web_cut() {
+    local sig
+    make_big_world
+    start_mapper --world 1 --web
+    wait_for_exit
+    expect_rc 0
+    cp -a "$work/maps" "$work/older" || fail "cannot keep the older maps"
+    for sig in INT TERM HUP; do
+        start_mapper --world 1 --web
+        wait_for_web_cut_in_progress
+        kill -s "$sig" "$app_pid"
+        wait_for_exit
+        expect_rc $((128 + $(kill -l "$sig")))
+        diff -r "$work/older" "$work/maps" >&2 ||
+            fail "SIG$sig changed the older maps or left files"
+        expect_empty stderr
+    done
+    # A killed run cannot clean up: the next run removes what it left.
+    start_mapper --world 1 --web
+    wait_for_web_cut_in_progress
+    kill -s KILL "$app_pid"
+    wait_for_exit
+    ls -A "$work/maps" | grep -q '^map_web\.part-' || fail "SIGKILL left no folder"
+    start_mapper --world 1 --web
+    wait_for_exit
+    expect_rc 0
+    [ "$(ls -A "$work/maps")" = "$(ls -A "$work/older")" ] ||
+        fail "the killed run's folder stayed: $(ls -A "$work/maps" | tr '\n' ' ')"
+}
+
 # Nothing of the run is left in the temporary folder.
 expect_no_tile_links() {
     local left
@@ -1124,8 +1172,8 @@ wait_for_pixels_black() {
 }
 
 # Started as the menu starts it, with a home whose XDG settings name the
-# pictures folder: the maps land there under Mapper/World1, created on the
-# way, and not in the folder it was started in; the window stays with the
+# pictures folder: the maps and the web map land there under
+# Mapper/World1, created on the way, and not in the folder it was started in; the window stays with the
 # summary; Open folder runs xdg-open (a stand-in) on that folder and stays;
 # Close ends with 0.
 case_menu_entry_maps_into_pictures() {
@@ -1141,7 +1189,8 @@ case_menu_entry_maps_into_pictures() {
     start_dialog_from_menu
     keys Return
     wait_for_pixels_black "no summary with two buttons" "$OPEN_BUTTON" "$CLOSE_BUTTON"
-    [ "$(ls -A "$folder")" = map_zoom_0.png ] ||
+    # The menu's run makes the web map too.
+    [ "$(ls -A "$folder" | tr '\n' ' ')" = "map.html map_web map_zoom_0.png " ] ||
         fail "$folder holds: $(ls -A "$folder" 2>&1)"
     expect_no_maps
     keys o

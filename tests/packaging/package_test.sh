@@ -103,7 +103,7 @@ check_completion() {
         complete_words mapper --
         complete_words mapper -q --world ""
         complete_words mapper -w 3' 2>&1)
-    [ "$out" = "--world= --output= --quiet --menu --help --version
+    [ "$out" = "--world= --output= --quiet --web --menu --help --version
 1 2 3 4 5
 3" ] || fail "the installed bash completion answers: $out"
 }
@@ -146,6 +146,8 @@ case_deb_package() {
             <<<"$depends" ||
             fail "Depends lacks $pkg: $depends"
     done
+    grep -qE '(^|, )libjs-leaflet(,|$)' <<<"$depends" ||
+        fail "Depends lacks libjs-leaflet, which --web reads: $depends"
 
     [ "$(dpkg-deb -f "$deb" Recommends)" = "x11-utils, xdg-utils" ] ||
         fail "Recommends is '$(dpkg-deb -f "$deb" Recommends)'"

@@ -1,0 +1,810 @@
+#include "web_map.h"
+
+#include <dirent.h>
+#include <fcntl.h>
+#include <limits.h>
+#include <malloc.h>
+#include <signal.h>
+#include <stdio.h>
+#include <sys/file.h>
+#include <sys/random.h>
+#include <sys/stat.h>
+#include <unistd.h>
+#include <vips/vips.h>
+
+#include <algorithm>
+#include <atomic>
+#include <cctype>
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+#include <iostream>
+#include <sstream>
+#include <thread>
+#include <vector>
+
+#include "exit_signals.h"
+#include "fatal_error.h"
+#include "remove_tree.h"
+#include "run_folder.h"
+#include "web_page.h"
+
+// How the folder reaches the disk. It is made in the output folder with
+// mode 0700 under an unpredictable name, checked to be ours once open,
+// and everything in it is created relative to its descriptor (libvips's
+// relative names resolve in it through fchdir), so nobody else can plant
+// a link where we write. Once whole and synced it is swapped with the
+// older folder by one rename (RENAME_EXCHANGE; where the file system has
+// no such rename, two), and the older tree is removed without following
+// links. An existing map_web that lacks our levels.js is not ours and is
+// left alone.
+
+const char WEB_PAGE_NAME[] = "map.html";
+const char WEB_FOLDER_NAME[] = "map_web";
+
+namespace {
+
+// Leaflet's files as Debian installs them, and where the page finds them.
+struct CopiedFile {
+    const char *from;
+    const char *to;
+};
+const CopiedFile LEAFLET_FILES[] = {
+    {"leaflet.min.js", "leaflet.js"},
+    {"leaflet.css", "leaflet.css"},
+    {"images/layers.png", "images/layers.png"},
+    {"images/layers-2x.png", "images/layers-2x.png"},
+    {"images/marker-icon.png", "images/marker-icon.png"},
+    {"images/marker-icon-2x.png", "images/marker-icon-2x.png"},
+    {"images/marker-shadow.png", "images/marker-shadow.png"},
+};
+const char LEAFLET_IMAGES[] = "images";
+// Written last: its presence marks a folder as one of ours.
+const char LEVELS_SCRIPT[] = "levels.js";
+const char VIEW_SCRIPT[] = "map.js";
+
+const int WEB_TILE_SIZE = 256;
+const int JPEG_TILE_QUALITY = 75;
+// As the PNG maps: level 1 costs a fraction of the default's time.
+const int PNG_TILE_COMPRESSION = 1;
+// Skips a tile only when every pixel equals the background exactly.
+const int SKIP_EXACT_BACKGROUND = 0;
+
+const char NO_VIPS_MODULES_HOME[] = "/nonexistent";
+const int VIPS_WORKERS = 1;
+const int MALLOC_ARENAS = 1;
+
+const int NAME_RANDOM_BYTES = 8;
+const int NAME_ATTEMPTS = 8;
+const char TEMP_TAG[] = ".part-";
+const char OLD_TAG[] = ".old-";
+const mode_t PRIVATE_FOLDER_MODE = S_IRWXU;
+const mode_t PRIVATE_FILE_MODE = S_IRUSR | S_IWUSR;
+const mode_t PRIVATE_UMASK = S_IRWXG | S_IRWXO;
+const mode_t PERMISSION_BITS = 07777;
+const mode_t NEW_FILE_MODE = 0666;
+const mode_t NEW_FOLDER_MODE = 0777;
+const size_t COPY_BUFFER = 1 << 16;
+
+// One level as the page needs it.
+struct WebLevel {
+    int zoom = 0;
+    std::string map_name;
+    int width = 0, height = 0;
+    int min_column = 0, min_row = 0, tile_size = 0;
+    int depth = 0;                   // pyramid levels below the top one
+    std::vector<int> columns;        // tiles a row, per pyramid level
+    std::vector<std::string> present;  // hex bits of the tiles cut
+};
+
+struct WebMap {
+    int background[3] = {0, 0, 0};
+    int out_fd = -1;
+    int folder_fd = -1;
+    int lock_fd = -1;       // its run lock, held while it is unfinished
+    std::string folder;
+    std::string tile_ext;
+    std::vector<WebLevel> levels;
+    std::string failure;
+};
+WebMap web;
+
+// The level being cut, at most one at a time.
+struct LevelCut {
+    BITMAP *canvas = nullptr;
+    int zoom = 0;
+    std::string map_name;
+    int min_column = 0, min_row = 0, tile_size = 0;
+    std::thread thread;
+    bool ok = false;
+    std::string why;
+};
+LevelCut cutting;
+
+// What the signal handler removes; set before the folder exists.
+volatile sig_atomic_t pending_out_fd = -1;
+volatile sig_atomic_t pending_folder_set = 0;
+char pending_folder[NAME_MAX + 1];
+
+void set_pending(bool set)
+{
+    std::atomic_signal_fence(std::memory_order_seq_cst);
+    pending_folder_set = set;
+    std::atomic_signal_fence(std::memory_order_seq_cst);
+}
+
+std::string current_folder()
+{
+    char buf[PATH_MAX];
+    return getcwd(buf, sizeof buf) ? buf : ".";
+}
+
+bool fail(const std::string &what, int err)
+{
+    if (web.failure.empty())
+        web.failure = what + ": " + std::strerror(err);
+    return false;
+}
+
+bool random_name(const char *tag, std::string *name)
+{
+    static const char HEX[] = "0123456789abcdef";
+    unsigned char bytes[NAME_RANDOM_BYTES];
+    if (getrandom(bytes, sizeof bytes, 0) != sizeof bytes)
+        return false;
+    std::string s = std::string(WEB_FOLDER_NAME) + tag;
+    for (unsigned char b : bytes) {
+        s += HEX[b >> 4];
+        s += HEX[b & 0xF];
+    }
+    *name = s;
+    return true;
+}
+
+// The folder open at web.folder_fd is the one we made, not one swapped in
+// after mkdir. File systems such as FAT and exFAT give every file one
+// owner and mode: there the folder must have the owner that its lock file
+// got, and only where the lock file kept its private mode must the folder
+// have kept its own (as the maps' save decides).
+bool folder_is_ours()
+{
+    struct stat dir, named, lock;
+    if (fstat(web.folder_fd, &dir) != 0 ||
+        fstatat(web.out_fd, web.folder.c_str(), &named, AT_SYMLINK_NOFOLLOW) != 0 ||
+        !S_ISDIR(dir.st_mode) || dir.st_dev != named.st_dev ||
+        dir.st_ino != named.st_ino)
+        return false;
+    const bool have_lock = web.lock_fd >= 0 && fstat(web.lock_fd, &lock) == 0;
+    const bool modes_kept = !have_lock || (lock.st_mode & PERMISSION_BITS) ==
+                                              PRIVATE_FILE_MODE;
+    const uid_t owner = have_lock ? lock.st_uid : geteuid();
+    return dir.st_uid == owner &&
+           (!modes_kept || (dir.st_mode & PERMISSION_BITS) == PRIVATE_FOLDER_MODE);
+}
+
+void remove_unfinished()
+{
+    // The lock first: FUSE file systems keep an open file under a hidden
+    // name, which would keep the folder.
+    if (web.lock_fd >= 0)
+        close(web.lock_fd);
+    web.lock_fd = -1;
+    if (!web.folder.empty()) {
+        remove_tree_at(web.out_fd, web.folder.c_str());
+        web.folder.clear();
+    }
+    set_pending(false);
+    if (web.folder_fd >= 0)
+        close(web.folder_fd);
+    web.folder_fd = -1;
+}
+
+// A killed run's unfinished folder: ours, with a run lock nobody holds.
+bool dead_folder(const char *name)
+{
+    const int dir = openat(web.out_fd, name,
+                           O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+    if (dir < 0)
+        return false;
+    struct stat st;
+    const int lock = openat(dir, RUN_LOCK_NAME,
+                            O_RDWR | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
+    const bool dead = fstat(dir, &st) == 0 && st.st_uid == geteuid() &&
+                      lock >= 0 && flock(lock, LOCK_EX | LOCK_NB) == 0;
+    if (lock >= 0)
+        close(lock);
+    close(dir);
+    return dead;
+}
+
+// Removes what killed runs left in the output folder; only tidies up.
+void remove_dead_folders()
+{
+    const int list_fd = openat(web.out_fd, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    DIR *dir = list_fd >= 0 ? fdopendir(list_fd) : nullptr;
+    if (!dir) {
+        if (list_fd >= 0)
+            close(list_fd);
+        return;
+    }
+    const std::string prefix = std::string(WEB_FOLDER_NAME) + TEMP_TAG;
+    std::vector<std::string> dead;
+    while (const struct dirent *e = readdir(dir))
+        if (std::strncmp(e->d_name, prefix.c_str(), prefix.size()) == 0 &&
+            dead_folder(e->d_name))
+            dead.push_back(e->d_name);
+    closedir(dir);
+    for (const std::string &name : dead)
+        remove_tree_at(web.out_fd, name.c_str());
+}
+
+// An exit in mid-run (a fatal error) leaves no unfinished folder, and
+// ends a cut still running with the process.
+void discard_at_exit()
+{
+    if (cutting.thread.joinable())
+        cutting.thread.detach();
+    remove_unfinished();
+}
+
+// The exit-signal handler's clean-up: async-signal-safe calls only.
+void remove_pending_folder()
+{
+    if (pending_folder_set && pending_out_fd >= 0)
+        remove_tree_at(pending_out_fd, pending_folder);
+}
+
+bool make_private_folder()
+{
+    web.out_fd = open(".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (web.out_fd < 0)
+        return fail("opening the output folder", errno);
+    pending_out_fd = web.out_fd;
+    remove_dead_folders();
+    // A signal waits until the folder is made, checked and named for
+    // removal; the private umask gives it and its lock file exactly the
+    // private modes.
+    hold_exit_signals();
+    const mode_t user_umask = umask(PRIVATE_UMASK);
+    int err = EEXIST;
+    for (int i = 0; i < NAME_ATTEMPTS && err == EEXIST; ++i) {
+        std::string name;
+        if (!random_name(TEMP_TAG, &name)) {
+            err = errno;
+            break;
+        }
+        if (mkdirat(web.out_fd, name.c_str(), PRIVATE_FOLDER_MODE) == 0) {
+            web.folder = name;
+            err = 0;
+        } else {
+            err = errno;
+        }
+    }
+    if (err == 0) {
+        web.folder_fd = openat(web.out_fd, web.folder.c_str(),
+                               O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+        err = web.folder_fd < 0 ? errno : 0;
+    }
+    // Without locks (some file systems) a killed run's folder stays.
+    if (err == 0)
+        web.lock_fd = lock_run_folder(web.folder_fd);
+    umask(user_umask);
+    const bool ours = err == 0 && folder_is_ours();
+    if (ours) {
+        std::memcpy(pending_folder, web.folder.c_str(), web.folder.size() + 1);
+        set_pending(true);
+    }
+    resume_exit_signals();
+    if (err != 0)
+        return fail("creating a folder for the web map in " + current_folder(),
+                    err);
+    if (!ours) {
+        // Not ours: left alone, and our own folder wherever it went.
+        web.failure = "the folder " + web.folder + " in " + current_folder() +
+                      " was replaced by someone else";
+        web.folder.clear();
+        return false;
+    }
+    static bool exit_handler_set = false;
+    if (!exit_handler_set)
+        exit_handler_set = std::atexit(discard_at_exit) == 0;
+    add_exit_cleanup(remove_pending_folder);
+    return true;
+}
+
+bool write_all(int fd, const char *data, size_t size)
+{
+    while (size > 0) {
+        const ssize_t n = write(fd, data, size);
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n <= 0)
+            return false;
+        data += n;
+        size -= static_cast<size_t>(n);
+    }
+    return true;
+}
+
+// Creates name in the folder, which must not exist, with data.
+bool write_new_file(const std::string &name, const std::string &data)
+{
+    const int fd = openat(web.folder_fd, name.c_str(),
+                          O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC,
+                          NEW_FILE_MODE);
+    if (fd < 0)
+        return fail("creating " + web.folder + "/" + name, errno);
+    const bool ok = write_all(fd, data.data(), data.size());
+    const int err = errno;
+    if (close(fd) != 0 && ok)
+        return fail("writing " + web.folder + "/" + name, errno);
+    return ok || fail("writing " + web.folder + "/" + name, err);
+}
+
+bool read_whole_file(const std::string &path, std::string *data)
+{
+    const int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0)
+        return false;
+    std::vector<char> buf(COPY_BUFFER);
+    ssize_t n;
+    data->clear();
+    while ((n = read(fd, buf.data(), buf.size())) > 0)
+        data->append(buf.data(), static_cast<size_t>(n));
+    const int err = errno;
+    close(fd);
+    errno = err;
+    return n == 0;
+}
+
+bool copy_leaflet()
+{
+    if (mkdirat(web.folder_fd, LEAFLET_IMAGES, NEW_FOLDER_MODE) != 0)
+        return fail("creating " + web.folder + "/" + LEAFLET_IMAGES, errno);
+    for (const CopiedFile &f : LEAFLET_FILES) {
+        const std::string from = std::string(LEAFLET_DIR) + "/" + f.from;
+        std::string data;
+        if (!read_whole_file(from, &data))
+            return fail("reading " + from, errno);
+        if (!write_new_file(f.to, data))
+            return false;
+    }
+    return true;
+}
+
+bool folder_ready()
+{
+    if (web.folder_fd >= 0)
+        return true;
+    return make_private_folder() && copy_leaflet();
+}
+
+// The byte of each of red, green and blue within a pixel of canvas, from
+// the library's shifts for its depth (B, G, R in memory for its usual
+// 24-bit layout on little-endian machines).
+bool channel_bytes(BITMAP *canvas, int *bytes, int index[3])
+{
+    const int depth = bitmap_color_depth(canvas);
+    int shifts[3];
+    if (depth == 24) {
+        shifts[0] = _rgb_r_shift_24;
+        shifts[1] = _rgb_g_shift_24;
+        shifts[2] = _rgb_b_shift_24;
+    } else if (depth == 32) {
+        shifts[0] = _rgb_r_shift_32;
+        shifts[1] = _rgb_g_shift_32;
+        shifts[2] = _rgb_b_shift_32;
+    } else {
+        return false;
+    }
+    *bytes = depth / 8;
+    for (int c = 0; c < 3; ++c) {
+        const int little = shifts[c] / 8;
+#if __BYTE_ORDER__ == __ORDER_BIG_ENDIAN__
+        index[c] = (depth == 24 ? 2 : 3) - little;
+#else
+        index[c] = little;
+#endif
+    }
+    return true;
+}
+
+// The canvas as an RGB image for libvips, over the canvas's own memory:
+// rows must follow each other without gaps, as in a memory bitmap.
+VipsImage *canvas_image(BITMAP *canvas)
+{
+    int bytes = 0, index[3];
+    if (!channel_bytes(canvas, &bytes, index))
+        return nullptr;
+    const size_t row = static_cast<size_t>(canvas->w) * bytes;
+    if (canvas->h > 1 && canvas->line[1] != canvas->line[0] + row)
+        return nullptr;
+    VipsImage *raw = vips_image_new_from_memory(
+        canvas->line[0], row * canvas->h, canvas->w, canvas->h, bytes,
+        VIPS_FORMAT_UCHAR);
+    if (!raw)
+        return nullptr;
+    VipsImage *band[3] = {nullptr, nullptr, nullptr};
+    VipsImage *rgb = nullptr;
+    bool ok = true;
+    for (int c = 0; c < 3 && ok; ++c)
+        ok = vips_extract_band(raw, &band[c], index[c], nullptr) == 0;
+    if (ok && vips_bandjoin(band, &rgb, 3, nullptr) == 0)
+        rgb->Type = VIPS_INTERPRETATION_sRGB;
+    for (VipsImage *b : band)
+        if (b)
+            g_object_unref(b);
+    g_object_unref(raw);
+    return rgb;
+}
+
+std::string pyramid_name(int zoom) { return "z" + std::to_string(zoom); }
+
+// The first line of libvips's errors: the later ones repeat it or add
+// less clear echoes ("unix error: Unknown error -1").
+std::string vips_reason()
+{
+    std::string why = vips_error_buffer();
+    vips_error_clear();
+    why = why.substr(0, why.find('\n'));
+    return why.empty() ? "libvips gave no reason" : why;
+}
+
+// Cuts canvas into the pyramid folder at target; false with *why set on
+// failure. Touches no shared state, so it can run beside the map's save.
+bool cut_pyramid(BITMAP *canvas, const std::string &target,
+                 const std::string &where, std::string *why)
+{
+    VipsImage *image = canvas_image(canvas);
+    if (!image) {
+        *why = "cutting " + where + ": the canvas's pixel layout is not one "
+               "libvips can read";
+        return false;
+    }
+    const std::string suffix =
+        web.tile_ext == "jpg"
+            ? ".jpg[Q=" + std::to_string(JPEG_TILE_QUALITY) + "]"
+            : ".png[compression=" + std::to_string(PNG_TILE_COMPRESSION) + "]";
+    VipsArrayDouble *background = vips_array_double_newv(
+        3, static_cast<double>(web.background[0]),
+        static_cast<double>(web.background[1]),
+        static_cast<double>(web.background[2]));
+    errno = 0;
+    const int result = vips_dzsave(
+        image, target.c_str(), "layout", VIPS_FOREIGN_DZ_LAYOUT_GOOGLE,
+        "tile_size", WEB_TILE_SIZE, "overlap", 0, "suffix", suffix.c_str(),
+        "skip_blanks", SKIP_EXACT_BACKGROUND, "background", background,
+        nullptr);
+    const int save_errno = errno;
+    vips_area_unref(VIPS_AREA(background));
+    g_object_unref(image);
+    if (result == 0)
+        return true;
+    *why = "cutting " + where + ": " + vips_reason();
+    // libvips's text may lack the system's reason for a failed write.
+    if (save_errno != 0 && why->find(std::strerror(save_errno)) == std::string::npos)
+        *why += " (" + std::string(std::strerror(save_errno)) + ")";
+    return false;
+}
+
+// Where the kernel names an open folder by its descriptor, libvips can
+// write through that name from another thread while the map's save has
+// the process's working folder elsewhere; without /proc the cut runs
+// after the save, from inside the folder.
+bool folder_named_by(const std::string &path)
+{
+    struct stat by_path, by_fd;
+    return stat(path.c_str(), &by_path) == 0 &&
+           fstat(web.folder_fd, &by_fd) == 0 && by_path.st_dev == by_fd.st_dev &&
+           by_path.st_ino == by_fd.st_ino;
+}
+
+bool cut_from_inside(BITMAP *canvas, int zoom, std::string *why)
+{
+    const std::string where = web.folder + "/" + pyramid_name(zoom);
+    if (fchdir(web.folder_fd) != 0) {
+        *why = "entering " + web.folder + ": " + std::strerror(errno);
+        return false;
+    }
+    const bool ok = cut_pyramid(canvas, pyramid_name(zoom), where, why);
+    if (fchdir(web.out_fd) != 0 && ok) {
+        *why = std::string("returning to the output folder: ") + std::strerror(errno);
+        return false;
+    }
+    return ok;
+}
+
+int ceil_div(int a, int b) { return (a + b - 1) / b; }
+
+// Which tiles libvips wrote at each pyramid level (it leaves out those
+// wholly background), as hex digits of one bit a tile, row by row.
+void record_level(const LevelCut &c)
+{
+    const int zoom = c.zoom;
+    WebLevel l;
+    l.zoom = zoom;
+    l.map_name = c.map_name;
+    l.width = c.canvas->w;
+    l.height = c.canvas->h;
+    l.min_column = c.min_column;
+    l.min_row = c.min_row;
+    l.tile_size = c.tile_size;
+    while ((static_cast<int64_t>(WEB_TILE_SIZE) << l.depth) <
+           std::max(l.width, l.height))
+        ++l.depth;
+    for (int k = 0; k <= l.depth; ++k) {
+        const int scale = 1 << (l.depth - k);
+        const int cols = ceil_div(ceil_div(l.width, scale), WEB_TILE_SIZE);
+        const int rows = ceil_div(ceil_div(l.height, scale), WEB_TILE_SIZE);
+        std::string hex;
+        int nibble = 0, bits = 0;
+        for (int y = 0; y < rows; ++y) {
+            for (int x = 0; x < cols; ++x) {
+                const std::string tile = pyramid_name(zoom) + "/" +
+                                         std::to_string(k) + "/" +
+                                         std::to_string(y) + "/" +
+                                         std::to_string(x) + "." + web.tile_ext;
+                struct stat st;
+                const bool cut = fstatat(web.folder_fd, tile.c_str(), &st,
+                                         AT_SYMLINK_NOFOLLOW) == 0;
+                nibble = nibble << 1 | (cut ? 1 : 0);
+                if (++bits == 4) {
+                    hex += "0123456789abcdef"[nibble];
+                    nibble = bits = 0;
+                }
+            }
+        }
+        if (bits > 0)
+            hex += "0123456789abcdef"[nibble << (4 - bits)];
+        l.columns.push_back(cols);
+        l.present.push_back(hex);
+    }
+    web.levels.push_back(l);
+}
+
+// Ends the level's cut: waits for it, then notes its tiles.
+void finish_cut()
+{
+    if (!cutting.canvas)
+        return;
+    if (cutting.thread.joinable())
+        cutting.thread.join();
+    if (cutting.ok) {
+        record_level(cutting);
+        std::cout << "Cutting web tiles for " << cutting.map_name << " done"
+                  << std::endl;
+    } else {
+        if (web.failure.empty())
+            web.failure = cutting.why;
+        // Its room goes back to the maps still to be saved.
+        remove_unfinished();
+    }
+    cutting.canvas = nullptr;
+}
+
+// JSON string of a map's name: our names need no escapes beyond these.
+std::string quoted(const std::string &s)
+{
+    std::string q = "\"";
+    for (char c : s) {
+        if (c == '"' || c == '\\')
+            q += '\\';
+        q += c;
+    }
+    return q + "\"";
+}
+
+std::string levels_script()
+{
+    std::ostringstream js;
+    char colour[8];
+    std::snprintf(colour, sizeof colour, "#%02x%02x%02x", web.background[0],
+                  web.background[1], web.background[2]);
+    js << "// The levels of this web map, written by mapper.\n"
+       << "var MAPPER_WEB = {\n  tileSize: " << WEB_TILE_SIZE
+       << ",\n  format: " << quoted(web.tile_ext == "jpg" ? "jpg" : "png")
+       << ",\n  background: " << quoted(colour) << ",\n  levels: [";
+    for (size_t i = 0; i < web.levels.size(); ++i) {
+        const WebLevel &l = web.levels[i];
+        js << (i ? "," : "") << "\n    {zoom: " << l.zoom
+           << ", name: " << quoted(l.map_name) << ", width: " << l.width
+           << ", height: " << l.height << ", minColumn: " << l.min_column
+           << ", minRow: " << l.min_row << ", gridTile: " << l.tile_size
+           << ", depth: " << l.depth << ",\n     columns: [";
+        for (size_t k = 0; k < l.columns.size(); ++k)
+            js << (k ? ", " : "") << l.columns[k];
+        js << "],\n     present: [";
+        for (size_t k = 0; k < l.present.size(); ++k)
+            js << (k ? ", " : "") << quoted(l.present[k]);
+        js << "]}";
+    }
+    js << "\n  ]\n};\n";
+    return js.str();
+}
+
+mode_t shared_folder_mode()
+{
+    const mode_t mask = umask(0);
+    umask(mask);
+    return NEW_FOLDER_MODE & ~mask;
+}
+
+// The folder now at name is an older web map of ours, to be removed.
+bool ours(const std::string &name)
+{
+    struct stat st;
+    const std::string marker = name + "/" + LEVELS_SCRIPT;
+    return fstatat(web.out_fd, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0 &&
+           S_ISDIR(st.st_mode) && st.st_uid == geteuid() &&
+           fstatat(web.out_fd, marker.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0 &&
+           S_ISREG(st.st_mode);
+}
+
+// Where the file system cannot swap two names: the older folder steps
+// aside under a private name, the new one takes its place.
+bool replace_in_two_steps()
+{
+    std::string aside;
+    if (!random_name(OLD_TAG, &aside))
+        return fail("picking an unpredictable name", errno);
+    if (renameat(web.out_fd, WEB_FOLDER_NAME, web.out_fd, aside.c_str()) != 0)
+        return fail("moving the older " + std::string(WEB_FOLDER_NAME) +
+                        " aside", errno);
+    if (renameat(web.out_fd, web.folder.c_str(), web.out_fd,
+                 WEB_FOLDER_NAME) != 0) {
+        const int err = errno;
+        renameat(web.out_fd, aside.c_str(), web.out_fd, WEB_FOLDER_NAME);
+        return fail("replacing " + std::string(WEB_FOLDER_NAME), err);
+    }
+    web.folder = aside;
+    return true;
+}
+
+// Puts the finished folder at WEB_FOLDER_NAME; web.folder then names
+// what is to be removed (the older folder), or is empty.
+bool swap_into_place()
+{
+    const std::string target = WEB_FOLDER_NAME;
+    if (renameat2(web.out_fd, web.folder.c_str(), web.out_fd, target.c_str(),
+                  RENAME_NOREPLACE) == 0) {
+        web.folder.clear();
+        return true;
+    }
+    // EINVAL: the file system takes no flags (FAT, exFAT, some FUSE).
+    const int err = errno;
+    struct stat st;
+    const bool older = fstatat(web.out_fd, target.c_str(), &st,
+                               AT_SYMLINK_NOFOLLOW) == 0;
+    if ((err != EEXIST && err != EINVAL) || (err == EEXIST && !older))
+        return fail("renaming " + web.folder + " to " + target, err);
+    if (!older) {
+        if (renameat(web.out_fd, web.folder.c_str(), web.out_fd,
+                     target.c_str()) != 0)
+            return fail("renaming " + web.folder + " to " + target, errno);
+        web.folder.clear();
+        return true;
+    }
+    if (!ours(target)) {
+        web.failure = target + " in " + current_folder() +
+                      " is not a web map written by this program; move it "
+                      "away to have one written";
+        return false;
+    }
+    if (renameat2(web.out_fd, web.folder.c_str(), web.out_fd, target.c_str(),
+                  RENAME_EXCHANGE) == 0)
+        return true;
+    if (errno != EINVAL)
+        return fail("replacing " + target, errno);
+    return replace_in_two_steps();
+}
+
+bool publish()
+{
+    if (!write_new_file(VIEW_SCRIPT, WEB_VIEW_SCRIPT) ||
+        !write_new_file(WEB_PAGE_NAME, WEB_PAGE_HTML) ||
+        !write_new_file(LEVELS_SCRIPT, levels_script()))
+        return false;
+    if (web.lock_fd >= 0 && unlinkat(web.folder_fd, RUN_LOCK_NAME, 0) != 0)
+        return fail("removing " + web.folder + "/" + RUN_LOCK_NAME, errno);
+    if (syncfs(web.folder_fd) != 0)
+        return fail("flushing " + web.folder + " to the disk", errno);
+    // Where the file system keeps no modes this changes nothing.
+    fchmod(web.folder_fd, shared_folder_mode());
+    // The page is the same in every run: the old folder reads as well
+    // under the new page until the swap.
+    const std::string page = web.folder + "/" + WEB_PAGE_NAME;
+    if (renameat(web.out_fd, page.c_str(), web.out_fd, WEB_PAGE_NAME) != 0)
+        return fail("replacing " + std::string(WEB_PAGE_NAME), errno);
+    if (!swap_into_place())
+        return false;
+    fsync(web.out_fd);
+    return true;
+}
+
+}  // namespace
+
+void start_web_map(int background_r, int background_g, int background_b)
+{
+    web.background[0] = background_r;
+    web.background[1] = background_g;
+    web.background[2] = background_b;
+    for (const CopiedFile &f : LEAFLET_FILES) {
+        const std::string path = std::string(LEAFLET_DIR) + "/" + f.from;
+        if (access(path.c_str(), R_OK) != 0)
+            fatal_error("Error starting the web map.\nLeaflet's %s: %s "
+                        "(Debian's libjs-leaflet installs it).\n",
+                        path.c_str(), std::strerror(errno));
+    }
+    // The cut needs only libvips's own PNG and JPEG savers. Its optional
+    // loaders (ImageMagick, PDF, HEIF, ...) cost 6 MB at start-up: with
+    // VIPSHOME at Debian's folder that never exists, it finds none.
+    setenv("VIPSHOME", NO_VIPS_MODULES_HOME, 0);
+    if (VIPS_INIT("mapper") != 0)
+        fatal_error("Error starting the web map.\nlibvips: %s\n",
+                    vips_reason().c_str());
+    // The canvases are freed after their cut: nothing is worth caching.
+    vips_cache_set_max(0);
+    // One worker: the tiles are written one at a time anyway, and the
+    // map's save has the other core.
+    vips_concurrency_set(VIPS_WORKERS);
+    // libvips's threads then allocate from the main heap, which they leave
+    // to the next level's cut, rather than each keeping an arena of its
+    // own: 3 MB less at the peak, beside the canvas.
+    mallopt(M_ARENA_MAX, MALLOC_ARENAS);
+}
+
+void cut_web_level(BITMAP *canvas, int zoom, const char *map_name,
+                   int min_column, int min_row, int tile_size)
+{
+    finish_cut();
+    if (!web.failure.empty())
+        return;
+    std::cout << "Cutting web tiles for " << map_name << std::endl;
+    const std::string name = map_name;
+    const std::string::size_type dot = name.rfind('.');
+    std::string ext = dot == std::string::npos ? "" : name.substr(dot + 1);
+    for (char &c : ext)
+        c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+    web.tile_ext = ext == "jpg" ? "jpg" : "png";
+    if (!folder_ready())
+        return;
+    cutting.canvas = canvas;
+    cutting.zoom = zoom;
+    cutting.map_name = map_name;
+    cutting.min_column = min_column;
+    cutting.min_row = min_row;
+    cutting.tile_size = tile_size;
+    cutting.why.clear();
+    const std::string by_fd = "/proc/self/fd/" + std::to_string(web.folder_fd);
+    if (folder_named_by(by_fd)) {
+        const std::string where = web.folder + "/" + pyramid_name(zoom);
+        const std::string target = by_fd + "/" + pyramid_name(zoom);
+        cutting.thread = std::thread([target, where] {
+            cutting.ok = cut_pyramid(cutting.canvas, target, where, &cutting.why);
+        });
+    } else {
+        cutting.ok = cut_from_inside(canvas, zoom, &cutting.why);
+    }
+}
+
+void release_web_canvas(BITMAP *canvas)
+{
+    if (cutting.canvas == canvas)
+        finish_cut();
+}
+
+bool finish_web_map(std::string *why)
+{
+    finish_cut();
+    const bool ok = web.failure.empty() && folder_ready() && publish();
+    if (!ok && why)
+        *why = web.failure;
+    remove_unfinished();
+    if (web.out_fd >= 0)
+        close(web.out_fd);
+    web.out_fd = -1;
+    pending_out_fd = -1;
+    web.levels.clear();
+    web.failure.clear();
+    return ok;
+}
