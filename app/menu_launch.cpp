@@ -6,6 +6,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
@@ -182,10 +183,13 @@ std::vector<std::string> summary_lines(int world_number,
                                        const std::vector<WrittenMap> &maps,
                                        size_t columns, size_t max_lines)
 {
+    const size_t images = static_cast<size_t>(std::count_if(
+        maps.begin(), maps.end(), [](const WrittenMap &m) { return m.width; }));
     std::vector<std::string> lines = wrap_lines(
         "World" + std::to_string(world_number) + ": " +
-            std::to_string(maps.size()) + (maps.size() == 1 ? " map" : " maps") +
-            " written to\n" + folder,
+            std::to_string(images) + (images == 1 ? " map" : " maps") +
+            (images < maps.size() ? " and the web map in" : " written to") +
+            "\n" + folder,
         columns);
     lines.push_back("");
     const size_t room = max_lines > lines.size() ? max_lines - lines.size() : 0;

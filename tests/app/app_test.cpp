@@ -232,6 +232,11 @@ TEST(MenuLaunch, SummaryLinesWrapAndCountWhatDoesNotFit)
     EXPECT_EQ(lines[1], folder);
     EXPECT_EQ(lines[2], "");
     EXPECT_EQ(lines[3], "map_zoom_0.png 256\xc3\x97" "128 2 KB");
+    std::vector<WrittenMap> with_page = maps;
+    with_page.push_back({"map.html", 0, 0});
+    lines = summary_lines(2, folder, with_page, 80, 10);
+    EXPECT_EQ(lines[0], "World2: 3 maps and the web map in");
+    EXPECT_EQ(lines[6], "map.html (web map)");
     lines = summary_lines(2, folder, maps, 80, 5);
     ASSERT_EQ(lines.size(), 5u);
     EXPECT_EQ(lines[4], "and 2 more");
