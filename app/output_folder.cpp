@@ -8,6 +8,7 @@
 #include <cerrno>
 #include <cstring>
 
+#include "exit_signals.h"
 #include "fatal_error.h"
 
 namespace {
@@ -34,6 +35,7 @@ bool trial_name(std::string *name)
 }
 
 // Makes and removes a folder in the folder open at fd; 0 or the errno.
+// A stop meanwhile waits until the folder is gone again.
 int try_private_folder(int fd)
 {
     int err = EEXIST;
@@ -41,9 +43,11 @@ int try_private_folder(int fd)
         std::string name;
         if (!trial_name(&name))
             return errno;
+        hold_exit_signals();
         err = mkdirat(fd, name.c_str(), TRIAL_MODE) == 0 ? 0 : errno;
         if (err == 0 && unlinkat(fd, name.c_str(), AT_REMOVEDIR) != 0)
             err = errno;
+        resume_exit_signals();
     }
     return err;
 }

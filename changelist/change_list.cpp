@@ -22,6 +22,8 @@ namespace {
 const int LINE_BUFFER_SIZE = 512;
 // Tile-name buffer: at most TILE_NAME_MAX characters plus the NUL.
 const int TILE_NAME_MAX = 19;
+// Lines of another extension named one by one; the rest are counted.
+const int MAX_EXTENSION_WARNINGS = 10;
 
 // Result of parsing one line of a change list.
 enum LineParse {
@@ -129,6 +131,28 @@ LineParse parse_change_line(const char *line, TileEntry *entry, char *ext,
     return LINE_OK;
 }
 
+// The extension as the line writes it: after its last dot, without a CR.
+std::string written_extension(const char *line)
+{
+    std::string ext = std::strrchr(line, '.') + 1;
+    if (!ext.empty() && ext.back() == '\r')
+        ext.pop_back();
+    return ext;
+}
+
+// Tiles are all loaded with the first line's extension, so a line that
+// names another leads to a file it does not name: say so before that.
+void warn_other_extension(int line_number, const char *line,
+                          const std::string &first, int world_number,
+                          const TileEntry &entry)
+{
+    std::fprintf(stderr,
+                 "Warning: changed.txt line %d: extension \"%s\" is not the "
+                 "first line's \"%s\"; the tile is read as %s\n",
+                 line_number, written_extension(line).c_str(), first.c_str(),
+                 tile_path(appdata_path, world_number, entry, tile_ext).c_str());
+}
+
 }  // namespace
 
 void widen_bounds(const TileEntry &e)
@@ -166,6 +190,8 @@ void read_change_list(int world_number)
 
     char line[LINE_BUFFER_SIZE];
     bool have_ext = false;
+    std::string first_ext;
+    int other_exts = 0;
     for (int line_number = 1;; ++line_number) {
         in.getline(line, LINE_BUFFER_SIZE);
         // A last line without a newline also reaches the end: not taken.
@@ -194,9 +220,18 @@ void read_change_list(int world_number)
             continue;
         if (!have_ext) {
             std::memcpy(tile_ext, ext, sizeof ext);
+            first_ext = written_extension(line);
             have_ext = true;
+        } else if (written_extension(line) != first_ext &&
+                   ++other_exts <= MAX_EXTENSION_WARNINGS) {
+            warn_other_extension(line_number, line, first_ext, world_number,
+                                 entry);
         }
         tile_list.push_back(entry);
         widen_bounds(entry);
     }
+    if (other_exts > MAX_EXTENSION_WARNINGS)
+        std::fprintf(stderr, "Warning: %d more lines of changed.txt name "
+                     "another extension than the first line's \"%s\".\n",
+                     other_exts - MAX_EXTENSION_WARNINGS, first_ext.c_str());
 }

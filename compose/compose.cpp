@@ -25,13 +25,6 @@ void (*map_canvas_release_hook)(BITMAP *) = nullptr;
 
 namespace {
 
-const char MAP_NAME_PREFIX[] = "map_zoom_";
-
-std::string map_name(int zoom)
-{
-    return MAP_NAME_PREFIX + std::to_string(zoom) + "." + tile_ext;
-}
-
 void log_line(const std::string &a, const std::string &b)
 {
     std::cout << a << b << std::endl;
@@ -76,7 +69,6 @@ void load_sample_tile(int world_number)
     BITMAP *sample = load_checked_tile(path, &why);
     if (!sample)
         sample_tile_failed(path + ": " + why);
-    tile_size = sample->w;
     destroy_bitmap(sample);
 }
 
@@ -103,13 +95,15 @@ void compose_maps(int world_number)
 {
     // A stop asked for meanwhile must not leave a half-written map behind.
     catch_exit_signals();
-    // Every tile's file and header, then the memory of the maps, are
-    // checked before any map bitmap exists.
+    // Every tile's file and header, then the sizes and memory of the
+    // maps, are checked before any tile is decoded: the tile size is the
+    // first tile's width by its header.
     const std::vector<CheckedTile> tiles = check_listed_tiles(world_number);
-    load_sample_tile(world_number);
-    warn_tile_sizes(tiles, tile_size);
+    tile_size = static_cast<int32_t>(tiles.front().width);
     const int canvas_bytes_per_pixel = bytes_per_pixel(MAP_DEPTH);
     check_map_memory(canvas_bytes_per_pixel);
+    load_sample_tile(world_number);
+    warn_tile_sizes(tiles, tile_size);
 
     const int levels = ZoomBounds.max_zoom + 1;
     std::vector<BITMAP *> map_canvas(levels, nullptr);

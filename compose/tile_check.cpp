@@ -2,13 +2,15 @@
 
 #include <allegro.h>
 #include <fcntl.h>
+#include <png.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <fstream>
 #include <sstream>
 #include <set>
 #include <tuple>
@@ -19,19 +21,21 @@
 #include "fatal_error.h"
 #include "file_bound.h"
 #include "image_header.h"
+#include "memory_available.h"
 #include "regular_file.h"
 #include "run_folder.h"
 #include "tile_place.h"
 #include "world_layout.h"
 
-const char *meminfo_path = "/proc/meminfo";
 
 namespace {
 
 const char ACCEPTED_EXTENSIONS[] = "png, jpg or gif";
-const char MEMINFO_AVAILABLE[] = "MemAvailable:";
-const int64_t KIB = 1024;
+const char MAP_NAME_PREFIX[] = "map_zoom_";
 const int64_t MIB = 1024 * 1024;
+// JPEG and GIF files store each side of the image in 16 bits.
+const int64_t SIXTEEN_BIT_SIDE = 65535;
+const size_t COPY_BUFFER_BYTES = 1 << 16;
 // Lines of tile-size warnings before the rest are only counted.
 const int MAX_SIZE_WARNINGS = 10;
 
@@ -95,18 +99,21 @@ int open_checked_tile(const std::string &path, bool whole, int64_t *w,
 // file (a FIFO, a larger image) before the codec opens it again. Each
 // tile is therefore loaded through a link of our own in a private folder,
 // tile.<ext> -> /proc/self/fd/<fd>, with the checked descriptor moved to
-// fd: opening the link opens the very file that was checked.
-// The folder holds a lock while in use, so that a later run removes it
-// only once this one is gone (see run_folder.h).
+// fd: opening the link opens the very file that was checked. Without
+// /proc the same name in the folder is instead a private copy, made from
+// the checked descriptor, of each tile in turn. The folder holds a lock
+// while in use, so that a later run removes it only once this one is gone
+// (see run_folder.h).
 struct TileLink {
     pid_t owner;            // a forked child makes a link of its own
-    char folder[PATH_MAX];  // empty: no link could be made
+    char folder[PATH_MAX];  // empty: no folder could be made
     char path[PATH_MAX];
     char lock_path[PATH_MAX];
     int fd;
     int lock_fd;
+    bool copies;            // no /proc: path is a copy, not a link
 };
-TileLink tile_link = {0, "", "", "", -1, -1};
+TileLink tile_link = {0, "", "", "", -1, -1, false};
 const char TILE_FOLDER_PREFIX[] = "mapper-tiles-";
 const char TILE_LINK_PREFIX[] = "tile.";
 
@@ -182,54 +189,180 @@ std::string temporary_folder_base()
     return base && base[0] == '/' ? base : "/tmp";
 }
 
-// Makes the link for the current extension; false when the system gives
-// no folder or no /proc, and tiles are then loaded by their own paths.
-bool make_tile_link()
+// Links tile_link.path to a descriptor of ours, /dev/null for now;
+// false, with nothing left, when the link does not lead there (no /proc).
+bool link_to_descriptor()
+{
+    tile_link.fd = open("/dev/null", O_RDONLY | O_CLOEXEC);
+    if (tile_link.fd < 0)
+        return false;
+    const std::string target = "/proc/self/fd/" + std::to_string(tile_link.fd);
+    struct stat st;
+    if (symlink(target.c_str(), tile_link.path) == 0 &&
+        stat(tile_link.path, &st) == 0 && S_ISCHR(st.st_mode))
+        return true;
+    unlink(tile_link.path);
+    close(tile_link.fd);
+    tile_link.fd = -1;
+    return false;
+}
+
+// Makes the private folder and the link for the current extension, or
+// sets copies when the system has no /proc. False, with *why, when no
+// private folder can be made: a tile is then not loaded at all, since
+// its own path could lead to another file by now.
+bool make_tile_link(std::string *why)
 {
     const std::string name = std::string("/tile.") + tile_ext;
     if (tile_link.owner == getpid() && ends_with(tile_link.path, name))
         return true;
     remove_tile_link();
-    tile_link = {getpid(), "", "", "", -1, -1};
+    tile_link = {getpid(), "", "", "", -1, -1, false};
     static bool cleanup_registered = false;
     if (!cleanup_registered)
         cleanup_registered = std::atexit(remove_tile_link) == 0;
     add_exit_cleanup(remove_tile_link);
 
-    remove_dead_tile_folders(temporary_folder_base());
-    const std::string folder =
-        temporary_folder_base() + "/" + TILE_FOLDER_PREFIX + "XXXXXX";
-    const std::string path_tail = folder + name;
-    if (path_tail.size() >= sizeof tile_link.path)
+    const std::string base = temporary_folder_base();
+    remove_dead_tile_folders(base);
+    const std::string folder = base + "/" + TILE_FOLDER_PREFIX + "XXXXXX";
+    if ((folder + name).size() >= sizeof tile_link.path) {
+        *why = "no private folder to load it from: " + base + " is too long a path";
         return false;
-    // The exit-signal handler must not read the name half made.
+    }
+    // The exit-signal handler must not read the names half made.
     hold_exit_signals();
     std::strcpy(tile_link.folder, folder.c_str());
     const bool made = mkdtemp(tile_link.folder) != nullptr;
-    if (!made)
+    const int made_errno = errno;
+    if (made)
+        std::strcpy(tile_link.path, (tile_link.folder + name).c_str());
+    else
         tile_link.folder[0] = '\0';
     resume_exit_signals();
-    if (!made)
+    if (!made) {
+        *why = "no private folder to load it from in " + base + ": " +
+               std::strerror(made_errno);
         return false;
+    }
     if (!claim_tile_folder()) {
+        *why = std::string("cannot make ") + tile_link.folder + " private: " +
+               std::strerror(errno);
         remove_tile_link();
         return false;
     }
-    tile_link.fd = open("/dev/null", O_RDONLY | O_CLOEXEC);
-    const std::string target = "/proc/self/fd/" + std::to_string(tile_link.fd);
-    const std::string path = tile_link.folder + name;
-    if (tile_link.fd < 0 || symlink(target.c_str(), path.c_str()) != 0) {
-        remove_tile_link();
-        return false;
-    }
-    std::strcpy(tile_link.path, path.c_str());
-    // The link must lead to what fd holds now, /dev/null.
-    struct stat st;
-    if (stat(path.c_str(), &st) != 0 || !S_ISCHR(st.st_mode)) {
-        remove_tile_link();
-        return false;
+    tile_link.copies = !link_to_descriptor();
+    return true;
+}
+
+bool write_all(int fd, const char *data, size_t size)
+{
+    while (size > 0) {
+        const ssize_t n = write(fd, data, size);
+        if (n <= 0)
+            return false;
+        data += n;
+        size -= static_cast<size_t>(n);
     }
     return true;
+}
+
+// Copies the file open at fd into a new file at path that only we made.
+bool copy_checked_tile(int fd, const char *path, std::string *why)
+{
+    const int out = open(path, O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC,
+                         S_IRUSR | S_IWUSR);
+    bool ok = out >= 0;
+    static char buffer[COPY_BUFFER_BYTES];
+    for (off_t at = 0; ok;) {
+        const ssize_t n = pread(fd, buffer, sizeof buffer, at);
+        if (n == 0)
+            break;
+        ok = n > 0 && write_all(out, buffer, static_cast<size_t>(n));
+        at += n;
+    }
+    if (out >= 0 && close(out) != 0)
+        ok = false;
+    if (!ok)
+        *why = std::string("copying it to ") + path + ": " + std::strerror(errno);
+    return ok;
+}
+
+// Why the registry gave no tile: the codec's own reason when it left one
+// in allegro_error, else running out of memory, else the data.
+std::string load_failure(int64_t w, int64_t h)
+{
+    if (allegro_error[0] != '\0')
+        return allegro_error;
+    if (errno == ENOMEM || (allegro_errno && *allegro_errno == ENOMEM)) {
+        std::ostringstream s;
+        s << "out of memory: its " << w << " x " << h << " pixels need up to "
+          << bitmap_bytes(w, h, MAX_TILE_BYTES_PER_PIXEL) / MIB
+          << " MB, which the system did not give";
+        return s.str();
+    }
+    return "its data cannot be decoded";
+}
+
+// A failed load leaves these, not what an earlier call left.
+void clear_load_errors()
+{
+    allegro_error[0] = '\0';
+    errno = 0;
+    if (allegro_errno)
+        *allegro_errno = 0;
+}
+
+// What a map's format allows and its saver needs: each side's limit,
+// and the bytes a pixel of the copy of the whole map that the saver
+// makes (a 32-bit one for JPEG, an 8-bit one for GIF; 0: none).
+struct MapFormatRule {
+    const char *format;
+    int64_t width, height;
+    const char *why;
+    int copy_bytes_per_pixel;
+};
+
+MapFormatRule map_format_rule()
+{
+    switch (format_of_extension(tile_ext)) {
+    case FORMAT_JPEG:
+        return {"JPEG", SIXTEEN_BIT_SIDE, SIXTEEN_BIT_SIDE,
+                "the file stores each side in 16 bits", 4};
+    case FORMAT_GIF:
+        return {"GIF", SIXTEEN_BIT_SIDE, SIXTEEN_BIT_SIDE,
+                "the file stores each side in 16 bits", 1};
+    case FORMAT_PNG:
+        return {"PNG", std::min<int64_t>(PNG_USER_WIDTH_MAX, PNG_UINT_31_MAX),
+                std::min<int64_t>(PNG_USER_HEIGHT_MAX, PNG_UINT_31_MAX),
+                "libpng writes no larger image", 0};
+    default:
+        return {"", INT64_MAX, INT64_MAX, "", 0};
+    }
+}
+
+// Ends the process when the map of zoom level zoom, w x h pixels, is
+// larger than its format can hold or its saver's copy can be.
+void check_map_format(int zoom, int64_t w, int64_t h)
+{
+    const MapFormatRule rule = map_format_rule();
+    if (w > rule.width || h > rule.height)
+        fatal_error("Error creating %s\nThe map of zoom level %d would be %lld "
+                    "x %lld pixels; a %s map is at most %lld pixels wide and "
+                    "%lld high (%s).\n",
+                    map_name(zoom).c_str(), zoom, static_cast<long long>(w),
+                    static_cast<long long>(h), rule.format,
+                    static_cast<long long>(rule.width),
+                    static_cast<long long>(rule.height), rule.why);
+    const int copy = rule.copy_bytes_per_pixel;
+    if (copy > 0 && !bitmap_fits(w, h, copy))
+        fatal_error("Error creating %s\nThe map of zoom level %d would be %lld "
+                    "x %lld pixels; the %s saver copies a map into a bitmap of "
+                    "%d bytes per pixel, which the graphics library holds up "
+                    "to %lld pixels.\n",
+                    map_name(zoom).c_str(), zoom, static_cast<long long>(w),
+                    static_cast<long long>(h), rule.format, copy,
+                    static_cast<long long>(bitmap_max_pixels(copy)));
 }
 
 }  // namespace
@@ -276,6 +409,11 @@ std::vector<CheckedTile> check_listed_tiles(int world_number)
     return tiles;
 }
 
+std::string map_name(int zoom)
+{
+    return MAP_NAME_PREFIX + std::to_string(zoom) + "." + tile_ext;
+}
+
 BITMAP *load_checked_tile(const std::string &path, std::string *why)
 {
     // The structure was walked by check_listed_tiles; the header again
@@ -284,17 +422,33 @@ BITMAP *load_checked_tile(const std::string &path, std::string *why)
     int fd = open_checked_tile(path, false, &w, &h, why);
     if (fd < 0)
         return nullptr;
-    BITMAP *tile;
-    allegro_error[0] = '\0';
-    if (make_tile_link() && dup2(fd, tile_link.fd) == tile_link.fd) {
+    if (!make_tile_link(why)) {
         close(fd);
-        tile = load_map_tile(tile_link.path);
-    } else {
-        close(fd);
-        tile = load_map_tile(path);
+        return nullptr;
     }
-    if (!tile)  // a codec that knows why says so in allegro_error
-        *why = allegro_error[0] ? allegro_error : "its data cannot be decoded";
+    BITMAP *tile = nullptr;
+    if (tile_link.copies) {
+        if (copy_checked_tile(fd, tile_link.path, why)) {
+            clear_load_errors();
+            tile = load_map_tile(tile_link.path, fd);
+            if (!tile)
+                *why = load_failure(w, h);
+        }
+        unlink(tile_link.path);
+        close(fd);
+        return tile;
+    }
+    // dup3, not dup2: the copy must not outlive an exec (the message box).
+    if (dup3(fd, tile_link.fd, O_CLOEXEC) != tile_link.fd) {
+        *why = std::string("cannot hold it open: ") + std::strerror(errno);
+        close(fd);
+        return nullptr;
+    }
+    close(fd);
+    clear_load_errors();
+    tile = load_map_tile(tile_link.path, tile_link.fd);
+    if (!tile)
+        *why = load_failure(w, h);
     return tile;
 }
 
@@ -327,19 +481,6 @@ void map_size(int zoom, int64_t *width, int64_t *height)
                ZoomBounds.zoom_min_y[zoom] + 1) * tile_size;
 }
 
-int64_t memory_available()
-{
-    std::ifstream in(meminfo_path);
-    std::string key;
-    int64_t kib;
-    while (in >> key >> kib) {
-        if (key == MEMINFO_AVAILABLE)
-            return kib * KIB;
-        in.ignore(256, '\n');
-    }
-    return -1;
-}
-
 void check_map_memory(int bytes_per_pixel)
 {
     int64_t total = 0, w = 0, h = 0;
@@ -354,23 +495,34 @@ void check_map_memory(int bytes_per_pixel)
                         z, static_cast<long long>(w), static_cast<long long>(h),
                         static_cast<long long>(bitmap_max_pixels(bytes_per_pixel)),
                         bytes_per_pixel);
+        check_map_format(z, w, h);
         int64_t lw = 0, lh = 0;
         map_size(largest, &lw, &lh);
         if (w * h > lw * lh)
             largest = z;
         total += bitmap_bytes(w, h, bytes_per_pixel);
     }
-    const int64_t available = memory_available();
-    if (available < 0 || total <= available)
-        return;
+    // All maps are held until the last is saved, and the saver's copy
+    // of one of them while it is written.
     map_size(largest, &w, &h);
+    const MapFormatRule rule = map_format_rule();
+    const int64_t copy = bitmap_bytes(w, h, rule.copy_bytes_per_pixel);
+    std::string source;
+    const int64_t available = memory_available(&source);
+    if (available < 0 || total + copy <= available)
+        return;
+    std::string saver;
+    if (copy > 0)
+        saver = " and the " + std::string(rule.format) + " saver " +
+                std::to_string(copy / MIB) + " MB more for its copy of the largest";
     fatal_error("Error creating map bitmap.\nThe maps of zoom levels 0 to %d "
                 "need %lld MB together (the largest, zoom level %d, is %lld x "
-                "%lld pixels), more than the %lld MB of memory available "
-                "(MemAvailable in %s).\n",
+                "%lld pixels)%s, more than the %lld MB of memory available "
+                "(%s).\n",
                 ZoomBounds.max_zoom, static_cast<long long>(total / MIB),
                 largest, static_cast<long long>(w), static_cast<long long>(h),
-                static_cast<long long>(available / MIB), meminfo_path);
+                saver.c_str(), static_cast<long long>(available / MIB),
+                source.c_str());
 }
 
 void map_bitmap_failed(int zoom, int bytes_per_pixel)

@@ -7,15 +7,13 @@
 #include <string>
 #include <vector>
 
+#include "memory_available.h"
 #include "tile_types.h"
 
 struct BITMAP;
 
 // Widest pixel that a codec may load a tile into.
 const int MAX_TILE_BYTES_PER_PIXEL = 4;
-
-// Where the memory that the system can give is read from.
-extern const char *meminfo_path;
 
 // One distinct listed tile and the size its header declares.
 struct CheckedTile {
@@ -55,15 +53,17 @@ void finish_tile_loads();
 // tile_size: ten lines at most, then a count of the others.
 void warn_tile_sizes(const std::vector<CheckedTile> &tiles, int32_t tile_size);
 
+// The file name of the map of zoom level zoom: map_zoom_<zoom>.<tile_ext>.
+std::string map_name(int zoom);
+
 // Width and height in pixels of the map of zoom level zoom.
 void map_size(int zoom, int64_t *width, int64_t *height);
 
-// Bytes that the system can give (MemAvailable), or -1 when unknown.
-int64_t memory_available();
-
-// Ends the process with "Error creating map bitmap." when a map of
-// levels 0 to max_zoom at bytes_per_pixel is larger than the library can
-// hold, or all of them together larger than the memory available.
+// Ends the process with "Error creating <map name>" when a map of levels
+// 0 to max_zoom is wider or higher than its format can be (65535 pixels
+// for JPEG and GIF, libpng's limits for PNG), and with "Error creating
+// map bitmap." when one at bytes_per_pixel is larger than the library
+// can hold, or all of them together larger than the memory available.
 void check_map_memory(int bytes_per_pixel);
 
 // Reports that the bitmap of zoom level zoom could not be created and

@@ -1,5 +1,7 @@
 #include "tile_place.h"
 
+#include <unistd.h>
+
 #include <algorithm>
 #include <cstdint>
 #include <cstdio>
@@ -78,15 +80,26 @@ bool read_png_palette(FILE *f, int colours[PAL_SIZE])
 // The 8-bit colours of an 8-bit tile's indices. The library's palette
 // holds 6 bits a component, so they are taken from the file where it has
 // them: a PNG's PLTE chunk, and for a JPEG (8 bits only when greyscale)
-// the index itself, which is the grey level.
-void palette_colours(const std::string &path, const RGB *pal,
+// the index itself, which is the grey level. The file is read from fd
+// when it is a descriptor, so that a checked tile is not opened again by
+// a name that could lead elsewhere by now.
+void palette_colours(const std::string &path, int fd, const RGB *pal,
                      int colours[PAL_SIZE])
 {
     for (int i = 0; i < PAL_SIZE; ++i)
         colours[i] = makecol24(_rgb_scale_6[pal[i].r & COMPONENT_6_BITS],
                                _rgb_scale_6[pal[i].g & COMPONENT_6_BITS],
                                _rgb_scale_6[pal[i].b & COMPONENT_6_BITS]);
-    FILE *f = std::fopen(path.c_str(), "rb");
+    FILE *f = nullptr;
+    if (fd < 0) {
+        f = std::fopen(path.c_str(), "rb");
+    } else {
+        const int own = dup(fd);
+        if (own >= 0 && lseek(own, 0, SEEK_SET) == 0)
+            f = fdopen(own, "rb");
+        if (!f && own >= 0)
+            close(own);
+    }
     if (!f)
         return;
     unsigned char start[sizeof PNG_SIGNATURE];
@@ -123,12 +136,13 @@ BITMAP *expand_palette_tile(BITMAP *tile, const int colours[PAL_SIZE])
 
 // Tiles of a depth that is neither 24 nor 32 bits: 8-bit ones through
 // their palette, any other through the library's conversion.
-BITMAP *to_map_depth(BITMAP *tile, const std::string &path, const RGB *pal)
+BITMAP *to_map_depth(BITMAP *tile, const std::string &path, int fd,
+                     const RGB *pal)
 {
     BITMAP *out;
     if (bitmap_color_depth(tile) == PALETTE_DEPTH) {
         int colours[PAL_SIZE];
-        palette_colours(path, pal, colours);
+        palette_colours(path, fd, pal, colours);
         out = expand_palette_tile(tile, colours);
     } else {
         out = create_bitmap_ex(MAP_DEPTH, tile->w, tile->h);
@@ -192,7 +206,7 @@ void fill_map_canvas(BITMAP *canvas, int colour)
         std::memcpy(canvas->line[y], canvas->line[0], row_bytes);
 }
 
-BITMAP *load_map_tile(const std::string &path)
+BITMAP *load_map_tile(const std::string &path, int fd)
 {
     PALETTE pal;
     BITMAP *tile = load_at_file_depth(path.c_str(), pal);
@@ -201,7 +215,7 @@ BITMAP *load_map_tile(const std::string &path)
     const int depth = bitmap_color_depth(tile);
     if (depth == MAP_DEPTH || depth == TILE_ALPHA_DEPTH)
         return tile;
-    return to_map_depth(tile, path, pal);
+    return to_map_depth(tile, path, fd, pal);
 }
 
 void place_map_tile(BITMAP *tile, BITMAP *canvas, int dx, int dy, int size)

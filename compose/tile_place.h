@@ -31,8 +31,10 @@ void fill_map_canvas(BITMAP *canvas, int colour);
 // bytes say how opaque each pixel is (PNG tiles with an alpha channel or
 // tRNS chunk, GIF tiles, where pixels that are transparent or that no
 // frame covers have alpha 0). Null when the registry cannot load it.
-// The current colour depth and colour conversion are as before.
-BITMAP *load_map_tile(const std::string &path);
+// The current colour depth and colour conversion are as before. fd, when
+// not -1, holds the same file open: what else is read of the tile (an
+// 8-bit tile's exact palette) is read from it, not by path.
+BITMAP *load_map_tile(const std::string &path, int fd = -1);
 
 // Puts the top-left size x size square of tile (as load_map_tile gives
 // it) onto the 24-bit canvas with its top-left corner at (dx, dy):

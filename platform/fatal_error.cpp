@@ -1,6 +1,7 @@
 #include "fatal_error.h"
 
 #include <allegro.h>
+#include <fcntl.h>
 #include <unistd.h>
 
 #include <cstdarg>
@@ -35,7 +36,8 @@ void show_on_stderr(void (*show)(const char *text), const char *text)
 {
     std::cout.flush();
     std::fflush(stdout);
-    const int saved = dup(STDOUT_FILENO);
+    // Close-on-exec: the message box is another program.
+    const int saved = fcntl(STDOUT_FILENO, F_DUPFD_CLOEXEC, 0);
     if (saved >= 0)
         dup2(STDERR_FILENO, STDOUT_FILENO);
     show(text);

@@ -823,6 +823,8 @@ signals_during_save() {
 
 case_signal_during_save() {
     signals_during_save INT TERM HUP QUIT
+    # The same without any X server.
+    stop_xvfb
     stop_during_save TERM --world 1
 }
 case_other_signals_during_save() { signals_during_save USR1 USR2 ALRM PIPE; }

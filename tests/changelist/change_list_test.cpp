@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -9,6 +10,7 @@
 #include <string>
 
 #include "change_list.h"
+#include "fatal_error.h"
 #include "test_support.h"
 #include "world_layout.h"
 
@@ -123,7 +125,17 @@ TEST_F(ChangeListTest, LineTailsParseFromTheirOwnEnd)
         "\\Zoom4\\tile_1_2.jpg\r\n"
         "q\\ZoomX\\tile_3_3.png\r\n"
         "C:\\another\\long\\prefix\\Orvandelquist\\World1\\Zoom9\\tile_0_-1.gif\n");
-    EXPECT_EQ(err, "");
+    // Every tile is read with the first line's extension: the lines that
+    // name another are told, with the file that will be read instead.
+    std::string warned;
+    const TileEntry others[] = {{4, 1, 2}, {0, 3, 3}, {9, 0, -1}};
+    const char *written[] = {"jpg", "png", "gif"};
+    for (int i = 0; i < 3; ++i)
+        warned += "Warning: changed.txt line " + std::to_string(i + 2) +
+                  ": extension \"" + written[i] + "\" is not the first line's "
+                  "\"jpeg\"; the tile is read as " +
+                  tile_path(appdata_path, 1, others[i], "jpe") + "\n";
+    EXPECT_EQ(err, warned);
     EXPECT_STREQ(tile_ext, "jpe");  // from the first line, cut to 3
     ASSERT_EQ(tile_list.size(), 4u);
     expect_entry(0, 2, -10, 20);
@@ -131,6 +143,19 @@ TEST_F(ChangeListTest, LineTailsParseFromTheirOwnEnd)
     expect_entry(2, 0, 3, 3);
     expect_entry(3, 9, 0, -1);
     EXPECT_EQ(ZoomBounds.max_zoom, 9);
+
+    // A list that changed format long ago names the first ten only.
+    std::string list = "a\\Zoom0\\tile_0_0.png\n";
+    for (int i = 1; i <= 14; ++i)
+        list += "a\\Zoom0\\tile_" + std::to_string(i) + "_0.JPG\n";
+    tile_list.clear();
+    err = read_world1(list);
+    EXPECT_EQ(tile_list.size(), 15u);
+    EXPECT_EQ(err.substr(err.find("line 11:")),
+              "line 11: extension \"JPG\" is not the first line's \"png\"; the "
+              "tile is read as " + tile_path(appdata_path, 1, {0, 10, 0}, "png") +
+              "\nWarning: 4 more lines of changed.txt name another extension "
+              "than the first line's \"png\".\n");
 }
 
 TEST_F(ChangeListTest, BrokenLinesAreSkippedWithTheirLineNumbers)
@@ -214,6 +239,27 @@ TEST_F(ChangeListTest, FatalMessageGoesToStandardErrorNotTheLog)
         },
         ::testing::ExitedWithCode(1), "Error opening changed\\.txt!");
     EXPECT_EQ(read_file(log), "progress\n");
+}
+
+// Descriptors above 2 that a program started to show a message would
+// inherit, counted while it is shown.
+int inherited_descriptors = -1;
+
+void count_inherited(const char *)
+{
+    inherited_descriptors = 0;
+    for (int fd = STDERR_FILENO + 1; fd < 1024; ++fd) {
+        const int flags = fcntl(fd, F_GETFD);
+        inherited_descriptors += flags >= 0 && !(flags & FD_CLOEXEC);
+    }
+}
+
+TEST(FatalError, MessageBoxInheritsNoCopyOfStandardOutput)
+{
+    count_inherited("");
+    const int before = inherited_descriptors;
+    show_on_stderr(count_inherited, "message");
+    EXPECT_EQ(inherited_descriptors, before);
 }
 
 TEST(WorldLayout, PathsAreBuiltAsTheGameLaysThemOut)

@@ -4,8 +4,11 @@
 #include <gtest/gtest.h>
 
 #include <allegro.h>
+#include <dirent.h>
 #include <fcntl.h>
+#include <sched.h>
 #include <sys/inotify.h>
+#include <sys/mount.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -16,6 +19,8 @@
 #include <csignal>
 #include <cstring>
 #include <fstream>
+#include <functional>
+#include <map>
 #include <string>
 #include <thread>
 
@@ -82,6 +87,12 @@ protected:
     {
         EXPECT_EQ(run_command("ls -A '" + out + "'"), "");
     }
+
+    // A tile swapped for a FIFO between its check and its load must not
+    // be what the codec reads, with /proc (a link to the checked
+    // descriptor) and without (a private copy; the path would block on
+    // the FIFO).
+    void swap_after_check(bool without_proc);
 };
 
 // Runs the compositor in a child with the time limit; it must end with
@@ -168,7 +179,8 @@ struct ChildRun {
     long peak_kb = 0;
 };
 
-ChildRun compose_in_child(int world_number)
+ChildRun compose_in_child(int world_number,
+                          const std::function<void()> &prepare = {})
 {
     ChildRun run;
     int fds[2];
@@ -181,6 +193,8 @@ ChildRun compose_in_child(int world_number)
         dup2(fds[1], STDERR_FILENO);
         dup2(fds[1], STDOUT_FILENO);
         alarm(TIME_LIMIT_S);
+        if (prepare)
+            prepare();
         compose_maps(world_number);
         _exit(0);
     }
@@ -483,7 +497,39 @@ void replace_after_opens(int inotify_fd, const std::string &name, int count,
     }
 }
 
+// Makes /proc of this process an empty folder, in a mount namespace of
+// its own; false where the system does not let us (not root).
+bool hide_proc()
+{
+    return unshare(CLONE_NEWNS) == 0 &&
+           mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) == 0 &&
+           mount("none", "/proc", "tmpfs", 0, nullptr) == 0;
+}
+
+bool can_hide_proc()
+{
+    const pid_t pid = fork();
+    if (pid == 0)
+        _exit(hide_proc() ? 0 : 1);
+    int status = 0;
+    return pid > 0 && waitpid(pid, &status, 0) == pid && WIFEXITED(status) &&
+           WEXITSTATUS(status) == 0;
+}
+
 TEST_F(TileCheckTest, TileSwappedAfterItsCheckIsNotWhatTheCodecReads)
+{
+    swap_after_check(false);
+}
+
+TEST_F(TileCheckTest, TileSwappedAfterItsCheckIsNotReadWithoutProcEither)
+{
+    if (!can_hide_proc())
+        GTEST_SKIP() << "cannot mount over /proc in a mount namespace of our "
+                        "own (needs root): the load without /proc is not tested";
+    swap_after_check(true);
+}
+
+void TileCheckTest::swap_after_check(bool without_proc)
 {
     world.ext = "jpg";
     world.tiles = {{0, 0, 0}, {0, 1, 0}};
@@ -505,6 +551,8 @@ TEST_F(TileCheckTest, TileSwappedAfterItsCheckIsNotWhatTheCodecReads)
         {
             alarm(TIME_LIMIT_S);
             messages_to_stderr();
+            if (without_proc && !hide_proc())
+                std::exit(5);
             int fd = inotify_init1(IN_CLOEXEC);
             if (fd < 0 || inotify_add_watch(fd, zoom_folder_path(root, 1, 0).c_str(),
                                             IN_OPEN) < 0)
@@ -540,6 +588,11 @@ TEST_F(TileCheckTest, NoLinkIsLeftBehindAfterARunOrAFailure)
     write_file(tile(0, 1, 0), png_declaring(TILE, TILE, 2).substr(0, 60));
     EXPECT_COMPOSE_FAILS("its data cannot be decoded");
     EXPECT_EQ(run_command("ls -A '" + scratch + "'"), "");
+    // Without a private folder no tile is loaded, rather than by its path.
+    setenv("TMPDIR", (scratch + "/missing").c_str(), 1);
+    EXPECT_COMPOSE_FAILS("Error loading sample bitmap\\.\n" + literal(tile(0, 0, 0)) +
+                         ": no private folder to load it from in " +
+                         literal(scratch) + "/missing: No such file or directory\n");
     if (old_tmpdir)
         setenv("TMPDIR", saved.c_str(), 1);
     else
@@ -712,6 +765,272 @@ TEST_F(TileCheckTest, TilesOfOtherSizesAreNamedOnStandardError)
     // The map is as before: fifteen cells of the first tile's width.
     EXPECT_EQ(run_command("identify -format '%wx%h' '" + map_name(0) + "'"),
               std::to_string(15 * TILE) + "x" + std::to_string(TILE));
+}
+
+// Maps that their format cannot hold: JPEG and GIF store each side in
+// 16 bits, libpng writes no side above its limit. The run stops before
+// any bitmap, naming the map, and an older map stays as it was.
+TEST_F(TileCheckTest, MapsLargerThanTheirFormatHoldsAreRefusedBeforeAnyBitmap)
+{
+    struct Case {
+        const char *ext;
+        int tile_size, last_column, last_row;
+        const char *expected;
+    };
+    const Case cases[] = {
+        {"jpg", 128, 512, 0,
+         "65664 x 128 pixels; a JPEG map is at most 65535 pixels wide and "
+         "65535 high \\(the file stores each side in 16 bits\\)\\.\n"},
+        {"gif", 128, 512, 0,
+         "65664 x 128 pixels; a GIF map is at most 65535 pixels wide and "
+         "65535 high"},
+        {"png", 32, 31250, 0,
+         "1000032 x 32 pixels; a PNG map is at most 1000000 pixels wide and "
+         "1000000 high \\(libpng writes no larger image\\)\\.\n"},
+        // The canvas fits the library at 3 bytes a pixel, the JPEG saver's
+        // copy of it at 4 does not.
+        {"jpg", 32, 724, 724,
+         "23200 x 23200 pixels; the JPEG saver copies a map into a bitmap of "
+         "4 bytes per pixel, which the graphics library holds up to "
+         "536870911 pixels\\.\n"}};
+    for (const Case &c : cases) {
+        world.ext = c.ext;
+        world.tile_size = c.tile_size;
+        world.tiles = {{0, 0, 0}};
+        write_and_read();
+        write_file(tile(0, c.last_column, c.last_row), read_file(tile(0, 0, 0)));
+        tile_list.push_back({0, c.last_column, c.last_row});
+        widen_bounds(tile_list.back());
+        const std::string older = map_name(0);
+        write_file(older, "older map");
+        const ChildRun run = compose_in_child(world.number);
+        EXPECT_EQ(run.exit_code, 1) << c.ext;
+        EXPECT_TRUE(testing::internal::RE::PartialMatch(
+            run.err, testing::internal::RE(
+                         std::string("^Error creating map_zoom_0\\.") + c.ext +
+                         "\nThe map of zoom level 0 would be " + c.expected)))
+            << run.err;
+        EXPECT_TRUE(read_file(older) == "older map") << c.ext << ": replaced";
+        EXPECT_EQ(run.err.find("Blitting"), std::string::npos) << c.ext;
+        std::remove(older.c_str());
+    }
+}
+
+// The JPEG saver holds a 32-bit copy of the map beside it while it
+// writes: 103 MB of canvas and 138 MB of copy do not fit in 200 MB.
+TEST_F(TileCheckTest, TheSaversCopyCountsInTheMemoryNeeded)
+{
+    world.ext = "jpg";
+    world.tiles = {{0, 0, 0}};
+    write_and_read();
+    write_file(tile(0, 187, 187), read_file(tile(0, 0, 0)));
+    tile_list.push_back({0, 187, 187});
+    widen_bounds(tile_list.back());
+    const std::string meminfo = out + "/meminfo";
+    write_file(meminfo, "MemAvailable:     204800 kB\n");
+    EXPECT_EXIT(
+        {
+            alarm(TIME_LIMIT_S);
+            messages_to_stderr();
+            meminfo_path = meminfo.c_str();
+            compose_maps(world.number);
+            std::exit(0);
+        },
+        ::testing::ExitedWithCode(1),
+        "Error creating map bitmap\\.\nThe maps of zoom levels 0 to 0 need "
+        "103 MB together \\(the largest, zoom level 0, is 6016 x 6016 "
+        "pixels\\) and the JPEG saver 138 MB more for its copy of the largest, "
+        "more than the [0-9]+ MB of memory available");
+    std::remove(meminfo.c_str());
+    expect_no_maps();
+}
+
+// Fake control-group files: the least that the process's group or one
+// above it leaves of its limit (less its use, plus the page cache that
+// the kernel would reclaim) lowers the memory available.
+TEST_F(TileCheckTest, ControlGroupLimitsLowerTheMemoryAvailable)
+{
+    const long long MB = 1024 * 1024;
+    const std::string groups = out + "/cgroup";
+    const std::string v2 = groups + "/user.slice/app", v1 = groups + "/memory/box";
+    int status = -1;
+    run_command("mkdir -p '" + v2 + "' '" + v1 + "'", &status);
+    ASSERT_EQ(status, 0);
+    write_file(groups + "/user.slice/memory.max", std::to_string(900 * MB) + "\n");
+    write_file(groups + "/user.slice/memory.current", std::to_string(100 * MB) + "\n");
+    write_file(v2 + "/memory.max", "max\n");
+    write_file(v2 + "/memory.current", std::to_string(50 * MB) + "\n");
+    const std::string self = out + "/self_cgroup";
+    write_file(self, "0::/user.slice/app\n");
+    const char *saved_self = proc_cgroup_path, *saved_root = cgroup_root;
+    proc_cgroup_path = self.c_str();
+    cgroup_root = groups.c_str();
+    std::string source;
+    EXPECT_EQ(memory_available(&source), 800 * MB);
+    EXPECT_EQ(source, "the limit of control group " + groups +
+                          "/user.slice less its use");
+
+    // cgroup v1: the memory hierarchy, a tighter group below, cache back.
+    write_file(self, "5:cpu,cpuacct:/box\n4:memory:/box\n0::/user.slice/app\n");
+    write_file(v1 + "/memory.limit_in_bytes", std::to_string(150 * MB) + "\n");
+    write_file(v1 + "/memory.usage_in_bytes", std::to_string(40 * MB) + "\n");
+    write_file(v1 + "/memory.stat", "cache 30000000\ntotal_cache 1\n"
+                                    "total_inactive_file " +
+                                        std::to_string(10 * MB) + "\n");
+    write_file(groups + "/memory/memory.limit_in_bytes", "9223372036854771712\n");
+    write_file(groups + "/memory/memory.usage_in_bytes", std::to_string(4000 * MB) + "\n");
+    EXPECT_EQ(memory_available(&source), 120 * MB);
+    EXPECT_EQ(source, "the limit of control group " + v1 + " less its use");
+    proc_cgroup_path = saved_self;
+    cgroup_root = saved_root;
+}
+
+// A real memory control group of 150 MB and a map of 201 MB: without its
+// limit the check passes and the kernel kills the run without a word.
+TEST_F(TileCheckTest, MapLargerThanTheControlGroupLeavesIsRefused)
+{
+    // cgroup v2 where its root offers the memory controller, else v1's
+    // memory hierarchy; as root.
+    const bool v2 = read_file("/sys/fs/cgroup/cgroup.subtree_control").find("memory") !=
+                    std::string::npos;
+    const std::string hierarchy = v2 ? "/sys/fs/cgroup" : "/sys/fs/cgroup/memory";
+    const std::string group = hierarchy + "/mapper-test-" + std::to_string(getpid());
+    if (access((hierarchy + "/cgroup.procs").c_str(), W_OK) != 0 ||
+        mkdir(group.c_str(), 0755) != 0)
+        GTEST_SKIP() << "cannot make a memory control group under " << hierarchy
+                     << " (needs root and a writable cgroup file system): the "
+                        "limit is tested with fake files only";
+    const std::string LIMIT = std::to_string(150LL * 1024 * 1024);
+    // No swap either, where the group accounts for it.
+    const char *limits[] = {v2 ? "memory.max" : "memory.limit_in_bytes",
+                            v2 ? "memory.swap.max" : "memory.memsw.limit_in_bytes"};
+    for (const char *file : limits)
+        if (file_exists(group + "/" + file))
+            write_file(group + "/" + file, LIMIT);
+    world.tiles = {{0, 0, 0}};
+    write_and_read();
+    // 256 x 256 tiles of 32 pixels: 8192 x 8192 pixels, 201 MB. The first
+    // tile's data are cut: the check comes before any tile is decoded.
+    write_file(tile(0, 255, 255), read_file(tile(0, 0, 0)));
+    write_file(tile(0, 0, 0), png_declaring(TILE, TILE, 2).substr(0, 60));
+    tile_list.push_back({0, 255, 255});
+    widen_bounds(tile_list.back());
+    const ChildRun run = compose_in_child(world.number, [&group] {
+        write_file(group + "/cgroup.procs", std::to_string(getpid()));
+    });
+    rmdir(group.c_str());
+    EXPECT_EQ(run.exit_code, 1) << "killed or ended otherwise";
+    EXPECT_TRUE(testing::internal::RE::PartialMatch(
+        run.err, testing::internal::RE(
+                     "^Error creating map bitmap\\.\nThe maps of zoom levels 0 to 0 "
+                     "need 192 MB together \\(the largest, zoom level 0, is 8192 x "
+                     "8192 pixels\\), more than the 1[0-5][0-9] MB of memory "
+                     "available \\(the limit of control group " + literal(group) +
+                     " less its use\\)\\.\n")))
+        << run.err;
+    EXPECT_EQ(run.err.find("Blitting"), std::string::npos);
+    expect_no_maps();
+}
+
+// Every descriptor of the process that holds a loaded tile.
+std::vector<int> descriptors_of(const std::string &path)
+{
+    std::vector<int> found;
+    char target[PATH_MAX];
+    DIR *d = opendir("/proc/self/fd");
+    while (dirent *e = d ? readdir(d) : nullptr) {
+        const std::string link = std::string("/proc/self/fd/") + e->d_name;
+        const ssize_t n = readlink(link.c_str(), target, sizeof target - 1);
+        if (n > 0 && std::string(target, static_cast<size_t>(n)) == path)
+            found.push_back(std::atoi(e->d_name));
+    }
+    if (d)
+        closedir(d);
+    return found;
+}
+
+// A message box is another program: the descriptor kept for the last
+// tile loaded must not reach it.
+TEST_F(TileCheckTest, DescriptorHeldForATileIsClosedOnExec)
+{
+    world.tiles = {{0, 0, 0}};
+    write_and_read();
+    const std::string path = tile(0, 0, 0);
+    std::string why;
+    BITMAP *loaded = load_checked_tile(path, &why);
+    ASSERT_NE(loaded, nullptr) << why;
+    destroy_bitmap(loaded);
+    const std::vector<int> held = descriptors_of(path);
+    EXPECT_FALSE(held.empty());
+    for (int fd : held)
+        EXPECT_TRUE(fcntl(fd, F_GETFD) & FD_CLOEXEC) << "descriptor " << fd;
+    finish_tile_loads();
+}
+
+// An 8-bit tile's exact palette is read from the checked descriptor, not
+// by its name again: its name is opened as often as a 24-bit tile's.
+TEST_F(TileCheckTest, PaletteOfATileIsNotReadByItsNameAgain)
+{
+    world.tiles = {{0, 0, 0}, {0, 1, 0}, {0, 2, 0}};
+    write_and_read();
+    const std::string paletted = tile(0, 1, 0);
+    int status = -1;
+    run_command("convert -size 32x32 plasma: -colors 16 PNG8:'" + paletted + "'",
+                &status);
+    ASSERT_EQ(status, 0);
+    const int watch = inotify_init1(IN_NONBLOCK | IN_CLOEXEC);
+    ASSERT_GE(watch, 0);
+    // Reads between the opens keep inotify from merging them into one.
+    ASSERT_GE(inotify_add_watch(watch, zoom_folder_path(root, 1, 0).c_str(),
+                                IN_OPEN | IN_ACCESS), 0);
+    compose();
+    std::map<std::string, int> opens;
+    alignas(inotify_event) char buf[4096];
+    for (ssize_t n; (n = read(watch, buf, sizeof buf)) > 0;)
+        for (char *p = buf; p < buf + n;) {
+            const inotify_event *e = reinterpret_cast<const inotify_event *>(p);
+            if ((e->mask & IN_OPEN) && e->len > 0)
+                ++opens[e->name];
+            p += sizeof *e + e->len;
+        }
+    close(watch);
+    const std::string name = paletted.substr(paletted.rfind('/') + 1);
+    const std::string truecolour = tile(0, 2, 0).substr(paletted.rfind('/') + 1);
+    EXPECT_GT(opens[truecolour], 0);
+    EXPECT_EQ(opens[name], opens[truecolour]);
+}
+
+// Out of memory while a tile is decoded is said as such.
+TEST_F(TileCheckTest, TileThatMemoryCannotHoldSaysSo)
+{
+#if defined(__SANITIZE_ADDRESS__)
+    GTEST_SKIP() << "an address-space limit cannot be set under "
+                    "AddressSanitizer";
+#endif
+    world.tiles = {{0, 0, 0}, {0, 1, 0}};
+    write_and_read();
+    // Placed as a 32-pixel square, but decoded whole: 4096 x 4096 pixels.
+    const std::string big = tile(0, 1, 0);
+    int status = -1;
+    run_command("convert -size 4096x4096 xc:red '" + big + "'", &status);
+    ASSERT_EQ(status, 0);
+    EXPECT_EXIT(
+        {
+            alarm(TIME_LIMIT_S);
+            messages_to_stderr();
+            const rlim_t MB = 1024 * 1024;
+            struct rlimit limit;
+            limit.rlim_cur = limit.rlim_max = std::strtoul(
+                run_command("awk '/VmSize/ {print $2}' /proc/" +
+                            std::to_string(getpid()) + "/status").c_str(),
+                nullptr, 10) * 1024 + 24 * MB;
+            setrlimit(RLIMIT_AS, &limit);
+            compose_maps(world.number);
+            std::exit(0);
+        },
+        ::testing::ExitedWithCode(1),
+        "Error loading " + literal(big) + "\nout of memory: its 4096 x 4096 "
+        "pixels need up to 64 MB, which the system did not give\n");
 }
 
 }  // namespace
