@@ -1,5 +1,6 @@
-// The structure of image files, walked over one reader: each format's
-// header, whole-file check and palette, in that order.
+// The structure of image files, walked over one reader: for PNG, GIF and
+// JPEG in turn, the size a header declares, the whole-file check and,
+// where the file has one, the palette.
 #include "image_format.h"
 
 #include <strings.h>
