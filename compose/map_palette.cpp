@@ -23,8 +23,7 @@ const int COLOR_KEYS = 1 << (3 * PALETTE_COMPONENT_BITS);
 const int CELL_BITS = 5;
 const int CELL_SIDE = 1 << CELL_BITS;
 const int CELL_COUNT = CELL_SIDE * CELL_SIDE * CELL_SIDE;
-// Component shifts from 8 bits down to the palette and to the map.
-const int TO_PALETTE_SHIFT = 2;
+// From the palette's components down to the map's cells.
 const int PALETTE_TO_CELL_SHIFT = 1;
 const int NO_ENTRY = -1;
 // The palette search without a map never returns entry 0.
@@ -44,10 +43,10 @@ int key_component(uint32_t key, int which)
 
 uint32_t color_key(int r8, int g8, int b8)
 {
-    return (static_cast<uint32_t>(r8 >> TO_PALETTE_SHIFT)
+    return (static_cast<uint32_t>(r8 >> PALETTE_COMPONENT_SHIFT)
             << (2 * PALETTE_COMPONENT_BITS)) |
-           (static_cast<uint32_t>(g8 >> TO_PALETTE_SHIFT) << PALETTE_COMPONENT_BITS) |
-           static_cast<uint32_t>(b8 >> TO_PALETTE_SHIFT);
+           (static_cast<uint32_t>(g8 >> PALETTE_COMPONENT_SHIFT) << PALETTE_COMPONENT_BITS) |
+           static_cast<uint32_t>(b8 >> PALETTE_COMPONENT_SHIFT);
 }
 
 // The rgb_map cell in which the library looks up a colour of this key.

@@ -12,7 +12,6 @@
 
 namespace {
 
-const int RGB_TO_6_BITS = 2;
 const int OPAQUE_ALPHA = 255;
 
 // A rectangle of a destination bitmap.
@@ -253,9 +252,9 @@ void fill_palette(const GifDocument *doc, RGB *pal)
     for (int i = 0; i < GIF_TABLE_SIZE; ++i) {
         const RGB &e = source->entries[i];
         bool used = i < count;
-        pal[i].r = used ? e.r >> RGB_TO_6_BITS : 0;
-        pal[i].g = used ? e.g >> RGB_TO_6_BITS : 0;
-        pal[i].b = used ? e.b >> RGB_TO_6_BITS : 0;
+        pal[i].r = used ? e.r >> PALETTE_COMPONENT_SHIFT : 0;
+        pal[i].g = used ? e.g >> PALETTE_COMPONENT_SHIFT : 0;
+        pal[i].b = used ? e.b >> PALETTE_COMPONENT_SHIFT : 0;
     }
 }
 

@@ -14,13 +14,14 @@
 #include <jerror.h>
 
 #include "bitmap_size.h"
+#include "colour_depth.h"
 #include "file_bound.h"
 
 int64_t jpeg_max_pixels = INT64_MAX;
 
 namespace {
 
-const int DECODED_DEPTH = 24;
+const int DECODED_DEPTH = TRUECOLOR_24;
 const int RGB_COMPONENTS = 3;
 const int CMYK_COMPONENTS = 4;
 // The registry may convert the result to 32 bits.

@@ -13,5 +13,7 @@ const int TRUECOLOR_32 = 32;
 // them to 8 bits has 1 << 6 entries.
 const int PALETTE_COMPONENT_BITS = 6;
 const int PALETTE_COMPONENT_MASK = (1 << PALETTE_COMPONENT_BITS) - 1;
+// From an 8-bit component down to the palette's.
+const int PALETTE_COMPONENT_SHIFT = 8 - PALETTE_COMPONENT_BITS;
 
 #endif
