@@ -17,7 +17,6 @@ int32_t tile_size;
 namespace {
 
 const char MAP_NAME_PREFIX[] = "map_zoom_";
-const int64_t MIB = 1024 * 1024;
 // JPEG and GIF files store each side of the image in 16 bits.
 const int64_t SIXTEEN_BIT_SIDE = 65535;
 

@@ -20,7 +20,6 @@
 
 namespace {
 
-const int64_t MIB = 1024 * 1024;
 const size_t COPY_BUFFER_BYTES = 1 << 16;
 
 // The codecs open tiles by name and the registry picks them by the name's

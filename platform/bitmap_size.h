@@ -10,6 +10,9 @@
 // Bytes of pixel memory of a bitmap of width x height at bytes_per_pixel.
 int64_t bitmap_bytes(int64_t width, int64_t height, int bytes_per_pixel);
 
+// Bitmap sizes in messages are given in these (MB).
+const int64_t MIB = 1024 * 1024;
+
 // The most pixels a bitmap at bytes_per_pixel (above 0) can hold.
 int64_t bitmap_max_pixels(int bytes_per_pixel);
 
