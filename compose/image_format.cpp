@@ -100,28 +100,19 @@ struct Reader {
     }
     // Unsigned, big-endian (PNG, JPEG) or little-endian (GIF); -1 at the
     // end of the file.
-    int64_t big_endian(int bytes)
+    int64_t number(int bytes, bool big)
     {
         int64_t v = 0;
         for (int i = 0; i < bytes; ++i) {
-            int c = byte();
+            const int c = byte();
             if (c < 0)
                 return -1;
-            v = (v << 8) | c;
+            v = big ? (v << 8) | c : v | static_cast<int64_t>(c) << (8 * i);
         }
         return v;
     }
-    int64_t little_endian(int bytes)
-    {
-        int64_t v = 0;
-        for (int i = 0; i < bytes; ++i) {
-            int c = byte();
-            if (c < 0)
-                return -1;
-            v |= static_cast<int64_t>(c) << (8 * i);
-        }
-        return v;
-    }
+    int64_t big_endian(int bytes) { return number(bytes, true); }
+    int64_t little_endian(int bytes) { return number(bytes, false); }
     // Past the buffer, a seek where the descriptor allows one: segments
     // such as thumbnails and profiles need not be read to be walked.
     bool skip(int64_t n)
