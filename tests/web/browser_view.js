@@ -144,7 +144,14 @@ async function run() {
 
 run().then(() => 0, e => { console.error(e.message); return 1; }).then(code => {
   browser.on('exit', () => {
-    fs.rmSync(profile, {recursive: true, force: true});
+    // Chromium's helper processes may still write into the profile for a
+    // moment after the browser itself has gone.
+    try {
+      fs.rmSync(profile, {recursive: true, force: true, maxRetries: 20,
+                          retryDelay: 100});
+    } catch (e) {
+      console.error('leaving ' + profile + ': ' + e.message);
+    }
     process.exit(code);
   });
   browser.kill();
