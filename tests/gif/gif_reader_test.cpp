@@ -421,6 +421,9 @@ TEST_F(GifReaderTest, RejectsWhatCannotBeRead)
         {"no end code", with_codes(2, {4, 0, 1, 2, 3, 3, 2, 1, 0})},
         {"code above next", with_codes(2, {4, 0, 7, 5})},
         {"next after clear", with_codes(2, {4, 0, 4, 6, 5})},
+        // Roots wider than the 8-bit indices were once cut to a byte.
+        {"root width 9", with_codes(9, {512, 1, 300, 3, 2, 1, 0, 0, 0, 513})},
+        {"root width 11", with_codes(11, {2048, 0, 1, 2, 3, 3, 2, 1, 0, 2049})},
         {"root width 12", start + image_block(0, 0, 4, 2,
                                               "\x0C" + sub_blocks("\x00\x10")) +
                               GIF_TRAILER},
