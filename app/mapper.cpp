@@ -9,6 +9,9 @@
 #include <atomic>
 #include <cerrno>
 #include <cstdlib>
+#include <iostream>
+#include <string>
+#include <vector>
 #include <cstring>
 #include <string>
 
@@ -19,7 +22,9 @@
 #include "gif_codec.h"
 #include "jpeg_codec.h"
 #include "map_file.h"
+#include "menu_launch.h"
 #include "output_folder.h"
+#include "progress_window.h"
 #include "tile_types.h"
 #include "web_map.h"
 
@@ -39,8 +44,9 @@ const char *const WORLD_ROWS[WORLD_COUNT] = {
     "World1", "World2", "World3", "World4", "World5"
 };
 
-// Where the run is, for the close button: in the dialog a close request
-// waits for the dialog to pick it up; later it stops the run.
+// Where the run is, for the close button: in the dialog and while the
+// progress window runs a close request waits to be picked up; otherwise it
+// stops the run.
 std::atomic<bool> dialog_running(false);
 std::atomic<bool> close_requested(false);
 
@@ -154,6 +160,10 @@ void register_file_types()
     register_bitmap_file_type("gif", gif_bitmap_loader, gif_bitmap_saver);
 }
 
+// The progress window's thread must not draw while a message is shown or
+// the library shuts down at exit.
+void stop_drawing(const char *) { stop_progress_window(); }
+
 // The compositor hands each canvas to the web map before destroying it.
 void start_web_output()
 {
@@ -228,9 +238,12 @@ int close_request_proc(int msg, DIALOG *d, int)
 void close_button_pressed()
 {
     close_requested = true;
-    if (!dialog_running && close_requested.exchange(false))
+    if (!dialog_running && !progress_window_running() &&
+        close_requested.exchange(false))
         kill(getpid(), SIGTERM);
 }
+
+bool take_close_request() { return close_requested.exchange(false); }
 
 int confirm_quit()
 {
@@ -247,24 +260,50 @@ int confirm_quit()
 namespace {
 
 // The dialog: returns the world chosen; a confirmed Quit ends the process.
+// The close button is left to the dialog until the progress window takes
+// it, so that a press as the dialog closes is asked about there.
 int choose_world()
 {
     set_dialog_color(world_dialog, makecol(0, 0, 0), makecol(255, 255, 255));
     dialog_running = true;
     set_close_button_callback(close_button_pressed);
     do_dialog(world_dialog, WORLD_DIALOG_LIST);
-    dialog_running = false;
-    // A close request that came as the dialog closed stops the run now.
-    if (close_requested.exchange(false))
-        kill(getpid(), SIGTERM);
-
     int row = world_dialog[WORLD_DIALOG_LIST].d1;
     if (row < 0)
         std::exit(0);
     return row + 1;
 }
 
+// Started from the menu, the window tells what went wrong, with the same
+// lines as standard error, and stays until it is closed.
+void error_in_window(const char *text)
+{
+    stop_progress_window();
+    if (!screen)
+        return;
+    std::cerr << text << std::flush;
+    show_error(text);
+    std::exit(1);
+}
+
+std::string current_folder()
+{
+    char *path = getcwd(nullptr, 0);
+    const std::string folder = path ? path : ".";
+    std::free(path);
+    return folder;
+}
+
 }  // namespace
+
+int run_window_dialog(DIALOG *dialog, int focus)
+{
+    take_close_request();
+    dialog_running = true;
+    const int result = do_dialog(dialog, focus);
+    dialog_running = false;
+    return result;
+}
 
 int run_mapper(const Options &options)
 {
@@ -293,9 +332,23 @@ int run_mapper(const Options &options)
     reset_bounds();
 
     const int world = headless ? options.world : choose_world();
+    if (!headless) {
+        fatal_error_hook = options.menu ? error_in_window : stop_drawing;
+        start_progress_window(world);
+        dialog_running = false;
+    }
+    if (options.menu && options.output.empty())
+        use_output_folder(make_world_folder(world));
     read_change_list(world);
     compose_maps(world);
     if (options.web)
         finish_web_output();
+    stop_progress_window();
+    if (options.menu) {
+        std::vector<WrittenMap> written = written_maps();
+        if (options.web)
+            written.push_back({WEB_PAGE_NAME, 0, 0});
+        show_summary(world, current_folder(), written);
+    }
     return 0;
 }

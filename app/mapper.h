@@ -42,10 +42,17 @@ int callback_button_proc(int msg, DIALOG *d, int c);
 int close_request_proc(int msg, DIALOG *d, int c);
 
 // The window's close button, called on the library's input thread. While
-// the dialog runs it leaves a request for close_request_proc; once the
-// dialog has closed it stops the run the way an interrupt does, with
-// SIGTERM to the process.
+// the dialog or the progress window runs it leaves a request for
+// close_request_proc or the window's stop question; otherwise it stops the
+// run the way an interrupt does, with SIGTERM to the process.
 void close_button_pressed();
+
+// Runs a dialog of the window with the close button handed to its
+// close_request_proc object; returns do_dialog's result.
+int run_window_dialog(DIALOG *dialog, int focus);
+
+// Takes a close request left by close_button_pressed: true once per press.
+bool take_close_request();
 
 // The Quit button's callback: asks "Really Quit?"; "Yes" ends the process
 // with exit code 0, "No" returns D_O_K and the dialog goes on.

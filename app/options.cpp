@@ -17,6 +17,7 @@ const char PROGRAM_NAME[] = "mapper";
 // Keys of options without a short form start here, above every char.
 const int FIRST_LONG_ONLY_KEY = 256;
 const int WEB_KEY = FIRST_LONG_ONLY_KEY;
+const int MENU_KEY = FIRST_LONG_ONLY_KEY + 1;
 
 // One option: its long name, its key (the short letter, or a key from
 // FIRST_LONG_ONLY_KEY for a long-only option), the name of its value (null
@@ -37,6 +38,8 @@ const OptionSpec OPTION_TABLE[] = {
     {"quiet", 'q', nullptr, "print no progress lines on standard output"},
     {"web", WEB_KEY, nullptr,
      "also write map.html, a zoomable web map of every level"},
+    {"menu", MENU_KEY, nullptr,
+     "as from the menu: maps and web map into Pictures, summary at end"},
     {"help", 'h', nullptr, "show this help and exit"},
     {"version", 'V', nullptr, "show the version and exit"},
 };
@@ -134,6 +137,11 @@ bool apply_option(int key, const char *value, Options *options,
     case WEB_KEY:
         options->web = true;
         break;
+    case MENU_KEY:
+        // From the menu the web map comes too: a browser shows it.
+        options->menu = true;
+        options->web = true;
+        break;
     case 'h':
         *result = PARSE_HELP;
         break;
@@ -171,6 +179,10 @@ ParseResult parse_options(int argc, char *argv[], Options *options,
     }
     if (optind < argc) {
         *error = std::string("unexpected argument '") + argv[optind] + "'";
+        return PARSE_ERROR;
+    }
+    if (options->menu && options->world != 0) {
+        *error = "--menu needs the window, which --world does without";
         return PARSE_ERROR;
     }
     return PARSE_RUN;

@@ -12,6 +12,7 @@ struct Options {
     std::string output;  // folder that receives the maps; empty: the current
     bool quiet = false;  // no progress lines on standard output
     bool web = false;    // the web map (map.html, map_web/) beside the maps
+    bool menu = false;   // started from the desktop menu, without a terminal
 };
 
 // Exit code of a command line that cannot be understood.

@@ -17,6 +17,9 @@
 #include "tile_types.h"
 
 int32_t tile_size;
+void (*tiles_placed_hook)(size_t, size_t) = nullptr;
+void (*map_save_began_hook)(const char *, int, int) = nullptr;
+void (*map_save_ended_hook)(const char *, bool) = nullptr;
 void (*map_canvas_hook)(BITMAP *, int, const char *, int, int, int) = nullptr;
 void (*map_canvas_release_hook)(BITMAP *) = nullptr;
 
@@ -120,6 +123,8 @@ void compose_maps(int world_number)
             place_tile(world_number, tile_list[i], map_canvas[tile_list[i].zoom]);
         else
             log_line("Blitting ", listed_tile_path(world_number, tile_list[i]));
+        if (tiles_placed_hook)
+            tiles_placed_hook(i + 1, tile_list.size());
     }
     finish_tile_loads();
 
@@ -133,11 +138,17 @@ void compose_maps(int world_number)
                             ZoomBounds.zoom_min_x[z], ZoomBounds.zoom_min_y[z],
                             tile_size);
         log_line("Saving ", name);
+        if (map_save_began_hook)
+            map_save_began_hook(name.c_str(), map_canvas[z]->w,
+                                map_canvas[z]->h);
         std::string why;
-        if (save_map(name, map_canvas[z], &why))
+        const bool saved = save_map(name, map_canvas[z], &why);
+        if (saved)
             log_line(name, " saved");
         else
             failed_saves += "Error saving " + name + "\n" + why + "\n";
+        if (map_save_ended_hook)
+            map_save_ended_hook(name.c_str(), saved);
         if (map_canvas_release_hook)
             map_canvas_release_hook(map_canvas[z]);
         destroy_bitmap(map_canvas[z]);

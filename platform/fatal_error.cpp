@@ -30,6 +30,8 @@ std::string format_message(const char *format, va_list args)
 
 }  // namespace
 
+void (*fatal_error_hook)(const char *text) = nullptr;
+
 void show_on_stderr(void (*show)(const char *text), const char *text)
 {
     std::cout.flush();
@@ -52,6 +54,8 @@ void fatal_error(const char *format, ...)
     va_start(args, format);
     const std::string text = format_message(format, args);
     va_end(args);
+    if (fatal_error_hook)
+        fatal_error_hook(text.c_str());
     show_on_stderr(show_message, text.c_str());
     std::exit(1);
 }

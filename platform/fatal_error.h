@@ -12,6 +12,11 @@
 [[noreturn]] void fatal_error(const char *format, ...)
     __attribute__((format(printf, 1, 2)));
 
+// Called by fatal_error with the message before it is shown, when set: a
+// front end stops its own drawing here, or shows the message itself and
+// ends the process. Null by default.
+extern void (*fatal_error_hook)(const char *text);
+
 // Calls show(text) with standard output pointed at standard error, after
 // flushing what was written to standard output before.
 void show_on_stderr(void (*show)(const char *text), const char *text);

@@ -1,10 +1,12 @@
 // The dialog's callbacks, called the way the dialog manager calls them.
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 
 #include <string>
 #include <vector>
 
 #include "mapper.h"
+#include "menu_launch.h"
 #include "options.h"
 #include "test_support.h"
 
@@ -139,8 +141,117 @@ TEST(UsageText, NamesEveryOptionAndTheVersionIsTheProjects)
 {
     const std::string usage = usage_text();
     for (const char *line : {"-w, --world=N ", "-o, --output=DIR ",
-                             "-q, --quiet ", "    --web ", "-h, --help ",
+                             "-q, --quiet ", "    --web ", "    --menu ",
+                             "-h, --help ",
                              "-V, --version "})
         EXPECT_NE(usage.find(line), std::string::npos) << line;
     EXPECT_EQ(version_text(), "mapper 1.1.0");
+}
+
+namespace {
+
+ParseResult parse_words(std::vector<std::string> words, Options *options,
+                        std::string *error)
+{
+    words.insert(words.begin(), "mapper");
+    std::vector<char *> argv;
+    for (std::string &w : words)
+        argv.push_back(&w[0]);
+    argv.push_back(nullptr);
+    return parse_options(static_cast<int>(words.size()), argv.data(), options,
+                         error);
+}
+
+// Runs body with HOME and PATH set as given, then puts them back.
+template <typename Body>
+void with_home_and_path(const std::string &home, const std::string &path,
+                        Body body)
+{
+    const std::string old_home = getenv("HOME"), old_path = getenv("PATH");
+    setenv("HOME", home.c_str(), 1);
+    setenv("PATH", path.c_str(), 1);
+    body();
+    setenv("HOME", old_home.c_str(), 1);
+    setenv("PATH", old_path.c_str(), 1);
+}
+
+}  // namespace
+
+// The menu's option brings the web map, and needs the window, so it does
+// not go with --world.
+TEST(ParseOptions, MenuOptionAndItsConflictWithWorld)
+{
+    Options options;
+    std::string error;
+    EXPECT_EQ(parse_words({"--menu", "-o", "/m"}, &options, &error), PARSE_RUN);
+    EXPECT_TRUE(options.menu);
+    EXPECT_TRUE(options.web);
+    EXPECT_EQ(options.output, "/m");
+    EXPECT_EQ(parse_words({"--menu", "-w", "1"}, &options, &error),
+              PARSE_ERROR);
+    EXPECT_EQ(error, "--menu needs the window, which --world does without");
+}
+
+// xdg-user-dir's answer when it names a folder of its own; the home folder
+// (its answer for an unknown folder) or no xdg-user-dir at all give
+// ~/Pictures. The world's folder is made with its parents.
+TEST(MenuLaunch, PicturesFolderFromXdgOrTheDefault)
+{
+    const std::string home = make_temp_dir(), bin = make_temp_dir();
+    write_file(bin + "/xdg-user-dir", "#!/bin/sh\necho \"$ANSWER\"\n");
+    chmod((bin + "/xdg-user-dir").c_str(), 0755);
+    with_home_and_path(home, bin + ":/usr/bin:/bin", [&] {
+        setenv("ANSWER", (home + "/Bilder").c_str(), 1);
+        EXPECT_EQ(pictures_folder(), home + "/Bilder");
+        setenv("ANSWER", home.c_str(), 1);
+        EXPECT_EQ(pictures_folder(), home + "/Pictures");
+        unsetenv("ANSWER");
+        EXPECT_EQ(make_world_folder(3), home + "/Pictures/Mapper/World3");
+        EXPECT_EQ(run_command("test -d '" + home +
+                              "/Pictures/Mapper/World3' && echo yes"),
+                  "yes\n");
+    });
+    with_home_and_path(home, "/nonexistent", [&] {
+        EXPECT_EQ(pictures_folder(), home + "/Pictures");
+    });
+    remove_tree(home);
+    remove_tree(bin);
+}
+
+// The summary: world and folder (wrapped to the width), a blank line, one
+// line a map with its pixel and file sizes; what does not fit is counted.
+TEST(MenuLaunch, SummaryLinesWrapAndCountWhatDoesNotFit)
+{
+    const std::string folder = make_temp_dir();
+    write_file(folder + "/map_zoom_0.png", std::string(2500, 'x'));
+    const std::vector<WrittenMap> maps = {{"map_zoom_0.png", 256, 128},
+                                          {"map_zoom_1.png", 512, 256},
+                                          {"map_zoom_2.png", 1024, 512}};
+    std::vector<std::string> lines = summary_lines(2, folder, maps, 80, 10);
+    ASSERT_EQ(lines.size(), 6u);
+    EXPECT_EQ(lines[0], "World2: 3 maps written to");
+    EXPECT_EQ(lines[1], folder);
+    EXPECT_EQ(lines[2], "");
+    EXPECT_EQ(lines[3], "map_zoom_0.png 256\xc3\x97" "128 2 KB");
+    std::vector<WrittenMap> with_page = maps;
+    with_page.push_back({"map.html", 0, 0});
+    lines = summary_lines(2, folder, with_page, 80, 10);
+    EXPECT_EQ(lines[0], "World2: 3 maps and the web map in");
+    EXPECT_EQ(lines[6], "map.html (web map)");
+    lines = summary_lines(2, folder, maps, 80, 5);
+    ASSERT_EQ(lines.size(), 5u);
+    EXPECT_EQ(lines[4], "and 2 more");
+    EXPECT_EQ(wrap_lines("abcdefg\nhi", 3),
+              (std::vector<std::string>{"abc", "def", "g", "hi"}));
+    remove_tree(folder);
+}
+
+// Without xdg-open the button says why instead of failing silently.
+TEST(MenuLaunch, OpenFolderReportsAMissingOpener)
+{
+    std::string why;
+    with_home_and_path("/", "/nonexistent", [&] {
+        EXPECT_FALSE(open_folder("/tmp", &why));
+    });
+    EXPECT_EQ(why, "xdg-open: No such file or directory");
 }

@@ -20,7 +20,8 @@ readonly CASES=(return_maps_world1 down_four_maps_world5
     signal_during_web_cut other_signals_during_save signals_in_dialog
     output_pipe_closed closed_streams close_yes_quits close_no_keeps_selection
     close_during_compose_stops_run idle_dialog_and_alert_cpu depth16_maps_exact
-    depth8_maps_exact)
+    depth8_maps_exact progress_bar_and_saving_line stop_yes_keeps_older_map
+    stop_no_finishes_run menu_entry_maps_into_pictures menu_error_in_window)
 
 if [ "${1:-}" = "--list" ]; then
     echo "${CASES[*]}"
@@ -751,17 +752,18 @@ case_no_display() {
     expect_no_maps
 }
 
-# World 1 lists one textured tile at every cell of a 16 x 16 grid, the
-# same file linked under each name: quick to make and to load, while its
-# 4096-pixel map takes about a second to write.
-readonly SAVE_GRID=16 SAVE_TILE=256
+# World 1 lists one textured tile at every cell of a 16 x 16 grid (or $1
+# x $1), the same file linked under each name: quick to make and to load,
+# while its 4096-pixel map takes about a second to write. The 24 x 24
+# world takes a second or two to place and three to write.
+readonly SAVE_GRID=16 SAVE_TILE=256 SLOW_GRID=24
 make_big_world() {
-    local folder=$work/data/Orvandelquist/World1 line x y
+    local folder=$work/data/Orvandelquist/World1 line x y grid=${1:-$SAVE_GRID}
     "$MAKE_WORLD" "$work/data" --world 1 --grid 1x1 --tile "$SAVE_TILE" \
         --textured >/dev/null || fail "make_world could not write world 1"
     line=$(head -1 "$folder/changed.txt")
-    for ((y = 0; y < SAVE_GRID; y++)); do
-        for ((x = 0; x < SAVE_GRID; x++)); do
+    for ((y = 0; y < grid; y++)); do
+        for ((x = 0; x < grid; x++)); do
             [ "$x,$y" = 0,0 ] ||
                 ln "$folder/Zoom0/tile_0_0.png" "$folder/Zoom0/tile_${x}_$y.png" ||
                 fail "cannot link tile ${x}_$y"
@@ -952,6 +954,8 @@ close_window() {
 # Waits for the quit alert: its frame is black where the dialog is white.
 wait_for_alert() {
     for _ in $(seq $((WINDOW_WAIT * 10))); do
+        # import waits for ever on a window that is gone.
+        kill -0 "$app_pid" 2>/dev/null || fail "the program ended without asking"
         [ "$(pixel "$ALERT_X" "$ALERT_Y")" = "#000000" ] && return 0
         sleep 0.1
     done
@@ -978,8 +982,8 @@ case_close_no_keeps_selection() {
     answer_no_then_map_world3
 }
 
-# A close request while the maps are composed stops the run as an
-# interrupt does: a failing exit code, the older map kept as it was, and
+# A close request while the maps are composed asks "Stop mapping?"; Yes
+# stops the run as SIGTERM does: exit code 143, the older map kept as it was, and
 # no temporary file left behind.
 case_close_during_compose_stops_run() {
     local left
@@ -999,13 +1003,236 @@ case_close_during_compose_stops_run() {
     done
     grep -q '^Blitting ' "$work/stdout" || fail "the composition did not start"
     close_window
+    wait_for_alert
+    keys y
     wait_for_exit
-    [ "$rc" != 0 ] || fail "the run was not stopped (exit code 0)"
+    expect_rc 143
     grep -q ' saved$' "$work/stdout" && fail "a map was saved after the close request"
     cmp -s "$work/maps/map_zoom_0.png" "$work/older.png" ||
         fail "the older map was changed"
     left=$(ls -A "$work/maps")
     [ "$left" = map_zoom_0.png ] || fail "files left behind: $left"
+}
+
+# The pixels of the rectangle of $1 x $2 at ($3, $4) of the window, or of
+# the screenshot file that $wid names, one "x,y: ... #RRGGBB ..." a line.
+pixels_of() {
+    local grab=(x import -window "$wid")
+    [ -f "$wid" ] && grab=(convert "$wid")
+    "${grab[@]}" -crop "$1x$2+$3+$4" -depth 8 txt:- 2>/dev/null
+}
+
+# How many of those pixels have colour $5.
+count_colour() { pixels_of "$@" | grep -c "$5"; }
+
+# The progress window's pieces (see app/progress_window.cpp): the tile
+# bar's inside, its fill colour, the saving line and the strip whose
+# block moves while a map is written.
+readonly BAR_ROW="278 1 21 48" BAR_FILL="#286EC8"
+readonly SAVING_LINE="280 8 20 74" STRIP_ROW="278 1 21 91" BLOCK="#E68C1E"
+readonly BAR_FULL=278
+
+# Placing the tiles the bar grows, with no saving line yet; while the map
+# is written the saving line is there and the strip's block moves, three
+# looks 0.3 s apart finding it in at least two places.
+case_progress_bar_and_saving_line() {
+    local widths=() w text positions=() p window
+    make_big_world "$SLOW_GRID"
+    start_xvfb
+    start_mapper
+    wait_for_dialog
+    window=$wid
+    keys Return
+    while ! grep -q '^Saving ' "$work/stdout"; do
+        kill -0 "$app_pid" 2>/dev/null || fail "the program ended before saving"
+        w=$(count_colour $BAR_ROW "$BAR_FILL")
+        text=$(count_colour $SAVING_LINE "#000000")
+        if [ "$w" -gt 0 ] && [ "$w" -lt "$BAR_FULL" ] &&
+            ! grep -q '^Saving ' "$work/stdout"; then
+            [ "$text" = 0 ] || fail "a saving line while tiles are placed"
+            widths+=("$w")
+        fi
+        sleep 0.1
+    done
+    [ "${#widths[@]}" -ge 2 ] && [ "${widths[-1]}" -gt "${widths[0]}" ] ||
+        fail "the bar did not advance while placing: ${widths[*]:-no partial bar}"
+    sleep 0.2
+    # One screenshot a look, taken before the map is known to be unsaved.
+    for _ in 1 2 3; do
+        x import -window "$wid" "$work/look.ppm" 2>/dev/null
+        grep -q ' saved$' "$work/stdout" && fail "the map was saved too soon"
+        wid=$work/look.ppm
+        [ "$(count_colour $SAVING_LINE "#000000")" -gt 0 ] ||
+            fail "no saving line while the map is written"
+        [ "$(count_colour $BAR_ROW "$BAR_FILL")" = "$BAR_FULL" ] ||
+            fail "the bar is not full while the map is written"
+        p=$(pixels_of $STRIP_ROW | grep -m1 "$BLOCK" | cut -d, -f1)
+        wid=$window
+        [ -n "$p" ] || fail "no moving block while the map is written"
+        positions+=("$p")
+        sleep 0.25
+    done
+    [ "$(printf '%s\n' "${positions[@]}" | sort -u | wc -l)" -ge 2 ] ||
+        fail "the window was not redrawn while saving: ${positions[*]}"
+    wait_for_exit
+    expect_rc 0
+    echo "bar widths ${widths[*]}; block at ${positions[*]}"
+}
+
+# Starts a run on the slow world with the older map $1 in place and
+# presses Return.
+start_slow_run() {
+    cp "$1" "$work/maps/map_zoom_0.png"
+    start_mapper
+    wait_for_dialog
+    keys Return
+}
+
+expect_older_map_only() {
+    cmp -s "$1" "$work/maps/map_zoom_0.png" || fail "$2 replaced the older map"
+    [ "$(ls -A "$work/maps")" = map_zoom_0.png ] ||
+        fail "$2 left: $(ls -A "$work/maps" | tr '\n' ' ')"
+}
+
+# Escape while the tiles are placed, and q while the map is written, ask
+# "Stop mapping?"; Yes stops the run as SIGTERM does.
+case_stop_yes_keeps_older_map() {
+    local older=$work/older.png
+    make_big_world "$SLOW_GRID"
+    start_xvfb
+    convert -size 8x8 xc:red "$older" || fail "cannot make the older map"
+    start_slow_run "$older"
+    for _ in $(seq $((EXIT_WAIT * 50))); do
+        grep -q '^Blitting ' "$work/stdout" 2>/dev/null && break
+        sleep 0.02
+    done
+    keys Escape
+    wait_for_alert
+    keys y
+    wait_for_exit
+    expect_rc 143
+    expect_older_map_only "$older" "Escape and Yes"
+    start_slow_run "$older"
+    wait_for_save_in_progress
+    keys q
+    wait_for_alert
+    keys y
+    wait_for_exit
+    expect_rc 143
+    expect_older_map_only "$older" "q and Yes"
+}
+
+# No goes on: the run ends as if nothing was asked.
+case_stop_no_finishes_run() {
+    make_big_world
+    start_xvfb
+    start_mapper
+    wait_for_dialog
+    keys Return
+    for _ in $(seq $((EXIT_WAIT * 50))); do
+        grep -q '^Blitting ' "$work/stdout" 2>/dev/null && break
+        sleep 0.02
+    done
+    keys Escape
+    wait_for_alert
+    sleep "$STAYS_WAIT"
+    grep -q '^Saving ' "$work/stdout" && fail "the run went on during the question"
+    keys n
+    wait_for_exit
+    expect_rc 0
+    [ "$(grep -c '^Blitting ' "$work/stdout")" = $((SAVE_GRID * SAVE_GRID)) ] &&
+        grep -q '^map_zoom_0.png saved$' "$work/stdout" ||
+        fail "the run did not finish after No"
+    [ "$(identify -format '%wx%h' "$work/maps/map_zoom_0.png")" = 4096x4096 ] ||
+        fail "no whole map after No"
+    expect_empty stderr
+}
+
+# The desktop entry's Exec line, the program in place of its first word.
+DESKTOP_ENTRY=${DESKTOP_ENTRY:-$(dirname "$0")/../../packaging/mapper.desktop}
+start_from_menu() {
+    local words
+    read -ra words < <(sed -n 's/^Exec=//p' "$DESKTOP_ENTRY")
+    [ "${#words[@]}" -gt 0 ] || fail "no Exec line in $DESKTOP_ENTRY"
+    start_mapper "${words[@]:1}"
+}
+
+# The end-of-run window's buttons: top-left corners of their frames.
+readonly OPEN_BUTTON="50 134" CLOSE_BUTTON="180 134" ONLY_CLOSE_BUTTON="115 134"
+
+wait_for_pixels_black() {
+    local p
+    for _ in $(seq $((WINDOW_WAIT * 10))); do
+        kill -0 "$app_pid" 2>/dev/null || fail "the program ended: $1"
+        for p in "${@:2}"; do
+            # shellcheck disable=SC2086 # x and y
+            [ "$(pixel $p)" = "#000000" ] || { sleep 0.1; continue 2; }
+        done
+        return 0
+    done
+    fail "$1"
+}
+
+# Started as the menu starts it, with a home whose XDG settings name the
+# pictures folder: the maps and the web map land there under
+# Mapper/World1, created on the way, and not in the folder it was started in; the window stays with the
+# summary; Open folder runs xdg-open (a stand-in) on that folder and stays;
+# Close ends with 0.
+case_menu_entry_maps_into_pictures() {
+    local pictures=$work/home/Bilder folder
+    folder=$pictures/Mapper/World1
+    mkdir -p "$work/home/.config" || fail "cannot make the settings folder"
+    # shellcheck disable=SC2016 # the file says $HOME itself
+    echo 'XDG_PICTURES_DIR="$HOME/Bilder"' >"$work/home/.config/user-dirs.dirs"
+    ln -s "$(command -v xdg-user-dir)" "$work/bin/xdg-user-dir" ||
+        fail "xdg-user-dir is not installed (apt-get install xdg-user-dirs)"
+    printf '#!/bin/sh\necho "$@" >>"%s"\n' "$work/opened" >"$work/bin/xdg-open"
+    chmod +x "$work/bin/xdg-open"
+    start_dialog_from_menu
+    keys Return
+    wait_for_pixels_black "no summary with two buttons" "$OPEN_BUTTON" "$CLOSE_BUTTON"
+    # The menu's run makes the web map too.
+    [ "$(ls -A "$folder" | tr '\n' ' ')" = "map.html map_web map_zoom_0.png " ] ||
+        fail "$folder holds: $(ls -A "$folder" 2>&1)"
+    expect_no_maps
+    keys o
+    for _ in $(seq 50); do [ -s "$work/opened" ] && break; sleep 0.1; done
+    [ "$(cat "$work/opened" 2>/dev/null)" = "$folder" ] ||
+        fail "xdg-open was given '$(cat "$work/opened" 2>/dev/null)', not $folder"
+    sleep "$STAYS_WAIT"
+    kill -0 "$app_pid" 2>/dev/null || fail "Open folder ended the program"
+    keys c
+    wait_for_exit
+    expect_rc 0
+    expect_empty stderr
+}
+
+start_dialog_from_menu() {
+    make_worlds
+    start_xvfb
+    start_from_menu
+    wait_for_dialog
+}
+
+# An error started from the menu stays in the window, with the lines that
+# standard error has, until Close (here the window's close button); then
+# exit code 1.
+case_menu_error_in_window() {
+    make_worlds
+    remove_change_list
+    start_xvfb
+    start_from_menu
+    wait_for_dialog
+    keys Return
+    wait_for_pixels_black "no error window with its Close button" "$ONLY_CLOSE_BUTTON"
+    [ "$(cat "$work/stderr")" = "Error opening changed.txt!
+$work/data/Orvandelquist/World1/changed.txt: No such file or directory" ] ||
+        fail "standard error does not hold the message, the path and the reason"
+    sleep "$STAYS_WAIT"
+    kill -0 "$app_pid" 2>/dev/null || fail "the error window did not stay"
+    close_window
+    wait_for_exit
+    expect_rc 1
 }
 
 # Processor time (user and system, every thread) of the program, in clock

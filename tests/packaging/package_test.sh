@@ -8,7 +8,7 @@
 # (the end-to-end driver) and what it needs (MAKE_WORLD, WM_CLOSE).
 set -u
 
-readonly CASES=(install_tree deb_package)
+readonly CASES=(install_tree deb_package install_route)
 
 if [ "${1:-}" = "--list" ]; then
     echo "${CASES[*]}"
@@ -68,7 +68,7 @@ check_tree() {
     check_completion "$dir"
     out=$(desktop-file-validate "$dir/share/applications/mapper.desktop" 2>&1) ||
         fail "desktop-file-validate: $out"
-    for line in Exec=mapper Icon=mapper Terminal=true; do
+    for line in "Exec=mapper --menu" Icon=mapper Terminal=false; do
         grep -qx "$line" "$dir/share/applications/mapper.desktop" ||
             fail "the desktop entry lacks $line"
     done
@@ -103,7 +103,7 @@ check_completion() {
         complete_words mapper --
         complete_words mapper -q --world ""
         complete_words mapper -w 3' 2>&1)
-    [ "$out" = "--world= --output= --quiet --web --help --version
+    [ "$out" = "--world= --output= --quiet --web --menu --help --version
 1 2 3 4 5
 3" ] || fail "the installed bash completion answers: $out"
 }
@@ -149,6 +149,9 @@ case_deb_package() {
     grep -qE '(^|, )libjs-leaflet(,|$)' <<<"$depends" ||
         fail "Depends lacks libjs-leaflet, which --web reads: $depends"
 
+    [ "$(dpkg-deb -f "$deb" Recommends)" = "x11-utils, xdg-utils" ] ||
+        fail "Recommends is '$(dpkg-deb -f "$deb" Recommends)'"
+
     dpkg-deb -x "$deb" "$work/root" || fail "dpkg-deb -x failed"
     check_tree "$work/root" /usr
     file "$work/root/usr/bin/mapper" | grep -q ', stripped' ||
@@ -161,6 +164,23 @@ case_deb_package() {
     # The unpacked program maps a world, driven like the built one.
     MAPPER=$work/root/usr/bin/mapper bash "$E2E" return_maps_world1 ||
         fail "the packaged program did not map world 1"
+}
+
+# scripts/install on a copy of the sources without any build: it makes the
+# package, and builds the program but no test, tool or benchmark.
+case_install_route() {
+    local source src=$work/src deb
+    source=$(cd "$(dirname "$E2E")/../.." && pwd)
+    mkdir "$src" && tar -C "$source" --exclude='./build*' -cf - . |
+        tar -C "$src" -xf - || fail "cannot copy the sources"
+    "$src/scripts/install" --package-only >"$work/log" 2>&1 ||
+        fail "scripts/install failed: $(tail -5 "$work/log")"
+    deb=$src/build-package/mapper_${VERSION}_amd64.deb
+    [ -f "$deb" ] || fail "no $(basename "$deb") in build-package"
+    [ -x "$src/build-package/mapper" ] || fail "no program in build-package"
+    for built in tools/make_world bench/bench_mapper tests/app/app_tests; do
+        [ ! -e "$src/build-package/$built" ] || fail "it built $built"
+    done
 }
 
 "case_$case_name"
