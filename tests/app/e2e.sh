@@ -952,26 +952,28 @@ close_window() {
     x "$WM_CLOSE" "$wid" || fail "cannot send the close request"
 }
 
-# Waits for the quit alert: its frame is black where the dialog is white.
-wait_for_alert() {
+# Waits for the pixel on the quit alert's frame to turn $1: black while
+# the alert is up, white when the dialog is back. $2 says what the
+# program's end would mean, $3 what a wait in vain does.
+wait_for_alert_edge() {
     for _ in $(seq $((WINDOW_WAIT * 10))); do
         # import waits for ever on a window that is gone.
-        kill -0 "$app_pid" 2>/dev/null || fail "the program ended without asking"
-        [ "$(pixel "$ALERT_X" "$ALERT_Y")" = "#000000" ] && return 0
+        kill -0 "$app_pid" 2>/dev/null || fail "$2"
+        [ "$(pixel "$ALERT_X" "$ALERT_Y")" = "$1" ] && return 0
         sleep 0.1
     done
-    fail "no quit alert within ${WINDOW_WAIT}s"
+    fail "$3 within ${WINDOW_WAIT}s"
 }
 
-# Waits for the quit alert to go with the program still running: the
-# dialog is white again where the alert's frame was.
+wait_for_alert() {
+    wait_for_alert_edge "#000000" "the program ended without asking" \
+        "no quit alert"
+}
+
+# The alert went and the program still runs.
 wait_for_dialog_back() {
-    for _ in $(seq $((WINDOW_WAIT * 10))); do
-        kill -0 "$app_pid" 2>/dev/null || fail "'No' ended the program"
-        [ "$(pixel "$ALERT_X" "$ALERT_Y")" = "#FFFFFF" ] && return 0
-        sleep 0.1
-    done
-    fail "the quit alert stayed for ${WINDOW_WAIT}s"
+    wait_for_alert_edge "#FFFFFF" "'No' ended the program" \
+        "the quit alert did not go"
 }
 
 # In the dialog the close button asks first, like Quit: "Yes" ends the
