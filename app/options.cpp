@@ -39,7 +39,7 @@ const OptionSpec OPTION_TABLE[] = {
     {"web", WEB_KEY, nullptr,
      "also write map.html, a zoomable web map of every level"},
     {"menu", MENU_KEY, nullptr,
-     "as from the menu: maps and web map into Pictures, summary at end"},
+     "as from the menu: maps into Pictures, then a summary"},
     {"help", 'h', nullptr, "show this help and exit"},
     {"version", 'V', nullptr, "show the version and exit"},
 };

@@ -1,7 +1,6 @@
 #include "output_folder.h"
 
 #include <fcntl.h>
-#include <sys/random.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -10,6 +9,7 @@
 
 #include "exit_signals.h"
 #include "fatal_error.h"
+#include "random_name.h"
 
 namespace {
 
@@ -22,16 +22,7 @@ const mode_t TRIAL_MODE = S_IRWXU;
 
 bool trial_name(std::string *name)
 {
-    static const char HEX[] = "0123456789abcdef";
-    unsigned char bytes[TRIAL_RANDOM_BYTES];
-    if (getrandom(bytes, sizeof bytes, 0) != sizeof bytes)
-        return false;
-    *name = TRIAL_PREFIX;
-    for (unsigned char b : bytes) {
-        *name += HEX[b >> 4];
-        *name += HEX[b & 0xF];
-    }
-    return true;
+    return random_name(TRIAL_PREFIX, TRIAL_RANDOM_BYTES, name);
 }
 
 // Makes and removes a folder in the folder open at fd; 0 or the errno.

@@ -3,7 +3,6 @@
 #include <fcntl.h>
 #include <limits.h>
 #include <loadpng.h>
-#include <sys/random.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -14,6 +13,7 @@
 
 #include "exit_signals.h"
 #include "image_format.h"
+#include "random_name.h"
 #include "run_folder.h"
 
 // How a map reaches the disk. The library's savers open their file by
@@ -155,23 +155,8 @@ std::string current_folder()
 // The map's name without extension, a tag and random hex digits.
 bool random_folder_name(const std::string &map, std::string *name)
 {
-    static const char HEX[] = "0123456789abcdef";
-    unsigned char bytes[NAME_RANDOM_BYTES];
-    size_t got = 0;
-    while (got < sizeof bytes) {
-        const ssize_t n = getrandom(bytes + got, sizeof bytes - got, 0);
-        if (n < 0 && errno != EINTR)
-            return false;
-        if (n > 0)
-            got += static_cast<size_t>(n);
-    }
-    std::string s = map.substr(0, map.rfind('.')) + TEMP_FOLDER_TAG;
-    for (unsigned char b : bytes) {
-        s += HEX[b >> 4];
-        s += HEX[b & 0xF];
-    }
-    *name = s;
-    return true;
+    return random_name(map.substr(0, map.rfind('.')) + TEMP_FOLDER_TAG,
+                       NAME_RANDOM_BYTES, name);
 }
 
 // A name that random_folder_name gives: the tag and its hex digits at

@@ -7,7 +7,6 @@
 #include <signal.h>
 #include <stdio.h>
 #include <sys/file.h>
-#include <sys/random.h>
 #include <sys/stat.h>
 #include <unistd.h>
 #include <vips/vips.h>
@@ -25,6 +24,7 @@
 
 #include "exit_signals.h"
 #include "fatal_error.h"
+#include "random_name.h"
 #include "remove_tree.h"
 #include "run_folder.h"
 #include "web_page.h"
@@ -146,19 +146,10 @@ bool fail(const std::string &what, int err)
     return false;
 }
 
-bool random_name(const char *tag, std::string *name)
+bool random_folder_name(const char *tag, std::string *name)
 {
-    static const char HEX[] = "0123456789abcdef";
-    unsigned char bytes[NAME_RANDOM_BYTES];
-    if (getrandom(bytes, sizeof bytes, 0) != sizeof bytes)
-        return false;
-    std::string s = std::string(WEB_FOLDER_NAME) + tag;
-    for (unsigned char b : bytes) {
-        s += HEX[b >> 4];
-        s += HEX[b & 0xF];
-    }
-    *name = s;
-    return true;
+    return random_name(std::string(WEB_FOLDER_NAME) + tag, NAME_RANDOM_BYTES,
+                       name);
 }
 
 // The folder open at web.folder_fd is the one we made, not one swapped in
@@ -269,7 +260,7 @@ bool make_private_folder()
     int err = EEXIST;
     for (int i = 0; i < NAME_ATTEMPTS && err == EEXIST; ++i) {
         std::string name;
-        if (!random_name(TEMP_TAG, &name)) {
+        if (!random_folder_name(TEMP_TAG, &name)) {
             err = errno;
             break;
         }
@@ -645,7 +636,7 @@ bool ours(const std::string &name)
 bool replace_in_two_steps()
 {
     std::string aside;
-    if (!random_name(OLD_TAG, &aside))
+    if (!random_folder_name(OLD_TAG, &aside))
         return fail("picking an unpredictable name", errno);
     if (renameat(web.out_fd, WEB_FOLDER_NAME, web.out_fd, aside.c_str()) != 0)
         return fail("moving the older " + std::string(WEB_FOLDER_NAME) +

@@ -40,7 +40,7 @@ E2E_LIMIT=${E2E_LIMIT:-40}
 
 # Tools the cases drive the program with, and their Debian packages.
 for tool in Xvfb:xvfb xdotool:xdotool import:imagemagick \
-    compare:imagemagick xmessage:x11-apps timeout:coreutils ps:procps \
+    compare:imagemagick xmessage:x11-utils timeout:coreutils ps:procps \
     inotifywait:inotify-tools setpriv:util-linux; do
     command -v "${tool%%:*}" >/dev/null || {
         echo "FAIL $case_name: ${tool%%:*} is missing (apt-get install ${tool#*:})" >&2
