@@ -51,11 +51,38 @@ BITMAP *gif_bitmap_loader(const char *filename, RGB *pal);
 // Registry saver: one frame with a 256-entry local table; 0 or -1.
 int gif_bitmap_saver(const char *filename, BITMAP *bmp, const RGB *pal);
 
+// Where the reader departs from GIF89a, each named once here; the code and
+// the tests refer to these names.
+// - early-end: input that ends before the trailer keeps the frames read
+//   whole before it; a frame cut short is dropped; none read: the file fails.
+// - stray-bytes: bytes between blocks that start none are passed over, up
+//   to what a file of the screen's size can hold (then as early-end).
+// - narrow-roots: LZW root widths 0 and 1 are read; above 8 the file fails.
+// - no-leading-clear: image data need not start with a clear code.
+// - deferred-clear: a full code table stays as it is until a clear code.
+// - end-code-needed: image data that stop (block terminator) before the
+//   end code fail the file.
+// - pixel-count: pixels beyond the image are dropped; those the data never
+//   reach stay at index 0. Sub-blocks after the end code are skipped.
+// - control-size: a graphic control block not of 4 bytes fails the file;
+//   of several before an image the last counts; plain text extensions are
+//   skipped, not drawn, and leave their control to the next image.
+// - loop-count: no looping block, or one whose sub-block is not numbered
+//   1, reads as loop count 0 (the writer's -1 for none is never read).
+// - background: the background index is kept but not drawn: the screen
+//   starts as, and disposal 2 restores to, the mask colour.
+// - unknown-disposal: disposals 4 to 7 leave the frame in place.
+// - missing-colours: indices beyond the frame's colour table, or with no
+//   table at all, draw black.
+// - off-screen: frames are clipped to the logical screen, and one that
+//   would take its file past the memory bound keeps only its visible part
+//   (a file still past it fails);
+//   images of width or height 0 are read and have no bitmap; the loader
+//   fails on a screen of width or height 0.
+// Aspect ratio, colour resolution and sort flags are ignored.
 GifDocument *gif_open_document(const char *filename);
 // Parses the stream and closes it; size is ignored. What the frames of
-// one file may hold is bounded by its logical screen: beyond the bound a
-// frame keeps only its visible part, and a file that still exceeds it
-// fails.
+// one file may hold is bounded by its logical screen (off-screen).
 GifDocument *gif_parse_document(PACKFILE *stream, long size);
 void gif_free_document(GifDocument *doc);
 void gif_draw_frame(GifDocument *doc, BITMAP *dest, int index, int x, int y);

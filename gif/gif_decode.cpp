@@ -23,14 +23,6 @@ int read_sub_block(PACKFILE *stream, unsigned char *block)
     return length;
 }
 
-// A string of the table by where it was written in full, and its length.
-// Strings are written once and never overwritten, so each can be copied
-// from its earlier place instead of walking its prefix chain.
-struct StringEntry {
-    uint32_t pos;
-    uint16_t length;
-};
-
 // The pixels of an 8-bit memory bitmap of at least one pixel as one run of
 // w x h bytes, or null when its rows do not follow each other without gaps.
 unsigned char *contiguous_pixels(BITMAP *bmp)
@@ -67,117 +59,176 @@ inline void copy_string(unsigned char *dest, const unsigned char *src, int n)
     }
 }
 
-// Decodes one image's data into out, total pixels in the file's order.
-// Codes are read a byte at a time through a bit accumulator; a sub-block
-// is read only when a code needs its bits, so the stream is left just
-// after the sub-block that holds the end code. Every pixel before p has
-// been written, and a string is copied forwards from an earlier place of
-// the output; pixels at or beyond total are dropped.
+// The code reader: variable-width codes packed least significant bit
+// first into the image's data sub-blocks. A sub-block is read only when a
+// code needs its bits, so the stream is left just after the sub-block that
+// holds the last code read.
+struct CodeReader {
+    PACKFILE *stream;
+    unsigned char *block;           // LZW_BUFFER_SIZE bytes
+    int block_pos, block_end;       // unread bytes of the sub-block
+    uint64_t bits;                  // unread bits, least significant first
+    int bit_count;
+};
+
+// Tops the reader's bits up to at least width a byte at a time, reading
+// sub-blocks as they run out; GIF_OK or read_sub_block's failure.
+inline int refill_bytes(CodeReader *r, int width)
+{
+    while (r->bit_count < width) {
+        if (r->block_pos == r->block_end) {
+            const int length = read_sub_block(r->stream, r->block);
+            if (length < 0)
+                return length;
+            r->block_pos = 0;
+            r->block_end = length;
+        }
+        r->bits |= uint64_t(r->block[r->block_pos++]) << r->bit_count;
+        r->bit_count += BITS_PER_BYTE;
+    }
+    return GIF_OK;
+}
+
+// The next code, width bits, in *code; a whole word at a time while the
+// sub-block has one. GIF_OK, or GIF_FAILED / GIF_TRUNCATED when the data
+// end first.
+inline int read_code(CodeReader *r, int width, int *code)
+{
+    if (r->bit_count < width) {
+        if (r->block_end - r->block_pos >= WORD_BYTES) {
+            uint32_t word;
+            std::memcpy(&word, r->block + r->block_pos, WORD_BYTES);
+            r->bits |= uint64_t(word) << r->bit_count;
+            r->bit_count += WORD_BYTES * BITS_PER_BYTE;
+            r->block_pos += WORD_BYTES;
+        } else {
+            const int rc = refill_bytes(r, width);
+            if (rc != GIF_OK)
+                return rc;
+        }
+    }
+    *code = int(r->bits & ((1u << width) - 1));
+    r->bits >>= width;
+    r->bit_count -= width;
+    return GIF_OK;
+}
+
+// A string of the table by where it was written in full, and its length.
+// Strings are written once and never overwritten, so each can be copied
+// from its earlier place instead of walking its prefix chain.
+struct StringEntry {
+    uint32_t pos;
+    uint16_t length;
+};
+
+// The string emitter: the code table and the output, total pixels in the
+// file's order from out. Every pixel before p has been written; pixels at
+// or beyond total are dropped.
+struct StringEmitter {
+    StringEntry *table;             // LZW_TABLE_SIZE entries
+    unsigned char *out;
+    int64_t total;
+    int64_t p;
+    int clear;
+    int next;                       // the entry the next string adds
+    int width;                      // of the next code
+    int prev;                       // the previous code; clear if none
+    int64_t prev_pos;               // where the previous string went
+    int prev_length;
+};
+
+// The table as a clear code leaves it: roots, clear and end only.
+inline void restart_table(StringEmitter *e, int root_width)
+{
+    e->next = e->clear + 2;
+    e->width = root_width + 1;
+    e->prev = e->clear;
+}
+
+// Writes the string of code (neither clear nor end) and adds the table's
+// next entry; false when the code names no string yet. A root is its own
+// pixel; an entry is copied from where it was written; the code about to
+// be added is the previous string and its own first pixel, which a forward
+// copy from the previous string's place produces.
+inline bool emit_string(StringEmitter *e, int code)
+{
+    int64_t from;
+    int length;
+    if (code < e->clear) {
+        from = -1;
+        length = 1;
+    } else if (code < e->next) {
+        from = e->table[code].pos;
+        length = e->table[code].length;
+    } else if (code == e->next && e->prev != e->clear) {
+        from = e->prev_pos;
+        length = e->prev_length + 1;
+    } else {
+        return false;
+    }
+
+    const int64_t p = e->p;
+    if (p < e->total) {
+        unsigned char *dest = e->out + p;
+        if (from < 0) {
+            *dest = static_cast<unsigned char>(code);
+        } else if (length <= e->total - p) {
+            const bool is_next = code == e->next;
+            copy_string(dest, e->out + from, is_next ? length - 1 : length);
+            if (is_next)
+                dest[length - 1] = dest[0];
+        } else {
+            const unsigned char *src = e->out + from;
+            const int64_t n = e->total - p;
+            for (int64_t k = 0; k < n; ++k)
+                dest[k] = src[k];
+        }
+    }
+
+    // Entry next is the previous string followed by this string's first
+    // pixel, which stands right after the previous string.
+    if (e->prev != e->clear && e->next < LZW_TABLE_SIZE) {
+        e->table[e->next] = {uint32_t(e->prev_pos),
+                             uint16_t(e->prev_length + 1)};
+        ++e->next;
+    }
+    if (e->next >= (1 << e->width) && e->width < LZW_MAX_CODE_WIDTH)
+        ++e->width;
+    e->prev = code;
+    e->prev_pos = p;
+    e->prev_length = length;
+    e->p = p + length;
+    return true;
+}
+
+// Decodes one image's data into out, total pixels in the file's order:
+// codes from the reader, strings from the emitter.
 int unpack_into(PACKFILE *stream, unsigned char *out, int64_t total)
 {
     const int root_width = pack_getc(stream);
     if (root_width == EOF)
         return GIF_TRUNCATED;
-    if (root_width > LZW_MAX_ROOT_WIDTH)
+    if (root_width > LZW_MAX_ROOT_WIDTH)   // narrow-roots
         return GIF_FAILED;
 
-    StringEntry table[LZW_TABLE_SIZE];
     unsigned char block[LZW_BUFFER_SIZE];
-    int block_pos = 0, block_end = 0;   // unread bytes of the sub-block
-    uint64_t bits = 0;                  // unread bits, least significant first
-    int bit_count = 0;
-
-    const int clear = 1 << root_width;
-    const int end = clear + 1;
-    int next = clear + 2;
-    int width = root_width + 1;
-    int prev = clear;
-    int64_t prev_pos = 0;               // where the previous string went
-    int prev_length = 0;
-    int64_t p = 0;
-
+    CodeReader reader = {stream, block, 0, 0, 0, 0};
+    StringEntry table[LZW_TABLE_SIZE];
+    StringEmitter emitter = {table, out, total, 0, 1 << root_width, 0, 0, 0,
+                             0, 0};
+    restart_table(&emitter, root_width);
+    const int end = emitter.clear + 1;
     for (;;) {
-        if (bit_count < width) {
-            if (block_end - block_pos >= WORD_BYTES) {
-                uint32_t word;
-                std::memcpy(&word, block + block_pos, WORD_BYTES);
-                bits |= uint64_t(word) << bit_count;
-                bit_count += WORD_BYTES * BITS_PER_BYTE;
-                block_pos += WORD_BYTES;
-            } else {
-                while (bit_count < width) {
-                    if (block_pos == block_end) {
-                        const int length = read_sub_block(stream, block);
-                        if (length < 0)
-                            return length;
-                        block_pos = 0;
-                        block_end = length;
-                    }
-                    bits |= uint64_t(block[block_pos++]) << bit_count;
-                    bit_count += BITS_PER_BYTE;
-                }
-            }
-        }
-        const int code = int(bits & ((1u << width) - 1));
-        bits >>= width;
-        bit_count -= width;
-
-        if (code == clear) {
-            width = root_width + 1;
-            next = clear + 2;
-            prev = clear;
-            continue;
-        }
-        if (code == end)
+        int code;
+        const int rc = read_code(&reader, emitter.width, &code);
+        if (rc != GIF_OK)
+            return rc;
+        if (code == emitter.clear)
+            restart_table(&emitter, root_width);
+        else if (code == end)
             return GIF_OK;
-
-        // The string to write: a root is its own pixel; an entry is copied
-        // from where it was written; the code about to be added is the
-        // previous string and its own first pixel, which a forward copy
-        // from the previous string's place produces.
-        int64_t from;
-        int length;
-        if (code < clear) {
-            from = -1;
-            length = 1;
-        } else if (code < next) {
-            from = table[code].pos;
-            length = table[code].length;
-        } else if (code == next && prev != clear) {
-            from = prev_pos;
-            length = prev_length + 1;
-        } else {
+        else if (!emit_string(&emitter, code))
             return GIF_FAILED;
-        }
-
-        if (p < total) {
-            unsigned char *dest = out + p;
-            if (from < 0) {
-                *dest = static_cast<unsigned char>(code);
-            } else if (length <= total - p) {
-                copy_string(dest, out + from, code == next ? length - 1 : length);
-                if (code == next)
-                    dest[length - 1] = dest[0];
-            } else {
-                const unsigned char *src = out + from;
-                const int64_t n = total - p;
-                for (int64_t k = 0; k < n; ++k)
-                    dest[k] = src[k];
-            }
-        }
-
-        // Entry next is the previous string followed by this string's
-        // first pixel, which stands right after the previous string.
-        if (prev != clear && next < LZW_TABLE_SIZE) {
-            table[next] = {uint32_t(prev_pos), uint16_t(prev_length + 1)};
-            ++next;
-        }
-        if (next >= (1 << width) && width < LZW_MAX_CODE_WIDTH)
-            ++width;
-        prev = code;
-        prev_pos = p;
-        prev_length = length;
-        p += length;
     }
 }
 

@@ -206,7 +206,7 @@ void draw_pixels(const GifDocument *doc, BITMAP *dest, int x, int y,
     const int count = std::clamp(table->count, 0, GIF_TABLE_SIZE);
 
     // One colour a table entry for the whole frame; indices beyond the
-    // table draw black.
+    // table draw black (missing-colours).
     const int depth = bitmap_color_depth(dest);
     int colours[GIF_TABLE_SIZE];
     for (int i = 0; i < GIF_TABLE_SIZE; ++i) {
@@ -271,7 +271,7 @@ void gif_draw_frame(GifDocument *doc, BITMAP *dest, int index, int x, int y)
     if (!doc || !dest || index < 0 || index >= doc->frame_count ||
         !doc->frame_list)
         return;
-    if (index == 0) {
+    if (index == 0) {   // background
         Area screen;
         if (visible_area(doc, dest, x, y, 0, 0, doc->screen_width,
                          doc->screen_height, &screen))

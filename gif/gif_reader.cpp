@@ -153,8 +153,9 @@ int read_image(PACKFILE *f, GifDocument *doc, ParseState *state)
     reset_pending(pending);
 
     // Whatever follows the end code up to the block terminator is part of
-    // the image data and must not be taken for blocks. The end of the input
-    // here leaves the image whole; the block loop sees the end next.
+    // the image data and must not be taken for blocks (pixel-count). The
+    // end of the input here leaves the image whole; the block loop sees
+    // the end next.
     skip_sub_blocks(f, pack_getc(f));
     return GIF_OK;
 }
@@ -174,7 +175,8 @@ int read_graphic_control(PACKFILE *f, GifFrameRecord *pending)
 }
 
 // The application block's identifier has been read and *size holds the
-// next sub-block's length; reads the looping sub-block if it is one.
+// next sub-block's length; reads the looping sub-block if it is one
+// (loop-count).
 int read_looping_block(PACKFILE *f, GifDocument *doc, int *size)
 {
     int id = pack_getc(f);
@@ -219,9 +221,8 @@ int read_extension(PACKFILE *f, GifDocument *doc, GifFrameRecord *pending)
     return skip_sub_blocks(f, size);
 }
 
-// Blocks up to the trailer. Bytes that start no block are passed over, up
-// to what a file of the screen's size can hold; beyond that the image has
-// ended (a sparse file of gigabytes would otherwise be read through).
+// Blocks up to the trailer, stray bytes passed over (stray-bytes): a
+// sparse file of gigabytes would otherwise be read through.
 int read_blocks(PACKFILE *f, GifDocument *doc)
 {
     int64_t stray_left = image_file_max_bytes(doc->screen_width,
@@ -313,7 +314,8 @@ GifDocument *gif_parse_stream(PACKFILE *stream)
         rc = read_screen_descriptor(stream, doc);
     if (rc == GIF_OK)
         rc = read_blocks(stream, doc);
-    // Input that ends before the trailer keeps the whole images read so far.
+    // Input that ends before the trailer keeps the whole images read so far
+    // (early-end).
     if (rc == GIF_OK || (rc == GIF_TRUNCATED && doc->frame_count > 0))
         return doc;
     gif_free_document(doc);

@@ -414,8 +414,7 @@ case_escape_maps_selected_row() {
 # the case moved to World3.
 answer_no_then_map_world3() {
     keys n
-    sleep 0.3
-    kill -0 "$app_pid" 2>/dev/null || fail "'No' ended the program"
+    wait_for_dialog_back
     keys Return
     wait_for_exit
     expect_rc 0
@@ -425,7 +424,7 @@ answer_no_then_map_world3() {
 case_quit_no_keeps_selection() {
     start_dialog
     keys Down Down q
-    sleep 0.3
+    wait_for_alert
     answer_no_then_map_world3
 }
 
@@ -440,7 +439,7 @@ expect_quit() {
 case_quit_yes_by_key() {
     start_dialog
     keys Down q
-    sleep 0.3
+    wait_for_alert
     keys y
     expect_quit
 }
@@ -448,13 +447,12 @@ case_quit_yes_by_key() {
 case_quit_yes_by_click() {
     start_dialog
     click_at "$QUIT_X" "$QUIT_Y"
-    sleep 0.3
+    wait_for_alert
     # "No" first: the alert goes away and the dialog is back.
     click_at "$NO_X" "$NO_Y"
-    sleep 0.3
-    kill -0 "$app_pid" 2>/dev/null || fail "'No' ended the program"
+    wait_for_dialog_back
     click_at "$QUIT_X" "$QUIT_Y"
-    sleep 0.3
+    wait_for_alert
     click_at "$YES_X" "$YES_Y"
     expect_quit
 }
@@ -463,7 +461,7 @@ case_quit_yes_by_click() {
 case_quit_by_keyboard_focus() {
     start_dialog
     keys Tab Return
-    sleep 0.3
+    wait_for_alert
     keys y
     expect_quit
 }
@@ -719,7 +717,10 @@ EOF
     [ -z "$(ls -A "$work/read-only")" ] || fail "files left in the read-only folder"
     # The watch sees an open, and had seen none of the program's.
     cat "$world/changed.txt" >/dev/null
-    sleep 0.3
+    for _ in $(seq 50); do
+        grep -qx "$world/changed.txt" "$work/opened" 2>/dev/null && break
+        sleep 0.1
+    done
     kill "$watch_pid"
     wait "$watch_pid" 2>/dev/null
     watch_pid=
@@ -951,15 +952,28 @@ close_window() {
     x "$WM_CLOSE" "$wid" || fail "cannot send the close request"
 }
 
-# Waits for the quit alert: its frame is black where the dialog is white.
-wait_for_alert() {
+# Waits for the pixel on the quit alert's frame to turn $1: black while
+# the alert is up, white when the dialog is back. $2 says what the
+# program's end would mean, $3 what a wait in vain does.
+wait_for_alert_edge() {
     for _ in $(seq $((WINDOW_WAIT * 10))); do
         # import waits for ever on a window that is gone.
-        kill -0 "$app_pid" 2>/dev/null || fail "the program ended without asking"
-        [ "$(pixel "$ALERT_X" "$ALERT_Y")" = "#000000" ] && return 0
+        kill -0 "$app_pid" 2>/dev/null || fail "$2"
+        [ "$(pixel "$ALERT_X" "$ALERT_Y")" = "$1" ] && return 0
         sleep 0.1
     done
-    fail "no quit alert within ${WINDOW_WAIT}s"
+    fail "$3 within ${WINDOW_WAIT}s"
+}
+
+wait_for_alert() {
+    wait_for_alert_edge "#000000" "the program ended without asking" \
+        "no quit alert"
+}
+
+# The alert went and the program still runs.
+wait_for_dialog_back() {
+    wait_for_alert_edge "#FFFFFF" "'No' ended the program" \
+        "the quit alert did not go"
 }
 
 # In the dialog the close button asks first, like Quit: "Yes" ends the

@@ -2,6 +2,7 @@
 
 #include <gif_lib.h>
 
+#include <random>
 #include <stdexcept>
 
 #include "gif_codec.h"
@@ -298,4 +299,65 @@ std::vector<int> root_codes(int root_width,
     codes.insert(codes.end(), indices.begin(), indices.end());
     codes.push_back((1 << root_width) + 1);
     return codes;
+}
+
+std::vector<uint8_t> noise(size_t n, int colours, unsigned salt)
+{
+    std::mt19937 rng(salt);
+    std::vector<uint8_t> v(n);
+    for (uint8_t &b : v)
+        b = uint8_t(rng() % colours);
+    return v;
+}
+
+std::vector<PeerColour> random_colours(int n, unsigned salt)
+{
+    std::mt19937 rng(salt);
+    std::vector<PeerColour> t;
+    for (int i = 0; i < n; ++i)
+        t.push_back({int(rng() % 256), int(rng() % 256), int(rng() % 256)});
+    return t;
+}
+
+PeerFrame noise_frame(int left, int top, int w, int h, int colour_count,
+                      unsigned salt)
+{
+    PeerFrame f;
+    f.left = left;
+    f.top = top;
+    f.width = w;
+    f.height = h;
+    f.indices = noise(size_t(w) * h, colour_count, salt);
+    return f;
+}
+
+PeerGif peer_animation()
+{
+    PeerGif g;
+    g.width = 120;
+    g.height = 90;
+    g.global = random_colours(256, 1);
+    g.frames.push_back(noise_frame(0, 0, 120, 90, 256, 2));
+    PeerFrame f = noise_frame(10, 5, 40, 30, 2, 3);
+    f.local = random_colours(2, 4);
+    f.disposal = 2;
+    f.delay = 12;
+    f.transparent = 1;
+    g.frames.push_back(f);
+    f = noise_frame(50, 40, 33, 29, 16, 5);
+    f.interlaced = true;
+    f.disposal = 3;
+    f.transparent = 7;
+    f.local = random_colours(16, 6);
+    g.frames.push_back(f);
+    f = noise_frame(90, 70, 50, 40, 256, 7);  // partly off the screen
+    f.transparent = 0;
+    f.disposal = 1;
+    g.frames.push_back(f);
+    f = noise_frame(0, 0, 120, 90, 4, 8);
+    f.transparent = 2;
+    f.disposal = 3;
+    g.frames.push_back(f);
+    g.frames.push_back(noise_frame(45, 35, 6, 4, 4, 9));
+    return g;
 }

@@ -71,4 +71,16 @@ std::vector<int> root_codes(int root_width,
                             const std::vector<uint8_t> &indices);
 const char GIF_TRAILER = 0x3B;
 
+// n indices below colours, and n colours, at random from salt.
+std::vector<uint8_t> noise(size_t n, int colours, unsigned salt);
+std::vector<PeerColour> random_colours(int n, unsigned salt);
+// A frame of noise of colour_count colours.
+PeerFrame noise_frame(int left, int top, int w, int h, int colour_count,
+                      unsigned salt);
+// An animation with every disposal, a delay, transparency, local tables,
+// an interlaced frame, one partly off the screen, a 1-bit frame (the least
+// root width giflib writes) and 8-bit noise, which makes the table fill
+// and clear (12-bit codes).
+PeerGif peer_animation();
+
 #endif

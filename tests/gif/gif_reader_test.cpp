@@ -138,35 +138,6 @@ std::string table_mismatch(const GifColorTable &t,
     return ::testing::AssertionSuccess();
 }
 
-std::vector<uint8_t> noise(size_t n, int colours, unsigned salt)
-{
-    std::mt19937 rng(salt);
-    std::vector<uint8_t> v(n);
-    for (uint8_t &b : v)
-        b = uint8_t(rng() % colours);
-    return v;
-}
-
-std::vector<PeerColour> ramp(int n, unsigned salt)
-{
-    std::vector<PeerColour> t;
-    std::mt19937 rng(salt);
-    for (int i = 0; i < n; ++i)
-        t.push_back({int(rng() % 256), int(rng() % 256), int(rng() % 256)});
-    return t;
-}
-
-PeerFrame frame(int left, int top, int w, int h, int colours, unsigned salt)
-{
-    PeerFrame f;
-    f.left = left;
-    f.top = top;
-    f.width = w;
-    f.height = h;
-    f.indices = noise(size_t(w) * h, colours, salt);
-    return f;
-}
-
 TEST_F(GifReaderTest, ImageMagickFilesReadAsGiflibReadsThem)
 {
     struct Case {
@@ -214,31 +185,8 @@ TEST_F(GifReaderTest, ImageMagickFilesReadAsGiflibReadsThem)
 
 TEST_F(GifReaderTest, GiflibAnimationsReadAsGiflibReadsThem)
 {
-    // 8-bit noise makes the table fill and clear (12-bit codes); 1-bit
-    // frames go with the least root width giflib writes.
-    PeerGif g;
-    g.width = 90;
-    g.height = 70;
-    g.global = ramp(256, 1);
-    g.frames.push_back(frame(0, 0, 90, 70, 256, 2));
-    PeerFrame f = frame(10, 5, 30, 20, 2, 3);
-    f.local = ramp(2, 4);
-    f.disposal = 2;
-    f.delay = 12;
-    f.transparent = 1;
-    g.frames.push_back(f);
-    f = frame(50, 40, 25, 19, 16, 5);
-    f.interlaced = true;
-    f.disposal = 3;
-    f.local = ramp(16, 6);
-    g.frames.push_back(f);
-    f = frame(70, 60, 40, 30, 256, 7);  // partly off the screen
-    f.transparent = 0;
-    f.disposal = 1;
-    g.frames.push_back(f);
-    g.frames.push_back(frame(45, 35, 6, 4, 4, 8));
     std::string path = dir + "/giflib_anim.gif";
-    giflib_write(path, g, 3);
+    giflib_write(path, peer_animation(), 3);
 
     EXPECT_TRUE(matches_giflib(path));
     GifDocument *doc = gif_open_document(path.c_str());
@@ -421,6 +369,9 @@ TEST_F(GifReaderTest, RejectsWhatCannotBeRead)
         {"no end code", with_codes(2, {4, 0, 1, 2, 3, 3, 2, 1, 0})},
         {"code above next", with_codes(2, {4, 0, 7, 5})},
         {"next after clear", with_codes(2, {4, 0, 4, 6, 5})},
+        // Roots wider than the 8-bit indices were once cut to a byte.
+        {"root width 9", with_codes(9, {512, 1, 300, 3, 2, 1, 0, 0, 0, 513})},
+        {"root width 11", with_codes(11, {2048, 0, 1, 2, 3, 3, 2, 1, 0, 2049})},
         {"root width 12", start + image_block(0, 0, 4, 2,
                                               "\x0C" + sub_blocks("\x00\x10")) +
                               GIF_TRAILER},
@@ -527,9 +478,11 @@ std::string sample_animation(PeerGif *g)
 {
     g->width = 12;
     g->height = 9;
-    g->global = ramp(16, 11);
-    g->frames = {frame(0, 0, 12, 9, 16, 12), frame(2, 1, 5, 4, 16, 13),
-                 frame(6, 3, 4, 4, 16, 14), frame(9, 6, 6, 5, 16, 15)};
+    g->global = random_colours(16, 11);
+    g->frames = {noise_frame(0, 0, 12, 9, 16, 12),
+                 noise_frame(2, 1, 5, 4, 16, 13),
+                 noise_frame(6, 3, 4, 4, 16, 14),
+                 noise_frame(9, 6, 6, 5, 16, 15)};
     g->frames[1].disposal = 3;
     g->frames[1].transparent = 4;
     g->frames[1].delay = 7;
