@@ -109,6 +109,18 @@ protected:
         },                                                                 \
         ::testing::ExitedWithCode(1), pattern)
 
+// Lets the calling process grow by at most mb megabytes of address space.
+void limit_address_space_to_more(rlim_t mb)
+{
+    const rlim_t MB = 1024 * 1024;
+    struct rlimit limit;
+    limit.rlim_cur = limit.rlim_max =
+        std::strtoul(run_command("awk '/VmSize/ {print $2}' /proc/" +
+                                 std::to_string(getpid()) + "/status").c_str(),
+                     nullptr, 10) * 1024 + mb * MB;
+    setrlimit(RLIMIT_AS, &limit);
+}
+
 TEST_F(TileCheckTest, TilesThatAreNotRegularFilesAreRefusedAtOnce)
 {
     world.tiles = {{0, 0, 0}, {0, 1, 0}, {1, 0, 0}};
@@ -705,13 +717,7 @@ TEST_F(TileCheckTest, MapBitmapThatCannotBeAllocatedIsReported)
             alarm(TIME_LIMIT_S);
             messages_to_stderr();
             // Room for what the process holds now, not for a 103 MB map.
-            const rlim_t MB = 1024 * 1024;
-            struct rlimit limit;
-            limit.rlim_cur = limit.rlim_max = std::strtoul(
-                run_command("awk '/VmSize/ {print $2}' /proc/" +
-                            std::to_string(getpid()) + "/status").c_str(),
-                nullptr, 10) * 1024 + 64 * MB;
-            setrlimit(RLIMIT_AS, &limit);
+            limit_address_space_to_more(64);
             compose_maps(world.number);
             std::exit(0);
         },
@@ -1020,13 +1026,7 @@ TEST_F(TileCheckTest, TileThatMemoryCannotHoldSaysSo)
         {
             alarm(TIME_LIMIT_S);
             messages_to_stderr();
-            const rlim_t MB = 1024 * 1024;
-            struct rlimit limit;
-            limit.rlim_cur = limit.rlim_max = std::strtoul(
-                run_command("awk '/VmSize/ {print $2}' /proc/" +
-                            std::to_string(getpid()) + "/status").c_str(),
-                nullptr, 10) * 1024 + 24 * MB;
-            setrlimit(RLIMIT_AS, &limit);
+            limit_address_space_to_more(24);
             compose_maps(world.number);
             std::exit(0);
         },
