@@ -19,6 +19,7 @@
 #include "compose.h"
 #include "exit_signals.h"
 #include "fatal_error.h"
+#include "file_io.h"
 #include "gif_codec.h"
 #include "jpeg_codec.h"
 #include "map_file.h"
@@ -284,14 +285,6 @@ void error_in_window(const char *text)
     std::cerr << text << std::flush;
     show_error(text);
     std::exit(1);
-}
-
-std::string current_folder()
-{
-    char *path = getcwd(nullptr, 0);
-    const std::string folder = path ? path : ".";
-    std::free(path);
-    return folder;
 }
 
 }  // namespace

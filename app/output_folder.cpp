@@ -16,30 +16,18 @@ namespace {
 // The trial folder: a name nobody can guess, tried afresh should one
 // exist already; readable by us alone, as the maps' private folders are.
 const char TRIAL_PREFIX[] = ".mapper-trial-";
-const int TRIAL_RANDOM_BYTES = 8;
-const int TRIAL_ATTEMPTS = 8;
 const mode_t TRIAL_MODE = S_IRWXU;
-
-bool trial_name(std::string *name)
-{
-    return random_name(TRIAL_PREFIX, TRIAL_RANDOM_BYTES, name);
-}
 
 // Makes and removes a folder in the folder open at fd; 0 or the errno.
 // A stop meanwhile waits until the folder is gone again.
 int try_private_folder(int fd)
 {
-    int err = EEXIST;
-    for (int i = 0; i < TRIAL_ATTEMPTS && err == EEXIST; ++i) {
-        std::string name;
-        if (!trial_name(&name))
-            return errno;
-        hold_exit_signals();
-        err = mkdirat(fd, name.c_str(), TRIAL_MODE) == 0 ? 0 : errno;
-        if (err == 0 && unlinkat(fd, name.c_str(), AT_REMOVEDIR) != 0)
-            err = errno;
-        resume_exit_signals();
-    }
+    std::string name;
+    hold_exit_signals();
+    int err = make_random_folder(fd, TRIAL_PREFIX, TRIAL_MODE, &name);
+    if (err == 0 && unlinkat(fd, name.c_str(), AT_REMOVEDIR) != 0)
+        err = errno;
+    resume_exit_signals();
     return err;
 }
 

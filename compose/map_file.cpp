@@ -12,6 +12,7 @@
 #include <cstring>
 
 #include "exit_signals.h"
+#include "file_io.h"
 #include "image_format.h"
 #include "map_palette.h"
 #include "random_name.h"
@@ -48,8 +49,6 @@ namespace {
 
 // Random bytes in a temporary folder's name, and how many fresh names to
 // try should one exist already.
-const int NAME_RANDOM_BYTES = 8;
-const int NAME_ATTEMPTS = 8;
 const char TEMP_FOLDER_TAG[] = ".part-";
 const size_t TEMP_FOLDER_TAG_LENGTH = sizeof TEMP_FOLDER_TAG - 1;
 const mode_t PRIVATE_FOLDER_MODE = S_IRWXU;
@@ -147,20 +146,14 @@ struct TempMap {
     }
 };
 
-std::string current_folder()
+// The map's name without extension and a tag, before the random digits
+// of its temporary folder's name.
+std::string temp_folder_prefix(const std::string &map)
 {
-    char buf[PATH_MAX];
-    return getcwd(buf, sizeof buf) ? buf : ".";
+    return map.substr(0, map.rfind('.')) + TEMP_FOLDER_TAG;
 }
 
-// The map's name without extension, a tag and random hex digits.
-bool random_folder_name(const std::string &map, std::string *name)
-{
-    return random_name(map.substr(0, map.rfind('.')) + TEMP_FOLDER_TAG,
-                       NAME_RANDOM_BYTES, name);
-}
-
-// A name that random_folder_name gives: the tag and its hex digits at
+// A name that make_folder gives: the tag and its hex digits at
 // the end.
 bool is_temp_folder(const char *name)
 {
@@ -201,21 +194,11 @@ bool folder_is_ours(const TempMap &t)
 // Makes the folder, under the private umask; false with errno.
 bool make_folder(TempMap &t)
 {
-    int err = EEXIST;
-    for (int i = 0; i < NAME_ATTEMPTS && err == EEXIST; ++i) {
-        std::string name;
-        if (!random_folder_name(t.map, &name))
-            return t.fail("picking an unpredictable name", errno);
-        if (name.size() >= sizeof pending_folder)
-            return t.fail("naming its temporary folder", ENAMETOOLONG);
-        if (mkdirat(t.out_fd, name.c_str(), PRIVATE_FOLDER_MODE) == 0) {
-            t.folder = name;
-            err = 0;
-        } else {
-            err = errno;
-        }
-    }
-    if (err != 0)
+    const std::string prefix = temp_folder_prefix(t.map);
+    if (prefix.size() + 2 * NAME_RANDOM_BYTES >= sizeof pending_folder)
+        return t.fail("naming its temporary folder", ENAMETOOLONG);
+    if (int err = make_random_folder(t.out_fd, prefix, PRIVATE_FOLDER_MODE,
+                                     &t.folder))
         return t.fail("creating a temporary folder in " + current_folder(),
                       err);
     return true;

@@ -13,6 +13,7 @@
 
 #include "bitmap_size.h"
 #include "exit_signals.h"
+#include "file_io.h"
 #include "run_folder.h"
 #include "tile_check.h"
 #include "tile_place.h"
@@ -180,18 +181,6 @@ bool make_tile_link(std::string *why)
         return false;
     }
     tile_link.copies = !link_to_descriptor();
-    return true;
-}
-
-bool write_all(int fd, const char *data, size_t size)
-{
-    while (size > 0) {
-        const ssize_t n = write(fd, data, size);
-        if (n <= 0)
-            return false;
-        data += n;
-        size -= static_cast<size_t>(n);
-    }
     return true;
 }
 

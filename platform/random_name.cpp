@@ -1,17 +1,25 @@
 #include "random_name.h"
 
+#include <fcntl.h>
 #include <sys/random.h>
+#include <sys/stat.h>
 
 #include <cerrno>
-#include <vector>
 
-bool random_name(const std::string &prefix, int random_bytes, std::string *name)
+namespace {
+
+// Fresh names tried while the one before exists already.
+const int NAME_ATTEMPTS = 8;
+
+}  // namespace
+
+bool random_name(const std::string &prefix, std::string *name)
 {
     static const char HEX[] = "0123456789abcdef";
-    std::vector<unsigned char> bytes(static_cast<size_t>(random_bytes));
+    unsigned char bytes[NAME_RANDOM_BYTES];
     size_t got = 0;
-    while (got < bytes.size()) {
-        const ssize_t n = getrandom(bytes.data() + got, bytes.size() - got, 0);
+    while (got < sizeof bytes) {
+        const ssize_t n = getrandom(bytes + got, sizeof bytes - got, 0);
         if (n < 0 && errno != EINTR)
             return false;
         if (n > 0)
@@ -24,4 +32,19 @@ bool random_name(const std::string &prefix, int random_bytes, std::string *name)
     }
     *name = s;
     return true;
+}
+
+int make_random_folder(int parent_fd, const std::string &prefix, mode_t mode,
+                       std::string *name)
+{
+    int err = EEXIST;
+    for (int i = 0; i < NAME_ATTEMPTS && err == EEXIST; ++i) {
+        std::string candidate;
+        if (!random_name(prefix, &candidate))
+            return errno;
+        err = mkdirat(parent_fd, candidate.c_str(), mode) == 0 ? 0 : errno;
+        if (err == 0)
+            *name = candidate;
+    }
+    return err;
 }

@@ -24,6 +24,7 @@
 
 #include "exit_signals.h"
 #include "fatal_error.h"
+#include "file_io.h"
 #include "random_name.h"
 #include "remove_tree.h"
 #include "run_folder.h"
@@ -74,8 +75,6 @@ const char NO_VIPS_MODULES_HOME[] = "/nonexistent";
 const int VIPS_WORKERS = 1;
 const int MALLOC_ARENAS = 1;
 
-const int NAME_RANDOM_BYTES = 8;
-const int NAME_ATTEMPTS = 8;
 const char TEMP_TAG[] = ".part-";
 const char OLD_TAG[] = ".old-";
 const mode_t PRIVATE_FOLDER_MODE = S_IRWXU;
@@ -133,23 +132,11 @@ void set_pending(bool set)
     std::atomic_signal_fence(std::memory_order_seq_cst);
 }
 
-std::string current_folder()
-{
-    char buf[PATH_MAX];
-    return getcwd(buf, sizeof buf) ? buf : ".";
-}
-
 bool fail(const std::string &what, int err)
 {
     if (web.failure.empty())
         web.failure = what + ": " + std::strerror(err);
     return false;
-}
-
-bool random_folder_name(const char *tag, std::string *name)
-{
-    return random_name(std::string(WEB_FOLDER_NAME) + tag, NAME_RANDOM_BYTES,
-                       name);
 }
 
 // The folder open at web.folder_fd is the one we made, not one swapped in
@@ -257,20 +244,8 @@ bool make_private_folder()
     // private modes.
     hold_exit_signals();
     const mode_t user_umask = umask(PRIVATE_UMASK);
-    int err = EEXIST;
-    for (int i = 0; i < NAME_ATTEMPTS && err == EEXIST; ++i) {
-        std::string name;
-        if (!random_folder_name(TEMP_TAG, &name)) {
-            err = errno;
-            break;
-        }
-        if (mkdirat(web.out_fd, name.c_str(), PRIVATE_FOLDER_MODE) == 0) {
-            web.folder = name;
-            err = 0;
-        } else {
-            err = errno;
-        }
-    }
+    int err = make_random_folder(web.out_fd, std::string(WEB_FOLDER_NAME) + TEMP_TAG,
+                                 PRIVATE_FOLDER_MODE, &web.folder);
     if (err == 0) {
         web.folder_fd = openat(web.out_fd, web.folder.c_str(),
                                O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
@@ -300,20 +275,6 @@ bool make_private_folder()
     if (!exit_handler_set)
         exit_handler_set = std::atexit(discard_at_exit) == 0;
     add_exit_cleanup(remove_pending_folder);
-    return true;
-}
-
-bool write_all(int fd, const char *data, size_t size)
-{
-    while (size > 0) {
-        const ssize_t n = write(fd, data, size);
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n <= 0)
-            return false;
-        data += n;
-        size -= static_cast<size_t>(n);
-    }
     return true;
 }
 
@@ -636,7 +597,7 @@ bool ours(const std::string &name)
 bool replace_in_two_steps()
 {
     std::string aside;
-    if (!random_folder_name(OLD_TAG, &aside))
+    if (!random_name(std::string(WEB_FOLDER_NAME) + OLD_TAG, &aside))
         return fail("picking an unpredictable name", errno);
     if (renameat(web.out_fd, WEB_FOLDER_NAME, web.out_fd, aside.c_str()) != 0)
         return fail("moving the older " + std::string(WEB_FOLDER_NAME) +

@@ -1,0 +1,16 @@
+// Small file and folder helpers that several subsystems write with.
+#ifndef PLATFORM_FILE_IO_H
+#define PLATFORM_FILE_IO_H
+
+#include <cstddef>
+#include <string>
+
+// Writes all size bytes of data to fd, going on after short writes and
+// interruptions. False with errno set when a write fails.
+bool write_all(int fd, const char *data, size_t size);
+
+// The current working folder's path, for messages; "." when the system
+// cannot give it.
+std::string current_folder();
+
+#endif
