@@ -29,6 +29,12 @@
 // path empty when no folder is found or the folder would not fit, so a
 // caller never works with a truncated path. The folder is never created.
 int SHGetSpecialFolderPathA(void *owner, char *path, int csidl, int create);
+
+#include <string>
+
+// The user's home folder: $HOME when set, else the password database's;
+// empty when neither names one.
+std::string home_folder();
 #endif
 
 #endif

@@ -145,7 +145,7 @@ TEST(UsageText, NamesEveryOptionAndTheVersionIsTheProjects)
                              "-h, --help ",
                              "-V, --version "})
         EXPECT_NE(usage.find(line), std::string::npos) << line;
-    EXPECT_EQ(version_text(), "mapper 1.1.0");
+    EXPECT_EQ(version_text(), "mapper 1.2.0");
 }
 
 namespace {

@@ -557,7 +557,7 @@ case_command_line_answers() {
     start_mapper -V
     wait_for_exit
     expect_rc 0
-    [ "$(cat "$work/stdout")" = "mapper 1.1.0" ] || fail "-V does not show the version"
+    [ "$(cat "$work/stdout")" = "mapper 1.2.0" ] || fail "-V does not show the version"
     while IFS='|' read -r reason args; do
         # shellcheck disable=SC2086  # the words of the command line
         start_mapper $args

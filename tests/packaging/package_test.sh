@@ -18,7 +18,7 @@ case_name=${1:?usage: package_test.sh CASE}
 BUILD_DIR=${BUILD_DIR:?BUILD_DIR must name the build folder}
 E2E=${E2E:?E2E must name the end-to-end driver}
 
-readonly VERSION=1.1.0
+readonly VERSION=1.2.0
 readonly ICON_SIZES="16 22 24 32 48 64 128 256"
 # Libraries the program links directly; the package must depend on each.
 readonly LINKED_PACKAGES="liballegro4.4 libloadpng4.4 libjpgalleg4.4 libjpeg62-turbo libc6 libstdc++6"
