@@ -90,6 +90,8 @@ check_tree() {
 # the options from the installed program's --help and the worlds 1 to 5.
 check_completion() {
     local dir=$1 out
+    mkdir -p "$work/folders/games" && touch "$work/folders/notes.txt" ||
+        fail "cannot make the folders to complete"
     out=$(PATH=$dir/bin:$PATH XDG_DATA_DIRS=$dir/share bash -c '
         source /usr/share/bash-completion/bash_completion
         __load_completion mapper || exit 1
@@ -102,10 +104,12 @@ check_completion() {
         }
         complete_words mapper --
         complete_words mapper -q --world ""
-        complete_words mapper -w 3' 2>&1)
-    [ "$out" = "--world= --output= --quiet --web --menu --help --version
+        complete_words mapper -w 3
+        cd "$1" && complete_words mapper --data ""' completion "$work/folders" 2>&1)
+    [ "$out" = "--world= --output= --quiet --data= --web --menu --help --version
 1 2 3 4 5
-3" ] || fail "the installed bash completion answers: $out"
+3
+games" ] || fail "the installed bash completion answers: $out"
 }
 
 # Installs with the build's own prefix and with another one, each into a
