@@ -1,16 +1,12 @@
 #include "data_folder.h"
 
-#include <fcntl.h>
-#include <sys/stat.h>
-#include <unistd.h>
-
-#include <cerrno>
 #include <cstdio>
 #include <cstring>
 #include <vector>
 
 #include "fatal_error.h"
 #include "file_io.h"
+#include "folder_info.h"
 #include "tile_types.h"
 #include "wine_prefixes.h"
 #include "world_layout.h"
@@ -25,31 +21,15 @@ std::string named_folder;
 struct WorldCopy {
     std::string appdata;
     bool has_list;
-    timespec changed;
+    std::timespec changed;
 };
-
-bool is_folder(const std::string &path)
-{
-    struct stat st;
-    return stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
-}
-
-// 0, or the system's reason why path cannot be opened as a folder.
-int folder_error(const std::string &path)
-{
-    const int fd = open(path.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC);
-    if (fd < 0)
-        return errno;
-    close(fd);
-    return 0;
-}
 
 [[noreturn]] void data_folder_failed(const std::string &path, const char *why)
 {
     fatal_error("Error opening the data folder!\n%s: %s\n", path.c_str(), why);
 }
 
-bool later(const timespec &a, const timespec &b)
+bool later(const std::timespec &a, const std::timespec &b)
 {
     return a.tv_sec != b.tv_sec ? a.tv_sec > b.tv_sec : a.tv_nsec > b.tv_nsec;
 }
@@ -69,12 +49,9 @@ std::vector<WorldCopy> copies_in_prefixes(int world_number)
     for (const std::string &appdata : wine_appdata_folders()) {
         if (!is_folder(world_folder_path(appdata, world_number)))
             continue;
-        struct stat st;
         WorldCopy copy{appdata, false, {0, 0}};
-        copy.has_list =
-            stat(change_list_path(appdata, world_number).c_str(), &st) == 0;
-        if (copy.has_list)
-            copy.changed = st.st_mtim;
+        copy.has_list = last_changed(change_list_path(appdata, world_number),
+                                     &copy.changed);
         copies.push_back(copy);
     }
     return copies;

@@ -1,6 +1,5 @@
 #include "file_io.h"
 
-#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -26,17 +25,4 @@ std::string current_folder()
     const std::string folder = path ? path : ".";
     std::free(path);
     return folder;
-}
-
-std::string canonical_folder(const std::string &path)
-{
-    char *real = realpath(path.c_str(), nullptr);
-    if (!real)
-        return "";
-    const std::string canonical = real;
-    std::free(real);
-    struct stat st;
-    if (stat(canonical.c_str(), &st) != 0 || !S_ISDIR(st.st_mode))
-        return "";
-    return canonical;
 }

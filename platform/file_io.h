@@ -13,8 +13,4 @@ bool write_all(int fd, const char *data, size_t size);
 // cannot give it.
 std::string current_folder();
 
-// The canonical path (links and dots resolved) of the existing folder
-// path names; empty when it names none.
-std::string canonical_folder(const std::string &path);
-
 #endif

@@ -5,7 +5,7 @@
 #include <algorithm>
 #include <cctype>
 
-#include "file_io.h"
+#include "folder_info.h"
 #include "regular_file.h"
 
 namespace {

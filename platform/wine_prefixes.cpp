@@ -5,7 +5,7 @@
 #include <algorithm>
 #include <cstdlib>
 
-#include "file_io.h"
+#include "folder_info.h"
 #include "shell_folder.h"
 #include "steam_libraries.h"
 

@@ -14,6 +14,7 @@
 #include "data_folder.h"
 #include "fatal_error.h"
 #include "file_io.h"
+#include "folder_info.h"
 #include "steam_libraries.h"
 #include "test_support.h"
 #include "world_layout.h"
