@@ -659,9 +659,10 @@ $work/data/Orvandelquist/World1/changed.txt: No such file or directory" ] ||
 # changed last, in a Proton prefix of a second Steam library that the
 # libraryfolders.vdf of ~/.steam/steam (a link to ~/.local/share/Steam)
 # names, and says so on standard error with the older copy in ~/.wine;
-# the log is the usual one. --data reads the copy it names.
+# the log is the usual one. The dialog's run reads the same; --data reads
+# the copy it names.
 case_world_option_reads_wine_prefixes() {
-    local home steam library proton wine data
+    local home steam library proton wine data run
     home=$(realpath "$work/home") || fail "cannot resolve $work/home"
     steam=$home/.local/share/Steam library=$(realpath "$work")/library
     proton=$library/steamapps/compatdata/4242/pfx/drive_c/users/steamuser/AppData/Roaming
@@ -676,15 +677,24 @@ case_world_option_reads_wine_prefixes() {
             fail "make_world could not write world 1 into $data"
     done
     touch -d '1 hour ago' "$wine/Orvandelquist/World1/changed.txt"
-    start_mapper --world 1
-    wait_for_exit
-    expect_rc 0
-    [ "$(cat "$work/stderr")" = "Reading world 1 from $proton/Orvandelquist/World1
+    for run in --world dialog; do
+        if [ "$run" = dialog ]; then
+            start_xvfb
+            start_mapper
+            wait_for_dialog
+            keys Return
+        else
+            start_mapper --world 1
+        fi
+        wait_for_exit
+        expect_rc 0
+        [ "$(cat "$work/stderr")" = "Reading world 1 from $proton/Orvandelquist/World1
 Warning: world 1 is also in $wine/Orvandelquist/World1, not read: its changed.txt is older" ] ||
-        fail "standard error does not name the copy read and the other"
-    : >"$work/stderr"
-    expect_mapped 1 "$work/maps" "$proton"
-    rm "$work/maps"/*
+            fail "$run: standard error does not name the copy read and the other"
+        : >"$work/stderr"
+        expect_mapped 1 "$work/maps" "$proton"
+        rm "$work/maps"/*
+    done
     start_mapper --world 1 --data "$wine"
     wait_for_exit
     expect_rc 0
