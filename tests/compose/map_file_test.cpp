@@ -474,11 +474,12 @@ TEST_F(MapFileTest, ExitSignalsRunTheCleanUpsAndEndWith128PlusTheSignal)
             });
             if (forked != SIGNAL_EXIT_BASE + sig || access(marker_path, F_OK) != 0)
                 return 2;
-            hold_exit_signals();
-            raise(sig);
-            if (access(marker_path, F_OK) != 0)
-                return 3;
-            resume_exit_signals();
+            {
+                ExitSignalHold hold;
+                raise(sig);
+                if (access(marker_path, F_OK) != 0)
+                    _exit(3);
+            }
             return 4;
         });
         EXPECT_EQ(status, SIGNAL_EXIT_BASE + sig) << strsignal(sig);
@@ -536,15 +537,15 @@ TEST_F(MapFileTest, LeftoversOfKilledRunsGoOnceNobodyHoldsThem)
     };
     const pid_t holder = loading_run(SIGSTOP);
     loading_run(SIGKILL);
-    const std::vector<std::string> held = entries(tmp, "mapper-tiles-");
+    const std::vector<std::string> held = entries(tmp, "mapper-tiles.part-");
     ASSERT_EQ(held.size(), 2u) << "the killed and the stopped run's links";
     loading_run(0);
-    const std::vector<std::string> left = entries(tmp, "mapper-tiles-");
+    const std::vector<std::string> left = entries(tmp, "mapper-tiles.part-");
     stop_run(holder, SIGKILL);
     ASSERT_EQ(left.size(), 1u) << "the killed run's links were kept";
     EXPECT_TRUE(left[0] == held[0] || left[0] == held[1]);
     loading_run(0);
-    EXPECT_TRUE(entries(tmp, "mapper-tiles-").empty());
+    EXPECT_TRUE(entries(tmp, "mapper-tiles.part-").empty());
 
     // A noise canvas, whose PNG takes a while to write.
     const int EDGE = 2048;
