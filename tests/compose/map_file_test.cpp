@@ -39,6 +39,7 @@
 #include "map_file.h"
 #include "tile_check.h"
 #include "tile_load.h"
+#include "traced_child.h"
 
 namespace {
 
@@ -592,64 +593,6 @@ TEST_F(MapFileTest, LeftoversOfKilledRunsGoOnceNobodyHoldsThem)
 }
 
 #if defined(__x86_64__)
-// Runs fn in a traced child and calls on_stop(pid, regs, entering) at
-// each stop on entering and leaving a system call, so that a test can
-// act at an exact point of a save (or change what a call returned).
-// Returns the child's exit code, 128 plus the signal that ended it, or
-// -1 when it cannot be traced.
-template <typename Fn, typename Stop>
-int traced_child(Fn fn, Stop on_stop)
-{
-    std::fflush(nullptr);
-    const pid_t pid = fork();
-    if (pid == 0) {
-        if (ptrace(PTRACE_TRACEME, 0, nullptr, nullptr) != 0)
-            _exit(99);
-        raise(SIGSTOP);
-        _exit(fn());
-    }
-    int status = 0;
-    if (waitpid(pid, &status, 0) != pid || !WIFSTOPPED(status))
-        return -1;
-    ptrace(PTRACE_SETOPTIONS, pid, nullptr,
-           PTRACE_O_TRACESYSGOOD | PTRACE_O_EXITKILL);
-    bool entering = true;
-    int deliver = 0;
-    for (;;) {
-        ptrace(PTRACE_SYSCALL, pid, nullptr, deliver);
-        deliver = 0;
-        if (waitpid(pid, &status, 0) != pid)
-            return -1;
-        if (WIFEXITED(status))
-            return WEXITSTATUS(status);
-        if (WIFSIGNALED(status))
-            return SIGNAL_EXIT_BASE + WTERMSIG(status);
-        if (WSTOPSIG(status) != (SIGTRAP | 0x80)) {
-            deliver = WSTOPSIG(status);
-            continue;
-        }
-        struct user_regs_struct regs;
-        ptrace(PTRACE_GETREGS, pid, nullptr, &regs);
-        on_stop(pid, regs, entering);
-        entering = !entering;
-    }
-}
-
-// A string in the traced child's memory.
-std::string traced_string(pid_t pid, unsigned long long at)
-{
-    std::string s;
-    for (;; at += sizeof(long)) {
-        const long word = ptrace(PTRACE_PEEKDATA, pid, at, nullptr);
-        const char *c = reinterpret_cast<const char *>(&word);
-        for (size_t i = 0; i < sizeof word; ++i) {
-            if (c[i] == '\0')
-                return s;
-            s += c[i];
-        }
-    }
-}
-
 class TracedSaveTest : public MapFileTest {
 protected:
     BITMAP *canvas = nullptr;
