@@ -132,7 +132,9 @@ bool claim_folder(int parent_fd, const std::string &name, PrivateFolder *f,
         close(fd);
         if (lock_fd >= 0)
             close(lock_fd);
-        return fail(why, "recording " + name, ENAMETOOLONG);
+        if (why)
+            *why = "recording " + name + ": too many private folders at once";
+        return false;
     }
     f->parent_fd = parent_fd;
     f->name = name;
