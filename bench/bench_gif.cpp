@@ -13,7 +13,7 @@
 #include <string>
 #include <vector>
 
-#include "gif_codec.h"
+#include "gif_document.h"
 
 namespace {
 

@@ -10,7 +10,7 @@
 #include <cstdio>
 #include <cstdlib>
 
-#include "gif_codec.h"
+#include "gif_document.h"
 #include "gif_reader_internal.h"
 
 namespace {

@@ -1,43 +1,12 @@
 // GIF codec for the graphics library's bitmap file-type registry: reads
-// GIF87a and GIF89a files into documents of frames, draws frames onto
-// bitmaps, and writes documents as GIF89a files.
+// GIF87a and GIF89a files, composing their frames, and writes bitmaps as
+// GIF89a files. The reader's documents of frames, and the writer's, are
+// internal to gif/ (gif_document.h).
 #ifndef GIF_GIF_CODEC_H
 #define GIF_GIF_CODEC_H
 
-#include <allegro.h>
-
-#include <cstdint>
-
-// Number of entries in a colour table.
-const int GIF_TABLE_SIZE = 256;
-
-struct GifColorTable {
-    int32_t count;                 // valid entries; 0 when absent
-    RGB entries[GIF_TABLE_SIZE];   // full 8-bit components; filler unused
-};
-
-struct GifFrameRecord {
-    // The image's 8-bit colour indices, owned, at the size its descriptor
-    // gives; for a frame that would take its file past the reader's memory
-    // bound (a few screens), only the part on the logical screen. Null for
-    // an image of width or height 0, or with nothing on the screen then.
-    BITMAP *image;
-    GifColorTable local_table;
-    int32_t left, top;
-    int32_t delay;                 // hundredths of a second
-    int32_t disposal;              // 0 to 7
-    int32_t transparent_idx;       // -1 for none
-};
-
-struct GifDocument {
-    int32_t screen_width, screen_height;
-    int32_t frame_count;
-    int32_t bg_idx;
-    int32_t loop_count;            // -1: no looping block
-    GifColorTable global_table;
-    GifFrameRecord *frame_list;    // frame_count records, owned
-    BITMAP *saved_area;            // area under the last disposal-3 frame
-};
+struct BITMAP;
+struct RGB;
 
 // Registers "gif" with the bitmap file-type registry and the document as
 // a datafile object type (kept as library API: the program loads no
@@ -80,25 +49,5 @@ int gif_bitmap_saver(const char *filename, BITMAP *bmp, const RGB *pal);
 //   images of width or height 0 are read and have no bitmap; the loader
 //   fails on a screen of width or height 0.
 // Aspect ratio, colour resolution and sort flags are ignored.
-GifDocument *gif_open_document(const char *filename);
-// Parses the stream and closes it; size is ignored. What the frames of
-// one file may hold is bounded by its logical screen (off-screen).
-GifDocument *gif_parse_document(PACKFILE *stream, long size);
-void gif_free_document(GifDocument *doc);
-void gif_draw_frame(GifDocument *doc, BITMAP *dest, int index, int x, int y);
-
-// Library API that nothing in the program calls: the program reaches the
-// codec only through the registry's loader and saver.
-// A zero-filled document of frame_count zero-filled frames, to fill in and
-// write.
-GifDocument *gif_new_document(int frame_count);
-// Every frame finished at the screen's size and the current depth, and
-// their delays (delays may be null); returns the frame count, 0 when the
-// file gives no frames. The caller frees the arrays with free() and
-// destroys the bitmaps.
-int gif_read_frames(const char *filename, BITMAP ***frames, int **delays);
-
-// Writes the document as a GIF89a file; 0 or -1.
-int gif_write_document(const char *filename, const GifDocument *doc);
 
 #endif

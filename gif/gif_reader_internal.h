@@ -3,7 +3,7 @@
 #ifndef GIF_GIF_READER_INTERNAL_H
 #define GIF_GIF_READER_INTERNAL_H
 
-#include "gif_codec.h"
+#include "gif_document.h"
 #include "gif_format.h"
 
 #include <cstdint>

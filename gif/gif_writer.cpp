@@ -7,7 +7,7 @@
 #include <cstdio>
 
 #include "colour_depth.h"
-#include "gif_codec.h"
+#include "gif_document.h"
 #include "gif_writer_internal.h"
 
 namespace {

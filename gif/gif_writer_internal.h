@@ -4,7 +4,7 @@
 
 #include <cstdint>
 
-#include "gif_codec.h"
+#include "gif_document.h"
 #include "gif_format.h"
 
 // Number of times 1 has to be doubled to reach count: 0 for 0 or 1 (no

@@ -13,7 +13,7 @@
 #include <string>
 #include <vector>
 
-#include "gif_codec.h"
+#include "gif_document.h"
 #include "gif_reader_internal.h"
 #include "gif_reader_support.h"
 #include "test_support.h"

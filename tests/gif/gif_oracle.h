@@ -12,7 +12,7 @@
 #include <string>
 #include <vector>
 
-#include "gif_codec.h"
+#include "gif_document.h"
 #include "gif_reader_internal.h"
 #include "gif_writer_internal.h"
 

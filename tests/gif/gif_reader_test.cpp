@@ -8,7 +8,7 @@
 #include <vector>
 
 #include "file_bound.h"
-#include "gif_codec.h"
+#include "gif_document.h"
 #include "gif_reader_internal.h"
 #include "gif_reader_support.h"
 #include "test_support.h"

@@ -8,7 +8,7 @@
 #include <string>
 #include <vector>
 
-#include "gif_codec.h"
+#include "gif_document.h"
 #include "map_palette.h"
 #include "gif_reader_support.h"
 #include "gif_writer_test_util.h"

@@ -11,7 +11,7 @@
 #include <cstring>
 #include <string>
 
-#include "gif_codec.h"
+#include "gif_document.h"
 #include "gif_writer_internal.h"
 #include "gif_writer_test_util.h"
 #include "test_support.h"

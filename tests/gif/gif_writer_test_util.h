@@ -12,7 +12,7 @@
 #include <string>
 #include <vector>
 
-#include "gif_codec.h"
+#include "gif_document.h"
 #include "gif_oracle.h"
 #include "gif_writer_internal.h"
 #include "test_support.h"
