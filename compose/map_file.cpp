@@ -1,5 +1,6 @@
 #include "map_file.h"
 
+#include <allegro.h>
 #include <fcntl.h>
 #include <loadpng.h>
 #include <sys/stat.h>

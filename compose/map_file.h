@@ -6,9 +6,9 @@
 #ifndef COMPOSE_MAP_FILE_H
 #define COMPOSE_MAP_FILE_H
 
-#include <allegro.h>
-
 #include <string>
+
+struct BITMAP;
 
 // zlib level at which PNG maps are written (see the README's performance
 // notes for how it was chosen).
