@@ -7,6 +7,7 @@
 #include "fatal_error.h"
 #include "file_io.h"
 #include "folder_info.h"
+#include "shell_folder.h"
 #include "tile_types.h"
 #include "wine_prefixes.h"
 #include "world_layout.h"

@@ -6,7 +6,7 @@
 #include <cstdint>
 #include <vector>
 
-#include "shell_folder.h"
+#include "path_size.h"
 
 // Number of zoom slots in each bounds array; zoom levels are 0 to 9.
 const int ZOOM_SLOTS = 16;

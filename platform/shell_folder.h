@@ -6,10 +6,7 @@
 
 #include <string>
 
-// Longest path, terminating NUL included, that a path buffer holds.
-#ifndef MAX_PATH
-#define MAX_PATH 260
-#endif
+#include "path_size.h"
 
 // Separator used when building paths on this platform.
 #ifdef _WIN32
