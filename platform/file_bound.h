@@ -14,8 +14,10 @@ const int64_t IMAGE_FILE_METADATA_BYTES = int64_t(16) << 20;
 // stuffed, refined over several progressive scans; 12-bit LZW codes.
 const int64_t IMAGE_FILE_BYTES_PER_PIXEL = 64;
 
-// The bound for an image of width x height pixels (each side below
-// 2^31, so the product cannot overflow).
+// The bound for an image of width x height pixels. The product cannot
+// overflow while width x height stays below 2^56: sides of 16 bits (a
+// GIF's screen, a JPEG's frame) always do, and a size of wider fields
+// (a PNG's) must pass bitmap_fits first, as the tile check does.
 inline int64_t image_file_max_bytes(int64_t width, int64_t height)
 {
     return IMAGE_FILE_METADATA_BYTES + width * height * IMAGE_FILE_BYTES_PER_PIXEL;
