@@ -37,6 +37,7 @@ const long PARK_WAIT_STEP_NS = 1000 * 1000;
 const int PARK_WAIT_STEPS = 200;
 std::atomic<int> parked(0);
 const int DIRENT_BUFFER = 4096;
+const int STATUS_BUFFER = 4096;
 
 // Lock-free atomics, so that the handler may read them on any thread.
 struct CleanupSlot {
@@ -64,6 +65,48 @@ void on_park_signal(int)
     wait_for_ever();
 }
 
+// Whether thread tid blocks sig, from its SigBlk line in /proc: such a
+// thread (GLib keeps some that block every signal) never parks, and is
+// not waited for.
+bool blocks_signal(pid_t tid, int sig)
+{
+    char path[64] = "/proc/self/task/";
+    char digits[16];
+    int n = 0;
+    for (pid_t t = tid; t > 0 && n < 15; t /= 10)
+        digits[n++] = static_cast<char>('0' + t % 10);
+    size_t at = std::strlen(path);
+    while (n > 0)
+        path[at++] = digits[--n];
+    std::memcpy(path + at, "/status", sizeof "/status");
+    const int fd = open(path, O_RDONLY | O_CLOEXEC);
+    if (fd < 0)
+        return false;
+    char text[STATUS_BUFFER];
+    const ssize_t got = read(fd, text, sizeof text - 1);
+    close(fd);
+    if (got <= 0)
+        return false;
+    text[got] = '\0';
+    const char *line = std::strstr(text, "SigBlk:");
+    if (!line)
+        return false;
+    const char *hex = line + std::strlen("SigBlk:");
+    while (*hex == '\t' || *hex == ' ')
+        ++hex;
+    // The mask's hex digits, the last one holding signals 1 to 4.
+    size_t len = 0;
+    while ((hex[len] >= '0' && hex[len] <= '9') ||
+           ((hex[len] | 0x20) >= 'a' && (hex[len] | 0x20) <= 'f'))
+        ++len;
+    const size_t from_end = static_cast<size_t>(sig - 1) / 4;
+    if (from_end >= len)
+        return false;
+    const char c = hex[len - 1 - from_end];
+    const int value = c <= '9' ? c - '0' : (c | 0x20) - 'a' + 10;
+    return (value >> ((sig - 1) % 4) & 1) != 0;
+}
+
 // Sends every other thread of the process the park signal and waits a
 // little for them to take it. Without /proc nothing is parked.
 void park_other_threads(pid_t self)
@@ -85,7 +128,7 @@ void park_other_threads(pid_t self)
             const dirent64 *d = reinterpret_cast<const dirent64 *>(buf + at);
             at += d->d_reclen;
             const pid_t tid = static_cast<pid_t>(std::atol(d->d_name));
-            if (tid > 0 && tid != self &&
+            if (tid > 0 && tid != self && !blocks_signal(tid, sig) &&
                 syscall(SYS_tgkill, getpid(), tid, sig) == 0)
                 ++sent;
         }
