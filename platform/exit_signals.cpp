@@ -8,6 +8,7 @@
 #include <unistd.h>
 
 #include <atomic>
+#include <cstdint>
 #include <cstdlib>
 #include <cstring>
 
@@ -24,10 +25,16 @@ const int HOLD_DEPTH_BITS = 16;
 const int HOLD_DEPTH_MASK = (1 << HOLD_DEPTH_BITS) - 1;
 std::atomic<int> hold_word(0);
 
-// The thread that runs the clean-ups, and its process (a forked child
-// inherits the word, not the run).
-std::atomic<pid_t> runner_tid(0);
-std::atomic<pid_t> runner_pid(0);
+// The thread that runs the clean-ups and its process, in one word that
+// changes at once: a forked child inherits the word, not the run.
+std::atomic<uint64_t> runner(0);
+const int PID_SHIFT = 32;
+
+uint64_t runner_word(pid_t process, pid_t thread)
+{
+    return static_cast<uint64_t>(static_cast<uint32_t>(process)) << PID_SHIFT |
+           static_cast<uint32_t>(thread);
+}
 
 // Other threads are parked with this signal while the clean-ups run;
 // they are waited for this long at most (one that blocks the signal
@@ -141,7 +148,7 @@ void park_other_threads(pid_t self)
 
 bool running_here(pid_t self)
 {
-    return runner_tid.load() == self && runner_pid.load() == getpid();
+    return runner.load() == runner_word(getpid(), self);
 }
 
 [[noreturn]] void end_run(int sig)
@@ -170,16 +177,16 @@ void run_exit_cleanups()
 {
     const pid_t self = this_thread();
     const pid_t process = getpid();
-    if (runner_pid.load() != process) {
-        // Inherited from the process that forked us: not our run.
-        runner_tid.store(0);
-        runner_pid.store(process);
-    }
-    pid_t none = 0;
-    if (!runner_tid.compare_exchange_strong(none, self)) {
-        if (none == self)
-            return;
-        wait_for_ever();
+    const uint64_t mine = runner_word(process, self);
+    uint64_t seen = runner.load();
+    for (;;) {
+        if (seen >> PID_SHIFT == static_cast<uint32_t>(process)) {
+            if (seen == mine)
+                return;
+            wait_for_ever();
+        }
+        if (runner.compare_exchange_weak(seen, mine))
+            break;
     }
     park_other_threads(self);
     for (int i = MAX_EXIT_CLEANUPS - 1; i >= 0; --i) {
