@@ -109,7 +109,7 @@ bool make_tile_link(std::string *why)
     tile_link.base_fd = open(base.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC);
     std::string failure;
     if (tile_link.base_fd < 0) {
-        *why = "no private folder to load it from: " + base + ": " +
+        *why = "no private folder to load it from in " + base + ": " +
                std::strerror(errno);
         return false;
     }
