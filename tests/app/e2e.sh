@@ -167,6 +167,9 @@ make_worlds() {
 
 start_xvfb() {
     local fd_file=$work/displayfd
+    # The shell truncates the file in the background job: a number from an
+    # earlier server of the case must not be read before that.
+    rm -f "$fd_file"
     Xvfb -displayfd 3 -screen 0 "640x480x$xvfb_depth" -nolisten tcp -noreset \
         3>"$fd_file" 2>"$work/xvfb.log" &
     xvfb_pid=$!
