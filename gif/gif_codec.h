@@ -16,7 +16,7 @@ void gif_codec_init();
 // Registry loader: the last frame composed over the earlier ones, at the
 // current colour depth; pal (may be null) receives the 6-bit palette.
 // Null when the file cannot be read, with the reason in allegro_error (as
-// gif_open_document and gif_read_frames leave it too).
+// the document readers of gif_document.h leave it too).
 BITMAP *gif_bitmap_loader(const char *filename, RGB *pal);
 
 // Registry saver: one frame with a 256-entry local table; 0 or -1.
