@@ -100,6 +100,11 @@ const ParseCase PARSE_CASES[] = {
      "option --quiet takes no value"},
     {{"--bogus=1"}, PARSE_ERROR, 0, "", false, "unknown option --bogus"},
     {{"-qx"}, PARSE_ERROR, 0, "", false, "unknown option -x"},
+    // A shortened name that two options share names them both.
+    {{"--w", "1"}, PARSE_ERROR, 0, "", false,
+     "option --w is ambiguous (--world or --web)"},
+    {{"--w=1"}, PARSE_ERROR, 0, "", false,
+     "option --w is ambiguous (--world or --web)"},
     {{"World2"}, PARSE_ERROR, 0, "", false, "unexpected argument 'World2'"},
     // Options after a word are still options; after -- nothing is.
     {{"3", "--world", "5"}, PARSE_ERROR, 0, "", false,

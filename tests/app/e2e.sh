@@ -558,6 +558,19 @@ case_command_line_answers() {
     wait_for_exit
     expect_rc 0
     [ "$(cat "$work/stdout")" = "mapper 1.1.0" ] || fail "-V does not show the version"
+    # An answer that cannot be written fails, as GNU tools do.
+    while IFS='|' read -r reason streams; do
+        for args in --help --version; do
+            start_mapper_streams "$streams" $args
+            wait_for_exit
+            expect_rc 1
+            [ "$(cat "$work/stderr")" = "mapper: write error: $reason" ] ||
+                fail "$args: stderr is '$(cat "$work/stderr")'"
+        done
+    done <<'EOF'
+No space left on device|>/dev/full 2>"$work/stderr"
+Bad file descriptor|>&- 2>"$work/stderr"
+EOF
     while IFS='|' read -r reason args; do
         # shellcheck disable=SC2086  # the words of the command line
         start_mapper $args
@@ -576,6 +589,7 @@ invalid world '6' (1 to 5)|-w6
 invalid world 'two' (1 to 5)|--world=two
 unknown option --colour|--colour
 option --world needs a value|-q --world
+option --w is ambiguous (--world or --web)|--w 1
 EOF
 }
 
