@@ -97,6 +97,9 @@ void start_library()
                        "no system driver could be started (under X, DISPLAY "
                        "must name a running X server)");
     route_messages_to_stderr();
+    // The focus stays where keys and clicks put it, not under the pointer:
+    // otherwise the list loses the keys whenever the pointer is elsewhere.
+    gui_mouse_focus = FALSE;
     install_keyboard();
     install_timer();
     install_mouse();

@@ -21,7 +21,8 @@ readonly CASES=(return_maps_world1 down_four_maps_world5
     output_pipe_closed closed_streams close_yes_quits close_no_keeps_selection
     close_during_compose_stops_run idle_dialog_and_alert_cpu depth16_maps_exact
     depth8_maps_exact progress_bar_and_saving_line stop_yes_keeps_older_map
-    stop_no_finishes_run menu_entry_maps_into_pictures menu_error_in_window)
+    stop_no_finishes_run menu_entry_maps_into_pictures menu_error_in_window
+    keys_with_pointer_off_list)
 
 if [ "${1:-}" = "--list" ]; then
     echo "${CASES[*]}"
@@ -53,6 +54,7 @@ readonly TILE=16
 # Window coordinates of the dialog's pieces (320 x 160 window).
 readonly LIST_X=160 LIST_Y=75            # inside the list box
 readonly SCREEN_CORNER_X=630 SCREEN_CORNER_Y=470  # outside the window
+readonly BLANK_X=290 BLANK_Y=30          # inside, over nothing
 readonly ROW_X=120 ROW0_Y=55 ROW_STEP=8  # centre of row 0, row height
 readonly QUIT_X=160 QUIT_Y=140           # the Quit button
 readonly YES_X=127 YES_Y=96              # "Yes" in the quit alert
@@ -214,8 +216,8 @@ wait_for_dialog() {
         sleep 0.1
     done
     [ "$white$frame" = "#FFFFFF#000000" ] || fail "the dialog was not drawn"
-    # Without a window manager the keyboard follows the pointer. Over the
-    # list, the list keeps the focus that the dialog gives it. The pointer
+    # Without a window manager the keyboard follows the pointer, so the
+    # pointer is put into the window. The pointer
     # first leaves for a corner of the screen, so that it enters this
     # window now even where an earlier window of the case lay under it (a
     # window that appears under the pointer may miss the first keys). The
@@ -394,6 +396,32 @@ case_double_click_maps_world3() {
     wait_for_exit
     expect_rc 0
     expect_mapped 3
+}
+
+# The pointer leaves the window and comes back to a spot of it away from
+# the list: the list still takes the keys.
+pointer_off_list() {
+    x xdotool mousemove "$SCREEN_CORNER_X" "$SCREEN_CORNER_Y" sleep 0.1 \
+        mousemove --window "$wid" "$BLANK_X" "$BLANK_Y" sleep 0.1 \
+        mousemove --window "$wid" "$BLANK_X" "$((BLANK_Y + 5))"
+    sleep "$SETTLE"
+}
+
+case_keys_with_pointer_off_list() {
+    start_dialog
+    pointer_off_list
+    keys Down Return
+    wait_for_exit
+    expect_rc 0
+    expect_mapped 2
+    rm -f "$work/maps"/*
+    start_mapper
+    wait_for_dialog
+    pointer_off_list
+    keys Return
+    wait_for_exit
+    expect_rc 0
+    expect_mapped 1
 }
 
 # A single click selects without closing; Escape closes, and the row
