@@ -339,6 +339,7 @@ int run_mapper(const Options &options)
     compose_maps(world);
     if (options.web)
         finish_web_output();
+    keep_world_folder();
     stop_progress_window();
     if (options.menu) {
         std::vector<WrittenMap> written = written_maps();

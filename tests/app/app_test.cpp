@@ -1,6 +1,7 @@
 // The dialog's callbacks, called the way the dialog manager calls them.
 #include <gtest/gtest.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <string>
 #include <vector>
@@ -197,30 +198,67 @@ TEST(ParseOptions, MenuOptionAndItsConflictWithWorld)
     EXPECT_EQ(error, "--menu needs the window, which --world does without");
 }
 
-// xdg-user-dir's answer when it names a folder of its own; the home folder
-// (its answer for an unknown folder) or no xdg-user-dir at all give
-// ~/Pictures. The world's folder is made with its parents.
-TEST(MenuLaunch, PicturesFolderFromXdgOrTheDefault)
+namespace {
+
+// A user-dirs.dirs text and the pictures folder it gives, "~" standing
+// for the home folder; null for no file at all.
+struct PicturesCase {
+    const char *settings;
+    const char *folder;
+};
+
+const PicturesCase PICTURES_CASES[] = {
+    {nullptr, "~/Pictures"},
+    {"# written by xdg-user-dirs-update\nXDG_PICTURES_DIR=\"$HOME/Bilder\"\n",
+     "~/Bilder"},
+    {"XDG_PICTURES_DIR=\"/srv/pics/\"", "/srv/pics"},
+    {"  XDG_PICTURES_DIR = \"$HOME/Mes images\"  \n", "~/Mes images"},
+    // The last line that sets it counts; lines that cannot are passed.
+    {"XDG_PICTURES_DIR=\"$HOME/a\"\nXDG_PICTURES_DIR=\"$HOME/b\"\n"
+     "XDG_PICTURES_DIR=$HOME/c\nXDG_PICTURES_DIR=\"relative\"\n",
+     "~/b"},
+    {"XDG_DESKTOP_DIR=\"$HOME/Desktop\"\n#XDG_PICTURES_DIR=\"/x\"\n",
+     "~/Pictures"},
+    // Switched off: the folder is the home folder itself.
+    {"XDG_PICTURES_DIR=\"$HOME/\"\n", "~/Pictures"},
+};
+
+std::string with_home(const char *folder, const std::string &home)
 {
-    const std::string home = make_temp_dir(), bin = make_temp_dir();
-    write_file(bin + "/xdg-user-dir", "#!/bin/sh\necho \"$ANSWER\"\n");
-    chmod((bin + "/xdg-user-dir").c_str(), 0755);
-    with_home_and_path(home, bin + ":/usr/bin:/bin", [&] {
-        setenv("ANSWER", (home + "/Bilder").c_str(), 1);
-        EXPECT_EQ(pictures_folder(), home + "/Bilder");
-        setenv("ANSWER", home.c_str(), 1);
+    return folder[0] == '~' ? home + (folder + 1) : folder;
+}
+
+}  // namespace
+
+// The settings file is read as GLib and Qt read it, with no helper
+// program on PATH; XDG_CONFIG_HOME moves it unless it is relative. The
+// world's folder is made with its parents.
+TEST(MenuLaunch, PicturesFolderFromTheUserDirsFile)
+{
+    const std::string home = make_temp_dir(), config = make_temp_dir();
+    with_home_and_path(home, "/nonexistent", [&] {
+        unsetenv("XDG_CONFIG_HOME");
+        mkdir((home + "/.config").c_str(), 0700);
+        for (const PicturesCase &c : PICTURES_CASES) {
+            SCOPED_TRACE(c.settings ? c.settings : "no file");
+            unlink((home + "/.config/user-dirs.dirs").c_str());
+            if (c.settings)
+                write_file(home + "/.config/user-dirs.dirs", c.settings);
+            EXPECT_EQ(pictures_folder(), with_home(c.folder, home));
+        }
+        write_file(config + "/user-dirs.dirs", "XDG_PICTURES_DIR=\"/elsewhere\"");
+        setenv("XDG_CONFIG_HOME", config.c_str(), 1);
+        EXPECT_EQ(pictures_folder(), "/elsewhere");
+        setenv("XDG_CONFIG_HOME", "relative", 1);
         EXPECT_EQ(pictures_folder(), home + "/Pictures");
-        unsetenv("ANSWER");
+        unsetenv("XDG_CONFIG_HOME");
         EXPECT_EQ(make_world_folder(3), home + "/Pictures/Mapper/World3");
         EXPECT_EQ(run_command("test -d '" + home +
                               "/Pictures/Mapper/World3' && echo yes"),
                   "yes\n");
     });
-    with_home_and_path(home, "/nonexistent", [&] {
-        EXPECT_EQ(pictures_folder(), home + "/Pictures");
-    });
     remove_tree(home);
-    remove_tree(bin);
+    remove_tree(config);
 }
 
 // The summary: world and folder (wrapped to the width), a blank line, one
