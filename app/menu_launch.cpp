@@ -125,10 +125,11 @@ std::vector<std::string> summary_lines(int world_number,
 {
     const size_t images = static_cast<size_t>(std::count_if(
         maps.begin(), maps.end(), [](const WrittenMap &m) { return m.width; }));
-    std::vector<std::string> lines = {
+    std::vector<std::string> lines = wrap_lines(
         "World" + std::to_string(world_number) + ": " +
-        std::to_string(images) + (images == 1 ? " map" : " maps") +
-        (images < maps.size() ? " and the web map in" : " written to")};
+            std::to_string(images) + (images == 1 ? " map" : " maps") +
+            (images < maps.size() ? " and the web map in" : " written to"),
+        columns);
     // A long folder gives up its middle, so that half the lines at least
     // are left for the list.
     const size_t folder_lines = std::max<size_t>(1, (max_lines - 2) / 2);

@@ -289,6 +289,58 @@ TEST(MenuLaunch, SummaryLinesWrapAndCountWhatDoesNotFit)
     remove_tree(folder);
 }
 
+// Folders are cut between letters, not inside one, and a long one gives
+// up its middle so that the maps are still listed.
+TEST(MenuLaunch, SummaryOfAnyFolderLeavesRoomForTheMaps)
+{
+    const std::vector<WrittenMap> maps = {{"map_zoom_0.png", 256, 128},
+                                          {"map_zoom_1.png", 512, 256},
+                                          {"map.html", 0, 0}};
+    std::string umlauts = "/home/j\xc3\xbcrgen/Bilder/";
+    for (int i = 0; i < 30; ++i)
+        umlauts += "\xc3\xa4";
+    std::vector<std::string> lines = summary_lines(1, umlauts, maps, 10, 11);
+    for (const std::string &line : lines) {
+        EXPECT_LE(character_count(line), 10u) << line;
+        EXPECT_EQ(showable_text(line), line);
+    }
+    const std::string deep = "/home/u/" + std::string(300, 'd') + "/World1";
+    lines = summary_lines(1, deep, maps, 38, 11);
+    ASSERT_EQ(lines.size(), 9u);
+    EXPECT_EQ(lines[1].substr(0, 8), "/home/u/");
+    EXPECT_NE((lines[2] + lines[3]).find("..."), std::string::npos);
+    EXPECT_EQ(lines[4].substr(lines[4].size() - 7), "/World1");
+    EXPECT_EQ(lines[8], "map.html (web map)");
+    // What the font cannot show becomes '?'.
+    EXPECT_EQ(showable_text("a&b\xff\n\xe2\x82\xac\xe4\xb8\xad"),
+              "a&b??\xe2\x82\xac?");
+}
+
+// The summary's text is drawn as it is: the library's dialog text would
+// take "&b" for an underlined b.
+TEST(MenuLaunch, TextIsDrawnWithoutMarkup)
+{
+    start_allegro_headless();
+    BITMAP *drawn = create_bitmap_ex(16, 80, 10);
+    BITMAP *expected = create_bitmap_ex(16, 80, 10);
+    clear_to_color(expected, 0);
+    textout_ex(expected, font, "R&D&&x", 0, 0, 0xffff, 0);
+    char text[] = "R&D&&x";
+    DIALOG d = {plain_text_proc, 0, 0, 0, 0, 0xffff, 0, 0, 0, 0, 0, text,
+                nullptr, nullptr};
+    clear_to_color(drawn, 0);
+    gui_set_screen(drawn);
+    d.proc(MSG_DRAW, &d, 0);
+    gui_set_screen(nullptr);
+    int differ = 0;
+    for (int y = 0; y < drawn->h; ++y)
+        for (int x = 0; x < drawn->w; ++x)
+            differ += getpixel(drawn, x, y) != getpixel(expected, x, y);
+    EXPECT_EQ(differ, 0);
+    destroy_bitmap(drawn);
+    destroy_bitmap(expected);
+}
+
 // Without xdg-open the button says why instead of failing silently.
 TEST(MenuLaunch, OpenFolderReportsAMissingOpener)
 {
@@ -297,4 +349,32 @@ TEST(MenuLaunch, OpenFolderReportsAMissingOpener)
         EXPECT_FALSE(open_folder("/tmp", &why));
     });
     EXPECT_EQ(why, "xdg-open: No such file or directory");
+}
+
+// The window follows xdg-open to its end: its exit code says why it
+// failed ("no method available" is its 3), and a success says so.
+TEST(MenuLaunch, OpenFolderStatusFollowsTheOpenersEnd)
+{
+    const std::string bin = make_temp_dir();
+    write_file(bin + "/xdg-open", "#!/bin/sh\nsleep 0.2\nexit $ANSWER\n");
+    chmod((bin + "/xdg-open").c_str(), 0755);
+    for (const auto &c : {std::make_pair("3", "xdg-open: no method available (exit 3)"),
+                          std::make_pair("0", "The folder was opened")}) {
+        setenv("ANSWER", c.first, 1);
+        std::string why, status;
+        unsigned change = 0;
+        with_home_and_path("/", bin + ":/usr/bin:/bin", [&] {
+            ASSERT_TRUE(open_folder("/tmp", &why)) << why;
+        });
+        EXPECT_EQ(opening_status(&change), "Opening the folder");
+        for (int i = 0; i < 100; ++i) {
+            status = opening_status(&change);
+            if (status != "Opening the folder")
+                break;
+            usleep(50000);
+        }
+        EXPECT_EQ(status, c.second);
+    }
+    unsetenv("ANSWER");
+    remove_tree(bin);
 }
