@@ -378,3 +378,23 @@ TEST(MenuLaunch, OpenFolderStatusFollowsTheOpenersEnd)
     unsetenv("ANSWER");
     remove_tree(bin);
 }
+
+// The window is drawn in its own bitmap's depth whatever the library's
+// current depth, which the compose changes around each tile load: on a
+// 16-bit desktop the bar stays blue and the hint grey.
+TEST(ProgressWindow, DrawsInTheBitmapsDepthNotTheCurrentOne)
+{
+    start_allegro_headless();
+    ProgressView view;
+    view.world = "World1";
+    view.placed = 1;
+    view.total = 2;
+    for (int depth : {15, 16, 24, 32}) {
+        SCOPED_TRACE(depth);
+        BITMAP *bmp = create_bitmap_ex(depth, 320, 160);
+        draw_progress(bmp, view);
+        EXPECT_EQ(getpixel(bmp, 30, 48), makecol_depth(depth, 40, 110, 200));
+        EXPECT_EQ(getpixel(bmp, 0, 0), makecol_depth(depth, 255, 255, 255));
+        destroy_bitmap(bmp);
+    }
+}

@@ -22,7 +22,7 @@ readonly CASES=(return_maps_world1 down_four_maps_world5
     close_during_compose_stops_run idle_dialog_and_alert_cpu depth16_maps_exact
     depth8_maps_exact progress_bar_and_saving_line stop_yes_keeps_older_map
     stop_no_finishes_run menu_entry_maps_into_pictures menu_error_in_window
-    keys_with_pointer_off_list)
+    keys_with_pointer_off_list progress_colours_at_depth16)
 
 if [ "${1:-}" = "--list" ]; then
     echo "${CASES[*]}"
@@ -1133,6 +1133,38 @@ case_progress_bar_and_saving_line() {
     wait_for_exit
     expect_rc 0
     echo "bar widths ${widths[*]}; block at ${positions[*]}"
+}
+
+# On a 16-bit screen, while the compose changes the library's colour
+# depth around each tile load, every frame of the window shows the bar in
+# its blue and the hint in its grey (as 16 bits hold them): no other
+# colour from the bar's row down to the hint's.
+readonly BAR_FILL_16="#296DCD" HINT_GREY_16="#6A6D6A"
+readonly BAR_TO_HINT="280 100 20 48"
+case_progress_colours_at_depth16() {
+    local frames=0 wrong=0 colours
+    xvfb_depth=16
+    make_big_world "$SLOW_GRID"
+    start_xvfb
+    start_mapper
+    wait_for_dialog
+    keys Return
+    while ! grep -q '^Saving ' "$work/stdout"; do
+        kill -0 "$app_pid" 2>/dev/null || fail "the program ended before saving"
+        grep -q '^Blitting ' "$work/stdout" || { sleep 0.05; continue; }
+        # shellcheck disable=SC2086 # the rectangle's numbers
+        colours=$(pixels_of $BAR_TO_HINT | grep -o '#[0-9A-F]\{6\}' | sort -u |
+            grep -v -e '#FFFFFF' -e '#000000' -e "$BAR_FILL_16" -e "$HINT_GREY_16")
+        # A frame taken as the saving line appears is not counted.
+        grep -q '^Saving ' "$work/stdout" && break
+        frames=$((frames + 1))
+        [ -z "$colours" ] || wrong=$((wrong + 1))
+    done
+    echo "$wrong of $frames frames in other colours"
+    [ "$frames" -ge 3 ] || fail "only $frames frames while the tiles were placed"
+    [ "$wrong" = 0 ] || fail "$wrong of $frames frames drawn in other colours"
+    wait_for_exit
+    expect_rc 0
 }
 
 # Starts a run on the slow world with the older map $1 in place and
