@@ -22,7 +22,7 @@ readonly CASES=(return_maps_world1 down_four_maps_world5
     close_during_compose_stops_run idle_dialog_and_alert_cpu depth16_maps_exact
     depth8_maps_exact progress_bar_and_saving_line stop_yes_keeps_older_map
     stop_no_finishes_run menu_entry_maps_into_pictures menu_error_in_window
-    keys_with_pointer_off_list progress_colours_at_depth16)
+    keys_with_pointer_off_list progress_colours_at_depth16 close_as_run_ends)
 
 if [ "${1:-}" = "--list" ]; then
     echo "${CASES[*]}"
@@ -1068,6 +1068,39 @@ case_close_during_compose_stops_run() {
         fail "the older map was changed"
     left=$(ls -A "$work/maps")
     [ "$left" = map_zoom_0.png ] || fail "files left behind: $left"
+}
+
+# Started from the menu, close requests from the moment the map is saved
+# (the web map is still being finished) until the summary shows: the stop
+# question that one of them opens goes when the run has done its work,
+# and none of them makes the finished run exit 143: the summary shows
+# until a request or Close closes it.
+case_close_as_run_ends() {
+    local sent=0
+    make_big_world
+    start_xvfb
+    start_from_menu
+    wait_for_dialog
+    keys Return
+    until grep -q ' saved$' "$work/stdout" 2>/dev/null; do
+        kill -0 "$app_pid" 2>/dev/null || fail "the program ended before saving"
+        sleep 0.01
+    done
+    for _ in $(seq 40); do
+        kill -0 "$app_pid" 2>/dev/null || break
+        x "$WM_CLOSE" "$wid" 2>/dev/null && sent=$((sent + 1))
+        sleep 0.05
+    done
+    echo "$sent close requests as the run ended"
+    # A request that reached the summary closed it; else Close does.
+    if kill -0 "$app_pid" 2>/dev/null; then
+        wait_for_pixels_black "no summary after the run" $OPEN_BUTTON $CLOSE_BUTTON
+        keys c
+    fi
+    wait_for_exit
+    expect_rc 0
+    [ -f "$work/home/Pictures/Mapper/World1/map_zoom_0.png" ] ||
+        fail "the map is not in the pictures folder"
 }
 
 # The pixels of the rectangle of $1 x $2 at ($3, $4) of the window, or of
