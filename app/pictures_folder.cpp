@@ -151,12 +151,15 @@ void make_folders(const std::string &path)
         if (i < path.size() && path[i] != '/')
             continue;
         const std::string part = path.substr(0, i);
-        hold_exit_signals();
-        const bool made = mkdir(part.c_str(), 0777) == 0;
-        const int err = errno;
-        if (made && !record_made(part))
-            rmdir(part.c_str());
-        resume_exit_signals();
+        bool made;
+        int err;
+        {
+            ExitSignalHold hold;
+            made = mkdir(part.c_str(), 0777) == 0;
+            err = errno;
+            if (made && !record_made(part))
+                rmdir(part.c_str());
+        }
         if (!made && err != EEXIST)
             fatal_error("Error creating the maps folder!\n%s: %s\n",
                         part.c_str(), std::strerror(err));
