@@ -285,9 +285,16 @@ system_program() {
     PATH=/usr/sbin:/usr/bin:/sbin:/bin type -P "$1"
 }
 
+# The checkout's files under the named folders, relative to it, without
+# build folders (a fresh machine has no git to ask).
+sources() {
+    (cd "$src" && find "$@" \( -path './build*' -o -path '*/.git' \) -prune -o \
+        -type f -print | sed 's|^\./||' | sort)
+}
+
 case_programs() {
     local file purposes word path own key shells
-    shells=$(cd "$src" && git ls-files scripts tests bench packaging .ci |
+    shells=$(sources scripts tests bench packaging .ci |
         while read -r f; do
             case $f in *.sh) echo "$f" ;;
                 *) head -c 32 "$f" | grep -q '^#!.*sh' && echo "$f" ;; esac
@@ -295,10 +302,10 @@ case_programs() {
     # shellcheck disable=SC2046
     shell_functions $(cd "$src" && printf "$src/%s\n" $shells) >"$work/functions"
     # The project's own programs and tools, built in the build folder.
-    cat $(cd "$src" && git ls-files '*CMakeLists.txt' | sed "s|^|$src/|") |
+    cat $(sources . | grep 'CMakeLists\.txt$' | sed "s|^|$src/|") |
         sed -n 's/.*add_executable(\([A-Za-z0-9_]*\).*/\1/p' >>"$work/functions"
     # "purposes file word" for every command word of every file.
-    for file in $shells $(cd "$src" && git ls-files tests bench | grep -E '\.(cpp|h|js)$'); do
+    for file in $shells $(sources tests bench | grep -E '\.(cpp|h|js)$'); do
         purposes=$(case $file in scripts/*) purposes_of "$src/$file" ;; *) echo $ALL_PURPOSES ;; esac)
         case $file in
             *.cpp | *.h | *.js) literals "$src/$file" | command_words ;;
