@@ -129,11 +129,19 @@ owned_within() {
 
 # ---- cmake_modules -------------------------------------------------------
 
-# A configure of a script: its name, its purposes and cmake's arguments.
-configure_and_check() {
+# A configure of a script in a build folder of its own: its name, its
+# purposes and cmake's arguments. configure NAME … runs it, check_configure
+# NAME PURPOSES then checks what it found.
+configure() {
+    local name=$1
+    shift
+    "$@" -S "$src" -B "$work/$name" >"$work/$name.log" 2>&1
+    echo $? >"$work/$name.status"
+}
+
+check_configure() {
     local name=$1 purposes=$2 dir=$work/$1 module pc owner file
-    shift 2
-    if ! "$@" -S "$src" -B "$dir" >"$work/$name.log" 2>&1; then
+    if [ "$(cat "$work/$name.status")" != 0 ]; then
         fault "the $name configure failed: $(grep -m3 -A2 'Error' "$work/$name.log")"
         return
     fi
@@ -168,14 +176,15 @@ configure_and_check() {
 }
 
 case_cmake_modules() {
-    local test
     # The demo's configure is setup's (tests included) with fewer lists.
-    configure_and_check install "$(purposes_of "$src/scripts/install")" \
-        cmake -DMAPPER_TESTS=OFF
-    configure_and_check demo "$(purposes_of "$src/scripts/demo")" cmake
-    test=$(purposes_of "$src/scripts/setup")
-    configure_and_check fuzz "$test" env CC=clang CXX=clang++ cmake \
-        -DMAPPER_FUZZ=ON -DMAPPER_TESTS=OFF
+    # The three run side by side.
+    configure install cmake -DMAPPER_TESTS=OFF &
+    configure demo cmake &
+    configure fuzz env CC=clang CXX=clang++ cmake -DMAPPER_FUZZ=ON -DMAPPER_TESTS=OFF &
+    wait
+    check_configure install "$(purposes_of "$src/scripts/install")"
+    check_configure demo "$(purposes_of "$src/scripts/demo")"
+    check_configure fuzz "$(purposes_of "$src/scripts/setup")"
 }
 
 # ---- programs ------------------------------------------------------------
