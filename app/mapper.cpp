@@ -1,21 +1,20 @@
 #include "mapper.h"
 
+#include <allegro.h>
 #include <fcntl.h>
 #include <jpgalleg.h>
 #include <loadpng.h>
-#include <signal.h>
 #include <unistd.h>
 
-#include <atomic>
 #include <cerrno>
 #include <cstdlib>
+#include <cstring>
 #include <iostream>
 #include <string>
 #include <vector>
-#include <cstring>
-#include <string>
 
 #include "change_list.h"
+#include "close_button.h"
 #include "compose.h"
 #include "data_folder.h"
 #include "display_loss.h"
@@ -31,34 +30,13 @@
 #include "progress_window.h"
 #include "tile_types.h"
 #include "web_map.h"
+#include "world_dialog.h"
 
 namespace {
 
 // The window that carries the dialog.
 const int WINDOW_WIDTH = 320;
 const int WINDOW_HEIGHT = 160;
-
-// Bounds slots that the start-up resets before the reader widens them.
-const int RESET_ZOOM_SLOTS = 11;
-
-// alert() returns the number of the button picked, 1 for the first.
-const int ALERT_FIRST_BUTTON = 1;
-
-const char *const WORLD_ROWS[WORLD_COUNT] = {
-    "World1", "World2", "World3", "World4", "World5"
-};
-
-// Where the run is, for the close button: in the dialog and while the
-// progress window runs a close request waits to be picked up; otherwise it
-// stops the run.
-std::atomic<bool> dialog_running(false);
-std::atomic<bool> close_requested(false);
-// Set once the run has done its work, or failed: from then on nothing is
-// left to stop, and a close request only waits for a window to take it.
-std::atomic<bool> run_over(false);
-
-char caption_text[] = "Select World to Map";
-char quit_text[] = "&Quit";
 
 #ifdef ALLEGRO_UNIX
 // Under X the library shows a message with xmessage and, when that cannot
@@ -192,9 +170,10 @@ void finish_web_output()
                     why.c_str());
 }
 
+// Every bounds slot starts at 0 before the reader widens them.
 void reset_bounds()
 {
-    for (int z = 0; z < RESET_ZOOM_SLOTS; ++z) {
+    for (int z = 0; z < ZOOM_SLOTS; ++z) {
         ZoomBounds.zoom_min_x[z] = 0;
         ZoomBounds.zoom_min_y[z] = 0;
         ZoomBounds.zoom_max_x[z] = 0;
@@ -202,94 +181,11 @@ void reset_bounds()
     }
 }
 
-}  // namespace
-
-DIALOG world_dialog[] = {
-    // proc, x, y, w, h, fg, bg, key, flags, d1, d2, dp, dp2, dp3
-    {d_clear_proc, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, nullptr, nullptr, nullptr},
-    {d_list_proc, 80, 50, 160, 50, 0, 0, 0, D_EXIT, 0, 0,
-     reinterpret_cast<void *>(world_list_getter), nullptr, nullptr},
-    {d_text_proc, 80, 20, 0, 0, 0, 0, 0, 0, 0, 0, caption_text, nullptr,
-     nullptr},
-    {callback_button_proc, 130, 130, 60, 20, 0, 0, 'q', D_EXIT, 0, 0,
-     quit_text, nullptr, reinterpret_cast<void *>(confirm_quit)},
-    {d_yield_proc, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, nullptr, nullptr, nullptr},
-    {close_request_proc, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, nullptr, nullptr,
-     reinterpret_cast<void *>(confirm_quit)},
-    {nullptr, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, nullptr, nullptr, nullptr}
-};
-
-const char *world_list_getter(int index, int *list_size)
-{
-    if (index < 0) {
-        *list_size = WORLD_COUNT;
-        return nullptr;
-    }
-    return index < WORLD_COUNT ? WORLD_ROWS[index] : nullptr;
-}
-
-int callback_button_proc(int msg, DIALOG *d, int c)
-{
-    int ret = d_button_proc(msg, d, c);
-    if (ret == D_CLOSE && d->dp3)
-        return reinterpret_cast<int (*)()>(d->dp3)();
-    return ret;
-}
-
-int close_request_proc(int msg, DIALOG *d, int)
-{
-    if (msg != MSG_IDLE || !close_requested.exchange(false) || !d->dp3)
-        return D_O_K;
-    return reinterpret_cast<int (*)()>(d->dp3)();
-}
-
-// The request is left first and taken back only when the dialog is not
-// running, so that a press as the dialog closes is seen either here or by
-// run_mapper, never by neither.
-void close_button_pressed()
-{
-    close_requested = true;
-    if (!dialog_running && !progress_window_running() && !run_over &&
-        close_requested.exchange(false))
-        kill(getpid(), SIGTERM);
-}
-
-bool take_close_request() { return close_requested.exchange(false); }
-
-int confirm_quit()
-{
-    int button =
-        alert("Really Quit?", nullptr, nullptr, "&Yes", "&No", 'y', 'n');
-    // The alert already asks; a close request made while it was up is
-    // answered by it.
-    close_requested = false;
-    if (button == ALERT_FIRST_BUTTON)
-        std::exit(0);
-    return D_O_K;
-}
-
-namespace {
-
-// The dialog: returns the world chosen; a confirmed Quit ends the process.
-// The close button is left to the dialog until the progress window takes
-// it, so that a press as the dialog closes is asked about there.
-int choose_world()
-{
-    set_dialog_color(world_dialog, makecol(0, 0, 0), makecol(255, 255, 255));
-    dialog_running = true;
-    set_close_button_callback(close_button_pressed);
-    do_dialog(world_dialog, WORLD_DIALOG_LIST);
-    int row = world_dialog[WORLD_DIALOG_LIST].d1;
-    if (row < 0)
-        std::exit(0);
-    return row + 1;
-}
-
 // Started from the menu, the window tells what went wrong, with the same
 // lines as standard error, and stays until it is closed.
 void error_in_window(const char *text)
 {
-    run_over = true;
+    set_run_over();
     stop_progress_window();
     if (!screen)
         return;
@@ -299,15 +195,6 @@ void error_in_window(const char *text)
 }
 
 }  // namespace
-
-int run_window_dialog(DIALOG *dialog, int focus)
-{
-    take_close_request();
-    dialog_running = true;
-    const int result = do_dialog(dialog, focus);
-    dialog_running = false;
-    return result;
-}
 
 int run_mapper(const Options &options)
 {
@@ -343,7 +230,7 @@ int run_mapper(const Options &options)
     if (!headless) {
         fatal_error_hook = options.menu ? error_in_window : stop_drawing;
         start_progress_window(world);
-        dialog_running = false;
+        set_dialog_running(false);
     }
     if (options.menu && options.output.empty())
         use_output_folder(make_world_folder(world), options.web);
@@ -352,12 +239,12 @@ int run_mapper(const Options &options)
     if (options.web)
         finish_web_output();
     keep_world_folder();
-    run_over = true;
+    set_run_over();
     stop_progress_window();
     if (options.menu) {
         std::vector<WrittenMap> written = written_maps();
         if (options.web)
-            written.push_back({WEB_PAGE_NAME, 0, 0});
+            written.push_back({WEB_PAGE_NAME, 0, 0, WRITTEN_WEB_PAGE});
         show_summary(world, current_folder(), written);
     }
     return 0;

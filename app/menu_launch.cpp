@@ -6,8 +6,8 @@
 #include <algorithm>
 #include <cstdio>
 
+#include "close_button.h"
 #include "folder_opener.h"
-#include "mapper.h"
 #include "screen_text.h"
 
 namespace {
@@ -124,7 +124,8 @@ std::vector<std::string> summary_lines(int world_number,
                                        size_t columns, size_t max_lines)
 {
     const size_t images = static_cast<size_t>(std::count_if(
-        maps.begin(), maps.end(), [](const WrittenMap &m) { return m.width; }));
+        maps.begin(), maps.end(),
+        [](const WrittenMap &m) { return m.kind == WRITTEN_MAP_IMAGE; }));
     std::vector<std::string> lines = wrap_lines(
         "World" + std::to_string(world_number) + ": " +
             std::to_string(images) + (images == 1 ? " map" : " maps") +
@@ -146,7 +147,7 @@ std::vector<std::string> summary_lines(int world_number,
         const WrittenMap &m = maps[i];
         // A page has no pixel size: it is the web map of all the levels.
         const std::string line =
-            m.width == 0
+            m.kind == WRITTEN_WEB_PAGE
                 ? m.name + " (web map)"
                 : m.name + " " + std::to_string(m.width) + "\xc3\x97" +
                       std::to_string(m.height) + " " +

@@ -14,8 +14,8 @@
 #include "screen_text.h"
 
 // The lines of the summary: the world, where its maps are, then each
-// map's name, size in pixels and file size (read in folder), or for an
-// entry of width 0 the web map's page, shortened to fit max_lines lines of
+// map's name, size in pixels and file size (read in folder), or for the
+// entry of kind WRITTEN_WEB_PAGE the web map's page, shortened to fit max_lines lines of
 // columns characters: the folder takes at most half of them, giving up
 // its middle. Text is as showable_text makes it.
 std::vector<std::string> summary_lines(int world_number,

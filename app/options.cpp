@@ -11,7 +11,6 @@
 #include <vector>
 
 #include "file_io.h"
-#include "mapper.h"
 
 namespace {
 

@@ -6,6 +6,10 @@
 
 #include <string>
 
+// Number of worlds of the game: --world takes 1 to WORLD_COUNT, and the
+// dialog offers as many rows.
+const int WORLD_COUNT = 5;
+
 // What the command line asks of a run.
 struct Options {
     int world = 0;       // 1 to WORLD_COUNT: map it without a window; 0: ask

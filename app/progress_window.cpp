@@ -10,8 +10,8 @@
 #include <mutex>
 #include <thread>
 
+#include "close_button.h"
 #include "compose.h"
-#include "mapper.h"
 #include "screen_text.h"
 
 namespace {
@@ -287,6 +287,7 @@ void start_progress_window(int world_number)
     map_save_began_hook = on_save_began;
     map_save_ended_hook = on_save_ended;
     running = true;
+    set_progress_window_running(true);
     drawer = std::thread(draw_loop);
 }
 
@@ -301,6 +302,7 @@ void stop_progress_window()
     state_changed.notify_all();
     drawer.join();
     running = false;
+    set_progress_window_running(false);
     tiles_placed_hook = nullptr;
     map_save_began_hook = nullptr;
     map_save_ended_hook = nullptr;

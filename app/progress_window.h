@@ -30,10 +30,13 @@ struct ProgressView {
     double save_seconds = 0; // how long that map has been written
 };
 
-// A map the run wrote, for the summary.
+// What the run wrote, for the summary: a map image of width x height
+// pixels, or the web map's page.
+enum WrittenKind { WRITTEN_MAP_IMAGE, WRITTEN_WEB_PAGE };
 struct WrittenMap {
     std::string name;
     int width = 0, height = 0;
+    WrittenKind kind = WRITTEN_MAP_IMAGE;
 };
 
 // Draws view into bmp (the window's 320 x 160 client area or a copy).

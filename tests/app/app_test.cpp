@@ -6,10 +6,11 @@
 #include <string>
 #include <vector>
 
-#include "mapper.h"
+#include "close_button.h"
 #include "menu_launch.h"
 #include "options.h"
 #include "test_support.h"
+#include "world_dialog.h"
 
 namespace {
 
@@ -283,7 +284,7 @@ TEST(MenuLaunch, SummaryLinesWrapAndCountWhatDoesNotFit)
     EXPECT_EQ(lines[2], "");
     EXPECT_EQ(lines[3], "map_zoom_0.png 256\xc3\x97" "128 2 KB");
     std::vector<WrittenMap> with_page = maps;
-    with_page.push_back({"map.html", 0, 0});
+    with_page.push_back({"map.html", 0, 0, WRITTEN_WEB_PAGE});
     lines = summary_lines(2, folder, with_page, 80, 10);
     EXPECT_EQ(lines[0], "World2: 3 maps and the web map in");
     EXPECT_EQ(lines[6], "map.html (web map)");
@@ -301,7 +302,7 @@ TEST(MenuLaunch, SummaryOfAnyFolderLeavesRoomForTheMaps)
 {
     const std::vector<WrittenMap> maps = {{"map_zoom_0.png", 256, 128},
                                           {"map_zoom_1.png", 512, 256},
-                                          {"map.html", 0, 0}};
+                                          {"map.html", 0, 0, WRITTEN_WEB_PAGE}};
     std::string umlauts = "/home/j\xc3\xbcrgen/Bilder/";
     for (int i = 0; i < 30; ++i)
         umlauts += "\xc3\xa4";
