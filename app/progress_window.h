@@ -8,17 +8,21 @@
 // library's own timers (the dialogs' double-click check among them), which
 // must not wait while we draw, and a callback there may not take locks that
 // a thread installing a timer holds. Under X the library serialises its
-// screen updates with a lock of its own, so one thread drawing the screen
-// while another works on memory bitmaps is safe; nothing else draws on the
-// screen until stop_progress_window has returned.
+// screen updates with a lock of its own. The compose changes the global
+// colour depth around each tile load, so the thread never draws through
+// it: it draws into a panel of the screen's own depth in colours made for
+// that depth (screen_text.h), and asks its stop question in a dialog of
+// its own rather than the library's alert, which saves the screen in a
+// bitmap of the current depth. Nothing else draws on the screen until
+// stop_progress_window has returned.
 #ifndef APP_PROGRESS_WINDOW_H
 #define APP_PROGRESS_WINDOW_H
-
-#include <allegro.h>
 
 #include <cstddef>
 #include <string>
 #include <vector>
+
+struct BITMAP;
 
 // What the window shows at one moment.
 struct ProgressView {
