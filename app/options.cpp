@@ -33,7 +33,10 @@ struct OptionSpec {
 };
 
 // A new option is a line here, a field in Options and a case in
-// apply_option; the usage and the bash completion follow from this table.
+// apply_option; the usage follows from this table, and so do the names
+// that the bash completion offers (it reads --help). The values it
+// completes are its own: an option that takes one is a case in
+// packaging/mapper.bash too.
 const OptionSpec OPTION_TABLE[] = {
     {"world", 'w', "N", "map world N (1 to 5) without a window or display"},
     {"output", 'o', "DIR",
