@@ -9,7 +9,6 @@
 #include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
-#include <vips/vips.h>
 
 #include <algorithm>
 #include <atomic>
@@ -28,6 +27,7 @@
 #include "random_name.h"
 #include "remove_tree.h"
 #include "run_folder.h"
+#include "vips_library.h"
 #include "web_page.h"
 
 // How the folder reaches the disk. It is made in the output folder with
@@ -371,7 +371,7 @@ VipsImage *canvas_image(BITMAP *canvas)
     const size_t row = static_cast<size_t>(canvas->w) * bytes;
     if (canvas->h > 1 && canvas->line[1] != canvas->line[0] + row)
         return nullptr;
-    VipsImage *raw = vips_image_new_from_memory(
+    VipsImage *raw = vips_calls.image_new_from_memory(
         canvas->line[0], row * canvas->h, canvas->w, canvas->h, bytes,
         VIPS_FORMAT_UCHAR);
     if (!raw)
@@ -380,13 +380,13 @@ VipsImage *canvas_image(BITMAP *canvas)
     VipsImage *rgb = nullptr;
     bool ok = true;
     for (int c = 0; c < 3 && ok; ++c)
-        ok = vips_extract_band(raw, &band[c], index[c], nullptr) == 0;
-    if (ok && vips_bandjoin(band, &rgb, 3, nullptr) == 0)
+        ok = vips_calls.extract_band(raw, &band[c], index[c], nullptr) == 0;
+    if (ok && vips_calls.bandjoin(band, &rgb, 3, nullptr) == 0)
         rgb->Type = VIPS_INTERPRETATION_sRGB;
     for (VipsImage *b : band)
         if (b)
-            g_object_unref(b);
-    g_object_unref(raw);
+            vips_calls.object_unref(b);
+    vips_calls.object_unref(raw);
     return rgb;
 }
 
@@ -396,8 +396,8 @@ std::string pyramid_name(int zoom) { return "z" + std::to_string(zoom); }
 // less clear echoes ("unix error: Unknown error -1").
 std::string vips_reason()
 {
-    std::string why = vips_error_buffer();
-    vips_error_clear();
+    std::string why = vips_calls.error_buffer();
+    vips_calls.error_clear();
     why = why.substr(0, why.find('\n'));
     return why.empty() ? "libvips gave no reason" : why;
 }
@@ -417,19 +417,19 @@ bool cut_pyramid(BITMAP *canvas, const std::string &target,
         web.tile_ext == "jpg"
             ? ".jpg[Q=" + std::to_string(JPEG_TILE_QUALITY) + "]"
             : ".png[compression=" + std::to_string(PNG_TILE_COMPRESSION) + "]";
-    VipsArrayDouble *background = vips_array_double_newv(
+    VipsArrayDouble *background = vips_calls.array_double_newv(
         3, static_cast<double>(web.background[0]),
         static_cast<double>(web.background[1]),
         static_cast<double>(web.background[2]));
     errno = 0;
-    const int result = vips_dzsave(
+    const int result = vips_calls.dzsave(
         image, target.c_str(), "layout", VIPS_FOREIGN_DZ_LAYOUT_GOOGLE,
         "tile_size", WEB_TILE_SIZE, "overlap", 0, "suffix", suffix.c_str(),
         "skip_blanks", SKIP_EXACT_BACKGROUND, "background", background,
         nullptr);
     const int save_errno = errno;
-    vips_area_unref(VIPS_AREA(background));
-    g_object_unref(image);
+    vips_calls.area_unref(VIPS_AREA(background));
+    vips_calls.object_unref(image);
     if (result == 0)
         return true;
     *why = "cutting " + where + ": " + vips_reason();
@@ -691,14 +691,14 @@ void start_web_map(int background_r, int background_g, int background_b)
     // loaders (ImageMagick, PDF, HEIF, ...) cost 6 MB at start-up: with
     // VIPSHOME at Debian's folder that never exists, it finds none.
     setenv("VIPSHOME", NO_VIPS_MODULES_HOME, 0);
-    if (VIPS_INIT("mapper") != 0)
-        fatal_error("Error starting the web map.\nlibvips: %s\n",
-                    vips_reason().c_str());
+    std::string why;
+    if (!load_vips(&why))
+        fatal_error("Error starting the web map.\nlibvips: %s\n", why.c_str());
     // The canvases are freed after their cut: nothing is worth caching.
-    vips_cache_set_max(0);
+    vips_calls.cache_set_max(0);
     // One worker: the tiles are written one at a time anyway, and the
     // map's save has the other core.
-    vips_concurrency_set(VIPS_WORKERS);
+    vips_calls.concurrency_set(VIPS_WORKERS);
     // libvips's threads then allocate from the main heap, which they leave
     // to the next level's cut, rather than each keeping an arena of its
     // own: 3 MB less at the peak, beside the canvas.
