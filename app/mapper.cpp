@@ -23,6 +23,7 @@
 #include "gif_codec.h"
 #include "jpeg_codec.h"
 #include "map_file.h"
+#include "map_geometry.h"
 #include "menu_launch.h"
 #include "output_folder.h"
 #include "private_output.h"
@@ -172,6 +173,8 @@ void start_web_output()
     start_web_map(BACKGROUND_R, BACKGROUND_G, BACKGROUND_B);
     map_canvas_hook = cut_web_level;
     map_canvas_release_hook = release_web_canvas;
+    map_save_failed_hook = web_map_gives_way;
+    canvas_reader_bytes = web_cut_bytes;
 }
 
 void finish_web_output()

@@ -25,6 +25,7 @@
 #include "fatal_error.h"
 #include "file_io.h"
 #include "private_output.h"
+#include "pyramid_cut.h"
 #include "vips_library.h"
 #include "web_page.h"
 
@@ -60,13 +61,6 @@ const char LEAFLET_IMAGES[] = "images";
 const char LEVELS_SCRIPT[] = "levels.js";
 const char VIEW_SCRIPT[] = "map.js";
 
-const int WEB_TILE_SIZE = 256;
-const int JPEG_TILE_QUALITY = 75;
-// As the PNG maps: level 1 costs a fraction of the default's time.
-const int PNG_TILE_COMPRESSION = 1;
-// Skips a tile only when every pixel equals the background exactly.
-const int SKIP_EXACT_BACKGROUND = 0;
-
 const char NO_VIPS_MODULES_HOME[] = "/nonexistent";
 const int VIPS_WORKERS = 1;
 const int MALLOC_ARENAS = 1;
@@ -89,6 +83,7 @@ struct WebLevel {
 struct WebMap {
     int background[3] = {0, 0, 0};
     int out_fd = -1;
+    std::string out_path;   // the output folder, for messages
     PrivateFolder dir;      // the unfinished web map
     int folder_fd = -1;     // dir.fd and dir.name while it is unfinished
     std::string folder;
@@ -144,6 +139,7 @@ void discard_at_exit()
 bool make_web_folder()
 {
     web.out_fd = open(".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    web.out_path = current_folder();
     if (web.out_fd < 0)
         return fail("opening the output folder " + current_folder(), errno);
     std::string why;
@@ -213,113 +209,7 @@ bool folder_ready()
     return make_web_folder() && copy_leaflet();
 }
 
-// The byte of each of red, green and blue within a pixel of canvas, from
-// the library's shifts for its depth (B, G, R in memory for its usual
-// 24-bit layout on little-endian machines).
-bool channel_bytes(BITMAP *canvas, int *bytes, int index[3])
-{
-    const int depth = bitmap_color_depth(canvas);
-    int shifts[3];
-    if (depth == 24) {
-        shifts[0] = _rgb_r_shift_24;
-        shifts[1] = _rgb_g_shift_24;
-        shifts[2] = _rgb_b_shift_24;
-    } else if (depth == 32) {
-        shifts[0] = _rgb_r_shift_32;
-        shifts[1] = _rgb_g_shift_32;
-        shifts[2] = _rgb_b_shift_32;
-    } else {
-        return false;
-    }
-    *bytes = depth / 8;
-    for (int c = 0; c < 3; ++c) {
-        const int little = shifts[c] / 8;
-#if __BYTE_ORDER__ == __ORDER_BIG_ENDIAN__
-        index[c] = (depth == 24 ? 2 : 3) - little;
-#else
-        index[c] = little;
-#endif
-    }
-    return true;
-}
-
-// The canvas as an RGB image for libvips, over the canvas's own memory:
-// rows must follow each other without gaps, as in a memory bitmap.
-VipsImage *canvas_image(BITMAP *canvas)
-{
-    int bytes = 0, index[3];
-    if (!channel_bytes(canvas, &bytes, index))
-        return nullptr;
-    const size_t row = static_cast<size_t>(canvas->w) * bytes;
-    if (canvas->h > 1 && canvas->line[1] != canvas->line[0] + row)
-        return nullptr;
-    VipsImage *raw = vips_calls.image_new_from_memory(
-        canvas->line[0], row * canvas->h, canvas->w, canvas->h, bytes,
-        VIPS_FORMAT_UCHAR);
-    if (!raw)
-        return nullptr;
-    VipsImage *band[3] = {nullptr, nullptr, nullptr};
-    VipsImage *rgb = nullptr;
-    bool ok = true;
-    for (int c = 0; c < 3 && ok; ++c)
-        ok = vips_calls.extract_band(raw, &band[c], index[c], nullptr) == 0;
-    if (ok && vips_calls.bandjoin(band, &rgb, 3, nullptr) == 0)
-        rgb->Type = VIPS_INTERPRETATION_sRGB;
-    for (VipsImage *b : band)
-        if (b)
-            vips_calls.object_unref(b);
-    vips_calls.object_unref(raw);
-    return rgb;
-}
-
 std::string pyramid_name(int zoom) { return "z" + std::to_string(zoom); }
-
-// The first line of libvips's errors: the later ones repeat it or add
-// less clear echoes ("unix error: Unknown error -1").
-std::string vips_reason()
-{
-    std::string why = vips_calls.error_buffer();
-    vips_calls.error_clear();
-    why = why.substr(0, why.find('\n'));
-    return why.empty() ? "libvips gave no reason" : why;
-}
-
-// Cuts canvas into the pyramid folder at target; false with *why set on
-// failure. Touches no shared state, so it can run beside the map's save.
-bool cut_pyramid(BITMAP *canvas, const std::string &target,
-                 const std::string &where, std::string *why)
-{
-    VipsImage *image = canvas_image(canvas);
-    if (!image) {
-        *why = "cutting " + where + ": the canvas's pixel layout is not one "
-               "libvips can read";
-        return false;
-    }
-    const std::string suffix =
-        web.tile_ext == "jpg"
-            ? ".jpg[Q=" + std::to_string(JPEG_TILE_QUALITY) + "]"
-            : ".png[compression=" + std::to_string(PNG_TILE_COMPRESSION) + "]";
-    VipsArrayDouble *background = vips_calls.array_double_newv(
-        3, static_cast<double>(web.background[0]),
-        static_cast<double>(web.background[1]),
-        static_cast<double>(web.background[2]));
-    errno = 0;
-    const int result = vips_calls.dzsave(
-        image, target.c_str(), "layout", VIPS_FOREIGN_DZ_LAYOUT_GOOGLE,
-        "tile_size", WEB_TILE_SIZE, "overlap", 0, "suffix", suffix.c_str(),
-        "skip_blanks", SKIP_EXACT_BACKGROUND, "background", background,
-        nullptr);
-    const int save_errno = errno;
-    vips_calls.area_unref(VIPS_AREA(background));
-    vips_calls.object_unref(image);
-    if (result == 0)
-        return true;
-    *why = "cutting " + where + ": " + vips_reason();
-    // libvips's text may lack the system's reason for a failed write.
-    if (save_errno != 0 && why->find(std::strerror(save_errno)) == std::string::npos)
-        *why += " (" + std::string(std::strerror(save_errno)) + ")";
-    return false;
-}
 
 // Where the kernel names an open folder by its descriptor, libvips can
 // write through that name from another thread while the map's save has
@@ -333,14 +223,28 @@ bool folder_named_by(const std::string &path)
            by_path.st_ino == by_fd.st_ino;
 }
 
-bool cut_from_inside(BITMAP *canvas, int zoom, std::string *why)
+// Cuts the level's pyramid into target; on failure *why names the map,
+// the output folder and the system's reason where there is one: libvips
+// often has none ("wbuffer_write: write failed").
+bool cut_level(BITMAP *canvas, const std::string &target,
+               const std::string &map_name, std::string *why)
 {
-    const std::string where = web.folder + "/" + pyramid_name(zoom);
+    if (cut_pyramid(canvas, target, web.tile_ext, web.background, why))
+        return true;
+    const int err = room_failure(web.folder_fd);
+    *why = "cutting the web tiles of " + map_name + " for " + WEB_FOLDER_NAME +
+           " in " + web.out_path + ": " + (err ? std::strerror(err) : *why);
+    return false;
+}
+
+bool cut_from_inside(BITMAP *canvas, int zoom, const std::string &map_name,
+                     std::string *why)
+{
     if (fchdir(web.folder_fd) != 0) {
         *why = "entering " + web.folder + ": " + std::strerror(errno);
         return false;
     }
-    const bool ok = cut_pyramid(canvas, pyramid_name(zoom), where, why);
+    const bool ok = cut_level(canvas, pyramid_name(zoom), map_name, why);
     if (fchdir(web.out_fd) != 0 && ok) {
         *why = std::string("returning to the output folder: ") + std::strerror(errno);
         return false;
@@ -531,14 +435,42 @@ void cut_web_level(BITMAP *canvas, int zoom, const char *map_name,
     cutting.why.clear();
     const std::string by_fd = "/proc/self/fd/" + std::to_string(web.folder_fd);
     if (folder_named_by(by_fd)) {
-        const std::string where = web.folder + "/" + pyramid_name(zoom);
         const std::string target = by_fd + "/" + pyramid_name(zoom);
-        cutting.thread = std::thread([target, where] {
-            cutting.ok = cut_pyramid(cutting.canvas, target, where, &cutting.why);
+        cutting.thread = std::thread([target] {
+            cutting.ok = cut_level(cutting.canvas, target, cutting.map_name,
+                                   &cutting.why);
         });
     } else {
-        cutting.ok = cut_from_inside(canvas, zoom, &cutting.why);
+        cutting.ok = cut_from_inside(canvas, zoom, map_name, &cutting.why);
     }
+}
+
+bool web_map_gives_way(const char *map_name, const char *why)
+{
+    if (cutting.canvas) {
+        if (cutting.thread.joinable())
+            cutting.thread.join();
+        // A cut that failed on its own says why.
+        if (!cutting.ok && web.failure.empty())
+            web.failure = cutting.why;
+        cutting.canvas = nullptr;
+    }
+    if (web.folder.empty())
+        return false;
+    remove_unfinished();
+    if (web.failure.empty()) {
+        const std::string reason = why;
+        const std::string::size_type colon = reason.rfind(": ");
+        web.failure = "no room for it beside " + std::string(map_name) +
+                      " in " + web.out_path + ", and the maps come first: " +
+                      (colon == std::string::npos ? reason : reason.substr(colon + 2));
+    }
+    return true;
+}
+
+int64_t web_cut_bytes(int64_t width, int64_t height)
+{
+    return pyramid_cut_bytes(width, height);
 }
 
 void release_web_canvas(BITMAP *canvas)

@@ -12,6 +12,7 @@
 
 #include <allegro.h>
 
+#include <cstdint>
 #include <string>
 
 // Name of the page in the output folder, and of the folder it reads.
@@ -37,6 +38,16 @@ void cut_web_level(BITMAP *canvas, int zoom, const char *map_name,
 // Returns once nothing reads canvas any more, and logs "Cutting web tiles
 // for <map_name> done" if its cut succeeded.
 void release_web_canvas(BITMAP *canvas);
+
+// Called when the map map_name could not be saved for the reason why:
+// the web map gives its room on the disk to the maps, which come first.
+// Stops the cut, removes the unfinished web map (the run then reports
+// that it was left out) and returns true when it held any room, so that
+// the map is tried once more.
+bool web_map_gives_way(const char *map_name, const char *why);
+
+// The memory a level's cut takes beside a canvas of width x height.
+int64_t web_cut_bytes(int64_t width, int64_t height);
 
 // Writes the page and puts the finished folder in place of the older
 // one. On failure removes the unfinished folder, keeps the older web
