@@ -156,6 +156,13 @@ bool make_web_folder()
     return true;
 }
 
+// A file of the unfinished folder as messages name it: the folder itself
+// is gone by the time they are read.
+std::string in_web_map(const std::string &name)
+{
+    return name + " of " + WEB_FOLDER_NAME + " in " + web.out_path;
+}
+
 // Creates name in the folder, which must not exist, with data.
 bool write_new_file(const std::string &name, const std::string &data)
 {
@@ -163,12 +170,12 @@ bool write_new_file(const std::string &name, const std::string &data)
                           O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC,
                           NEW_FILE_MODE);
     if (fd < 0)
-        return fail("creating " + web.folder + "/" + name, errno);
+        return fail("creating " + in_web_map(name), errno);
     const bool ok = write_all(fd, data.data(), data.size());
     const int err = errno;
     if (close(fd) != 0 && ok)
-        return fail("writing " + web.folder + "/" + name, errno);
-    return ok || fail("writing " + web.folder + "/" + name, err);
+        return fail("writing " + in_web_map(name), errno);
+    return ok || fail("writing " + in_web_map(name), err);
 }
 
 bool read_whole_file(const std::string &path, std::string *data)
@@ -190,7 +197,7 @@ bool read_whole_file(const std::string &path, std::string *data)
 bool copy_leaflet()
 {
     if (mkdirat(web.folder_fd, LEAFLET_IMAGES, NEW_FOLDER_MODE) != 0)
-        return fail("creating " + web.folder + "/" + LEAFLET_IMAGES, errno);
+        return fail("creating " + in_web_map(LEAFLET_IMAGES), errno);
     for (const CopiedFile &f : LEAFLET_FILES) {
         const std::string from = std::string(LEAFLET_DIR) + "/" + f.from;
         std::string data;
@@ -241,7 +248,8 @@ bool cut_from_inside(BITMAP *canvas, int zoom, const std::string &map_name,
                      std::string *why)
 {
     if (fchdir(web.folder_fd) != 0) {
-        *why = "entering " + web.folder + ": " + std::strerror(errno);
+        *why = "entering the unfinished " + std::string(WEB_FOLDER_NAME) + " in " +
+               web.out_path + ": " + std::strerror(errno);
         return false;
     }
     const bool ok = cut_level(canvas, pyramid_name(zoom), map_name, why);

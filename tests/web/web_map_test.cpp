@@ -201,6 +201,120 @@ TEST_F(WebMapTest, FullDiskKeepsTheOlderWebMap)
     umount2(disk.c_str(), MNT_DETACH);
 }
 
+// A disk with room for the maps but not for the web map beside them, by
+// its bytes (Leaflet's files already fill it) or by its inodes (they run
+// out among the tiles): the maps are saved whole all the same, and the
+// web map is left out with the system's reason and the output folder's
+// name, not libvips's "wbuffer_write: write failed" nor a folder already
+// gone; nothing unfinished stays.
+TEST_F(WebMapTest, MapsComeFirstOnADiskWithoutRoomForTheWebMap)
+{
+    world.textured = true;
+    world.tiles = FIRST_WORLD;
+    write_and_read();
+    const std::string disk = out + "/disk", whole = out + "/whole";
+    ASSERT_EQ(mkdir(disk.c_str(), 0755), 0);
+    ASSERT_EQ(mkdir(whole.c_str(), 0755), 0);
+    auto run = [&](const std::string &where, const std::string &options, int *status) {
+        return run_command("XDG_DATA_HOME='" + root + "' '" + MAPPER_PROGRAM +
+                               "' --world 1 --quiet " + options + " --output '" +
+                               where + "' 2>&1", status);
+    };
+    int status = -1;
+    ASSERT_EQ(run(whole, "--web", &status), "");
+    auto allocated = [&](const std::string &what) {
+        return std::stol(run_command("cd '" + whole + "' && du -c --block-size=1 " +
+                                     what + " | tail -1"));
+    };
+    const long maps = allocated("map_zoom_*");
+    const long leaflet = allocated("map_web/leaflet.js");
+    // The maps' own save holds a folder, its lock and the file at most.
+    const int maps_inodes = 1 + 2 + 3, web_inodes_before_tiles = 11;
+    const std::string limits[] = {
+        "size=" + std::to_string((maps + leaflet / 3) / 1024) + "k",
+        "nr_inodes=" + std::to_string(maps_inodes + web_inodes_before_tiles + 4)};
+    for (const std::string &limit : limits) {
+        if (mount("tmpfs", disk.c_str(), "tmpfs", MS_NOSUID | MS_NODEV,
+                  limit.c_str()) != 0)
+            GTEST_SKIP() << "cannot mount a tmpfs (needs root): " << std::strerror(errno);
+        const std::string message = run(disk, "--web", &status);
+        EXPECT_EQ(status, 1) << limit;
+        EXPECT_EQ(message.rfind("Error writing the web map map_web\n", 0), 0u)
+            << limit << ": " << message;
+        EXPECT_NE(message.find(" in " + disk), std::string::npos) << limit << ": " << message;
+        EXPECT_NE(message.find(": No space left on device\n"), std::string::npos)
+            << limit << ": " << message;
+        EXPECT_EQ(message.find(".part-"), std::string::npos) << limit << ": " << message;
+        for (const char *map : {"map_zoom_0.png", "map_zoom_1.png"})
+            EXPECT_EQ(read_file(disk + "/" + map), read_file(whole + "/" + map))
+                << limit << ": " << map;
+        EXPECT_EQ(run_command("ls -A '" + disk + "' | grep -v '^map_zoom_[01].png$'"), "")
+            << limit;
+        umount2(disk.c_str(), MNT_DETACH);
+    }
+}
+
+// libvips and the hundred libraries it brings are loaded only for a web
+// map: a plain run maps none of them (18 MB of its peak memory).
+TEST_F(WebMapTest, LibvipsIsLoadedOnlyForTheWebMap)
+{
+    world.tiles = {{0, 0, 0}};
+    write_and_read();
+    for (const std::string options : {"", "--web"}) {
+        int status = -1;
+        const std::string loads = run_command(
+            "LD_DEBUG=files XDG_DATA_HOME='" + root + "' '" + MAPPER_PROGRAM +
+                "' --world 1 --quiet " + options + " 2>&1 >/dev/null | "
+                "grep -c 'file=libvips\\.so'",
+            &status);
+        EXPECT_EQ(loads == "0\n", options.empty()) << "options: " << options;
+    }
+}
+
+// A memory control group that holds the map alone but not the map and
+// the web map's cut: the check before the canvases counts the cut and
+// refuses the run with a message, where the kernel killed it unannounced.
+TEST_F(WebMapTest, CheckBeforeTheCanvasesCountsTheCut)
+{
+    const std::string hierarchy = file_exists("/sys/fs/cgroup/cgroup.subtree_control") &&
+                                          read_file("/sys/fs/cgroup/cgroup.subtree_control")
+                                                  .find("memory") != std::string::npos
+                                      ? "/sys/fs/cgroup" : "/sys/fs/cgroup/memory";
+    const bool v2 = hierarchy == "/sys/fs/cgroup";
+    const std::string group = hierarchy + "/mapper-web-" + std::to_string(getpid());
+    if (access((hierarchy + "/cgroup.procs").c_str(), W_OK) != 0 ||
+        mkdir(group.c_str(), 0755) != 0)
+        GTEST_SKIP() << "cannot make a memory control group under " << hierarchy;
+    // Two textured tiles of 256 pixels at opposite corners: a 6144 x 6144
+    // map of 108 MB, in a group of 17 MB more.
+    const long long MB = 1024 * 1024, LIMIT = 125 * MB;
+    for (const char *file : {v2 ? "memory.max" : "memory.limit_in_bytes",
+                             v2 ? "memory.swap.max" : "memory.memsw.limit_in_bytes"})
+        if (file_exists(group + "/" + file))
+            write_file(group + "/" + file, std::to_string(LIMIT));
+    world.tile_size = 256;
+    world.textured = true;
+    world.tiles = {{0, 0, 0}, {0, 23, 23}};
+    write_and_read();
+    for (const std::string options : {"", "--web"}) {
+        int status = -1;
+        const std::string message = run_command(
+            "echo $$ >'" + group + "/cgroup.procs' && XDG_DATA_HOME='" + root +
+                "' exec '" + MAPPER_PROGRAM + "' --world 1 --quiet " + options + " 2>&1",
+            &status);
+        if (options.empty()) {
+            EXPECT_EQ(status, 0) << message;
+            continue;
+        }
+        EXPECT_EQ(status, 1) << "killed or ended otherwise: " << message;
+        EXPECT_NE(message.find("need 108 MB together (the largest, zoom level 0, is "
+                               "6144 x 6144 pixels) and the web map's cut "),
+                  std::string::npos) << message;
+        EXPECT_EQ(leftovers(), "");
+    }
+    rmdir(group.c_str());
+}
+
 // A USB stick: fixed owner and mode, no rename flags. The web map is
 // written and replaced all the same, and nothing is left beside it.
 TEST_F(WebMapTest, WebMapReachesAFileSystemOfFixedOwnerAndMode)
