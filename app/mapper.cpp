@@ -338,6 +338,8 @@ int run_mapper(const Options &options)
     }
     if (options.menu && options.output.empty())
         use_output_folder(make_world_folder(world), options.web);
+    if (options.web)
+        name_web_map(WORLD_ROWS[world - 1] + std::string(" map"));
     read_change_list(world);
     compose_maps(world);
     if (options.web)

@@ -88,6 +88,7 @@ struct WebMap {
     int folder_fd = -1;     // dir.fd and dir.name while it is unfinished
     std::string folder;
     std::string tile_ext;
+    std::string title;      // the page's, naming the world
     std::vector<WebLevel> levels;
     std::string failure;
 };
@@ -347,7 +348,8 @@ std::string levels_script()
     std::snprintf(colour, sizeof colour, "#%02x%02x%02x", web.background[0],
                   web.background[1], web.background[2]);
     js << "// The levels of this web map, written by mapper.\n"
-       << "var MAPPER_WEB = {\n  tileSize: " << WEB_TILE_SIZE
+       << "var MAPPER_WEB = {\n  title: " << quoted(web.title)
+       << ",\n  tileSize: " << WEB_TILE_SIZE
        << ",\n  format: " << quoted(web.tile_ext == "jpg" ? "jpg" : "png")
        << ",\n  background: " << quoted(colour) << ",\n  levels: [";
     for (size_t i = 0; i < web.levels.size(); ++i) {
@@ -452,6 +454,8 @@ void cut_web_level(BITMAP *canvas, int zoom, const char *map_name,
         cutting.ok = cut_from_inside(canvas, zoom, map_name, &cutting.why);
     }
 }
+
+void name_web_map(const std::string &title) { web.title = title; }
 
 bool web_map_gives_way(const char *map_name, const char *why)
 {

@@ -39,6 +39,9 @@ void cut_web_level(BITMAP *canvas, int zoom, const char *map_name,
 // for <map_name> done" if its cut succeeded.
 void release_web_canvas(BITMAP *canvas);
 
+// The page's title, naming the world the maps show.
+void name_web_map(const std::string &title);
+
 // Called when the map map_name could not be saved for the reason why:
 // the web map gives its room on the disk to the maps, which come first.
 // Stops the cut, removes the unfinished web map (the run then reports

@@ -37,7 +37,8 @@ protected:
         world.tile_size = GRID_TILE;
         start_web_map(BACKGROUND_R, BACKGROUND_G, BACKGROUND_B);
         map_canvas_hook = cut_web_level;
-    map_canvas_release_hook = release_web_canvas;
+        map_canvas_release_hook = release_web_canvas;
+        name_web_map("World1 map");
     }
     void TearDown() override
     {
@@ -687,6 +688,55 @@ TEST_F(WebMapTest, PageShowsTheMapInABrowser)
     EXPECT_GT(changed, PAGE_W * PAGE_H / 64 / 8);
     for (BITMAP *b : {page0, page1, map0, map1})
         destroy_bitmap(b);
+}
+
+}  // namespace
+
+namespace {
+
+// Any address gives a sane view within a moment, never a page that stops
+// answering: numbers far out of range, negative, or not numbers. The
+// title names the world, and a drag far past the map's edge stops there.
+TEST_F(WebMapTest, AnyAddressGivesASaneView)
+{
+    world.tiles = FIRST_WORLD;
+    compose_with_web();
+    const std::string page = "file://" + out + "/" + WEB_PAGE_NAME;
+    const std::vector<std::string> hashes = {
+        "#level=0&x=1e300&y=-1e300&zoom=1e9", "#level=1&x=-5&y=9e15&zoom=-1e9",
+        "#level=-3&x=abc&y=&zoom=NaN", "#level=0&x=Infinity&y=1&zoom=2",
+        "#zoom=40&level=1e400", "#level=0&x=100&y=100&zoom=1e-320"};
+    std::string cmd = "node '" + std::string(BROWSER_VIEW_SCRIPT) + "' '" + page + "'";
+    for (const std::string &hash : hashes)
+        cmd += " 'open=" + page + hash + "' eval=location.hash";
+    cmd += " 'open=" + page + "#level=0&x=256&y=192&zoom=0' drag=400,300,3000,2500"
+           " eval=location.hash 2>&1";
+    int status = -1;
+    const std::string seen = run_command(cmd, &status);
+    ASSERT_EQ(status, 0) << seen;
+    std::istringstream lines(seen);
+    std::string line;
+    int views = 0;
+    while (std::getline(lines, line)) {
+        EXPECT_NE(line.rfind("error ", 0), 0u) << line;
+        if (line.rfind("title ", 0) == 0) {
+            EXPECT_EQ(line, "title World1 map");
+        }
+        if (line.rfind("eval ", 0) != 0)
+            continue;
+        int level = -1;
+        double x = 0, y = 0, zoom = 0;
+        ASSERT_EQ(std::sscanf(line.c_str(), "eval \"#level=%d&x=%lf&y=%lf&zoom=%lf\"",
+                              &level, &x, &y, &zoom), 4) << line;
+        const int w = level == 0 ? MAP0_W : 256, h = level == 0 ? MAP0_H : 256;
+        EXPECT_TRUE(level == 0 || level == 1) << line;
+        // The view's centre within the map and a tenth of it around.
+        EXPECT_TRUE(x >= -w / 10 && x <= w + w / 10 && y >= -h / 10 && y <= h + h / 10)
+            << line;
+        EXPECT_TRUE(zoom >= -8 && zoom <= 3) << line;
+        ++views;
+    }
+    EXPECT_EQ(views, static_cast<int>(hashes.size()) + 1) << seen;
 }
 
 }  // namespace
