@@ -9,9 +9,6 @@
   var OVERZOOM = 3;
   // Zoom steps below the fitted view.
   var UNDERZOOM = 1;
-  // How far beyond the map's edges the view may be dragged, as a share
-  // of the map's size.
-  var DRAG_MARGIN = 0.1;
   // Around the map, as the page's style has it.
   var PAGE_COLOUR = '#5a5a5a';
 
@@ -173,8 +170,9 @@
     showCell(null);
     map.setMinZoom(minZoomOf(level));
     map.setMaxZoom(OVERZOOM);
-    // The view stays over the map: dragging stops at its edges.
-    map.setMaxBounds(bounds.pad(DRAG_MARGIN));
+    // The view stays over the map: dragging stops at its edges, and a
+    // map smaller than the window stays in its middle.
+    map.setMaxBounds(bounds);
     if (view)
       map.setView(toLatLng(view.x, view.y), view.zoom, {animate: false});
     else
