@@ -109,13 +109,16 @@ bool make_tile_link(std::string *why)
     tile_link.base_fd = open(base.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC);
     std::string failure;
     if (tile_link.base_fd < 0) {
-        *why = "no private folder to load it from: " + base + ": " +
+        *why = "no private folder to load it from in " + base + ": " +
                std::strerror(errno);
         return false;
     }
     if (!make_private_folder(tile_link.base_fd, TILE_FOLDER_STEM,
                              &tile_link.folder, &failure)) {
-        *why = "no private folder to load it from: " + failure;
+        // The reason, from "what: reason".
+        const std::string::size_type at = failure.rfind(": ");
+        *why = "no private folder to load it from in " + base + ": " +
+               (at == std::string::npos ? failure : failure.substr(at + 2));
         return false;
     }
     tile_link.path = base + "/" + tile_link.folder.name + "/" + name;

@@ -694,6 +694,12 @@ case_output_folder_refused() {
         chmod -R a+rX "$work" || fail "cannot open $work to nobody"
         run_as=(setpriv --reuid=nobody --regid=nogroup --clear-groups)
     fi
+    # Writable but not readable: enough for the maps, not for --web, which
+    # lists the folder.
+    mkdir "$work/write-only" && chmod 300 "$work/write-only" ||
+        fail "cannot make the write-only folder"
+    [ "$(id -u)" != 0 ] || chown nobody:nogroup "$work/write-only" ||
+        fail "cannot give the write-only folder to nobody"
     inotifywait -m -r -e open --format '%w%f' -o "$work/opened" "$world" \
         >/dev/null 2>"$work/inotify.log" &
     watch_pid=$!
@@ -702,8 +708,8 @@ case_output_folder_refused() {
         sleep 0.1
     done
     grep -q "Watches established" "$work/inotify.log" || fail "inotifywait did not start"
-    while IFS='|' read -r dir what reason; do
-        start_mapper --world 1 --output "$dir"
+    while IFS='|' read -r dir what reason web; do
+        start_mapper --world 1 --output "$dir" $web
         wait_for_exit "$FATAL_EXIT_WAIT"
         expect_rc 1
         [ "$(cat "$work/stderr")" = "Error $what the output folder!
@@ -713,8 +719,11 @@ $dir: $reason" ] || fail "$dir: not the message, the folder and the reason"
 $work/none|opening|No such file or directory
 $work/a-file|opening|Not a directory
 $work/read-only|writing into|Permission denied
+$work/write-only|reading|Permission denied|--web
 EOF
     [ -z "$(ls -A "$work/read-only")" ] || fail "files left in the read-only folder"
+    chmod 700 "$work/write-only" &&
+        [ -z "$(ls -A "$work/write-only")" ] || fail "files left in the write-only folder"
     # The watch sees an open, and had seen none of the program's.
     cat "$world/changed.txt" >/dev/null
     for _ in $(seq 50); do
