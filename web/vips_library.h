@@ -27,7 +27,8 @@ struct VipsCalls {
 extern VipsCalls vips_calls;
 
 // Loads the libvips of the ABI the program was built for and starts it
-// once; false with the reason in *why when it cannot.
+// once, for the web map's cut: no optional loaders, no cache, one worker,
+// one malloc arena; false with the reason in *why when it cannot.
 bool load_vips(std::string *why);
 
 #endif

@@ -1,29 +1,21 @@
 #include "web_map.h"
 
-#include <dirent.h>
 #include <fcntl.h>
-#include <limits.h>
-#include <malloc.h>
-#include <signal.h>
-#include <stdio.h>
-#include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include <algorithm>
-#include <atomic>
 #include <cctype>
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
 #include <iostream>
-#include <sstream>
 #include <thread>
 #include <vector>
 
 #include "exit_signals.h"
 #include "fatal_error.h"
 #include "file_io.h"
+#include "levels_script.h"
 #include "private_output.h"
 #include "pyramid_cut.h"
 #include "vips_library.h"
@@ -61,24 +53,8 @@ const char LEAFLET_IMAGES[] = "images";
 const char LEVELS_SCRIPT[] = "levels.js";
 const char VIEW_SCRIPT[] = "map.js";
 
-const char NO_VIPS_MODULES_HOME[] = "/nonexistent";
-const int VIPS_WORKERS = 1;
-const int MALLOC_ARENAS = 1;
-
 const mode_t NEW_FILE_MODE = 0666;
 const mode_t NEW_FOLDER_MODE = 0777;
-const size_t COPY_BUFFER = 1 << 16;
-
-// One level as the page needs it.
-struct WebLevel {
-    int zoom = 0;
-    std::string map_name;
-    int width = 0, height = 0;
-    int min_column = 0, min_row = 0, tile_size = 0;
-    int depth = 0;                   // pyramid levels below the top one
-    std::vector<int> columns;        // tiles a row, per pyramid level
-    std::vector<std::string> present;  // hex bits of the tiles cut
-};
 
 struct WebMap {
     int background[3] = {0, 0, 0};
@@ -185,22 +161,6 @@ bool write_new_file(const std::string &name, const std::string &data)
     return ok || fail("writing " + in_web_map(name), err);
 }
 
-bool read_whole_file(const std::string &path, std::string *data)
-{
-    const int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
-    if (fd < 0)
-        return false;
-    std::vector<char> buf(COPY_BUFFER);
-    ssize_t n;
-    data->clear();
-    while ((n = read(fd, buf.data(), buf.size())) > 0)
-        data->append(buf.data(), static_cast<size_t>(n));
-    const int err = errno;
-    close(fd);
-    errno = err;
-    return n == 0;
-}
-
 bool copy_leaflet()
 {
     if (mkdirat(web.folder_fd, LEAFLET_IMAGES, NEW_FOLDER_MODE) != 0)
@@ -267,51 +227,18 @@ bool cut_from_inside(BITMAP *canvas, int zoom, const std::string &map_name,
     return ok;
 }
 
-int ceil_div(int a, int b) { return (a + b - 1) / b; }
-
-// Which tiles libvips wrote at each pyramid level (it leaves out those
-// wholly background), as hex digits of one bit a tile, row by row.
+// Notes the level's size, place in the grid and the tiles libvips cut.
 void record_level(const LevelCut &c)
 {
-    const int zoom = c.zoom;
     WebLevel l;
-    l.zoom = zoom;
+    l.zoom = c.zoom;
     l.map_name = c.map_name;
     l.width = c.canvas->w;
     l.height = c.canvas->h;
     l.min_column = c.min_column;
     l.min_row = c.min_row;
     l.tile_size = c.tile_size;
-    while ((static_cast<int64_t>(WEB_TILE_SIZE) << l.depth) <
-           std::max(l.width, l.height))
-        ++l.depth;
-    for (int k = 0; k <= l.depth; ++k) {
-        const int scale = 1 << (l.depth - k);
-        const int cols = ceil_div(ceil_div(l.width, scale), WEB_TILE_SIZE);
-        const int rows = ceil_div(ceil_div(l.height, scale), WEB_TILE_SIZE);
-        std::string hex;
-        int nibble = 0, bits = 0;
-        for (int y = 0; y < rows; ++y) {
-            for (int x = 0; x < cols; ++x) {
-                const std::string tile = pyramid_name(zoom) + "/" +
-                                         std::to_string(k) + "/" +
-                                         std::to_string(y) + "/" +
-                                         std::to_string(x) + "." + web.tile_ext;
-                struct stat st;
-                const bool cut = fstatat(web.folder_fd, tile.c_str(), &st,
-                                         AT_SYMLINK_NOFOLLOW) == 0;
-                nibble = nibble << 1 | (cut ? 1 : 0);
-                if (++bits == 4) {
-                    hex += "0123456789abcdef"[nibble];
-                    nibble = bits = 0;
-                }
-            }
-        }
-        if (bits > 0)
-            hex += "0123456789abcdef"[nibble << (4 - bits)];
-        l.columns.push_back(cols);
-        l.present.push_back(hex);
-    }
+    note_cut_tiles(web.folder_fd, pyramid_name(c.zoom), web.tile_ext, &l);
     web.levels.push_back(l);
 }
 
@@ -335,52 +262,13 @@ void finish_cut()
     cutting.canvas = nullptr;
 }
 
-// JSON string of a map's name: our names need no escapes beyond these.
-std::string quoted(const std::string &s)
-{
-    std::string q = "\"";
-    for (char c : s) {
-        if (c == '"' || c == '\\')
-            q += '\\';
-        q += c;
-    }
-    return q + "\"";
-}
-
-std::string levels_script()
-{
-    std::ostringstream js;
-    char colour[8];
-    std::snprintf(colour, sizeof colour, "#%02x%02x%02x", web.background[0],
-                  web.background[1], web.background[2]);
-    js << "// The levels of this web map, written by mapper.\n"
-       << "var MAPPER_WEB = {\n  title: " << quoted(web.title)
-       << ",\n  tileSize: " << WEB_TILE_SIZE
-       << ",\n  format: " << quoted(web.tile_ext == "jpg" ? "jpg" : "png")
-       << ",\n  background: " << quoted(colour) << ",\n  levels: [";
-    for (size_t i = 0; i < web.levels.size(); ++i) {
-        const WebLevel &l = web.levels[i];
-        js << (i ? "," : "") << "\n    {zoom: " << l.zoom
-           << ", name: " << quoted(l.map_name) << ", width: " << l.width
-           << ", height: " << l.height << ", minColumn: " << l.min_column
-           << ", minRow: " << l.min_row << ", gridTile: " << l.tile_size
-           << ", depth: " << l.depth << ",\n     columns: [";
-        for (size_t k = 0; k < l.columns.size(); ++k)
-            js << (k ? ", " : "") << l.columns[k];
-        js << "],\n     present: [";
-        for (size_t k = 0; k < l.present.size(); ++k)
-            js << (k ? ", " : "") << quoted(l.present[k]);
-        js << "]}";
-    }
-    js << "\n  ]\n};\n";
-    return js.str();
-}
-
 bool publish()
 {
     if (!write_new_file(VIEW_SCRIPT, WEB_VIEW_SCRIPT) ||
         !write_new_file(WEB_PAGE_NAME, WEB_PAGE_HTML) ||
-        !write_new_file(LEVELS_SCRIPT, levels_script()))
+        !write_new_file(LEVELS_SCRIPT,
+                        levels_script(web.title, web.tile_ext, web.background,
+                                      web.levels)))
         return false;
     // The page is the same in every run: it is moved beside the folder
     // first, once the older folder is known to be ours.
@@ -409,22 +297,9 @@ void start_web_map(int background_r, int background_g, int background_b)
                         "(Debian's libjs-leaflet installs it).\n",
                         path.c_str(), std::strerror(errno));
     }
-    // The cut needs only libvips's own PNG and JPEG savers. Its optional
-    // loaders (ImageMagick, PDF, HEIF, ...) cost 6 MB at start-up: with
-    // VIPSHOME at Debian's folder that never exists, it finds none.
-    setenv("VIPSHOME", NO_VIPS_MODULES_HOME, 0);
     std::string why;
     if (!load_vips(&why))
         fatal_error("Error starting the web map.\nlibvips: %s\n", why.c_str());
-    // The canvases are freed after their cut: nothing is worth caching.
-    vips_calls.cache_set_max(0);
-    // One worker: the tiles are written one at a time anyway, and the
-    // map's save has the other core.
-    vips_calls.concurrency_set(VIPS_WORKERS);
-    // libvips's threads then allocate from the main heap, which they leave
-    // to the next level's cut, rather than each keeping an arena of its
-    // own: 3 MB less at the peak, beside the canvas.
-    mallopt(M_ARENA_MAX, MALLOC_ARENAS);
 }
 
 void cut_web_level(BITMAP *canvas, int zoom, const char *map_name,
