@@ -9,6 +9,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <iostream>
+#include <system_error>
 #include <thread>
 #include <vector>
 
@@ -327,10 +328,18 @@ void cut_web_level(BITMAP *canvas, int zoom, const char *map_name,
     const std::string by_fd = "/proc/self/fd/" + std::to_string(web.folder_fd);
     if (folder_named_by(by_fd)) {
         const std::string target = by_fd + "/" + pyramid_name(zoom);
-        cutting.thread = std::thread([target] {
-            cutting.ok = cut_level(cutting.canvas, target, cutting.map_name,
-                                   &cutting.why);
-        });
+        try {
+            cutting.thread = std::thread([target] {
+                cutting.ok = cut_level(cutting.canvas, target, cutting.map_name,
+                                       &cutting.why);
+            });
+        } catch (const std::system_error &e) {
+            // No thread to be had (no memory for its stack): the web map
+            // fails, the maps go on.
+            cutting.ok = false;
+            cutting.why = "starting the cut of " + cutting.map_name + ": " +
+                          e.code().message();
+        }
     } else {
         cutting.ok = cut_from_inside(canvas, zoom, map_name, &cutting.why);
     }

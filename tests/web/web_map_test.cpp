@@ -316,6 +316,37 @@ TEST_F(WebMapTest, CheckBeforeTheCanvasesCountsTheCut)
     rmdir(group.c_str());
 }
 
+// Short of memory (an address-space limit, lowered step by step until
+// something other than the web map fails), the web map's error carries
+// libvips's own reason ("Error creating thread: Resource temporarily
+// unavailable", "out of memory --- size == 2MB"), never a stale errno
+// after it in brackets.
+TEST_F(WebMapTest, OutOfMemoryGivesLibvipssOwnReason)
+{
+    world.tiles = FIRST_WORLD;
+    write_and_read();
+    const int HIGHEST_MB = 256, LOWEST_MB = 64, STEP_MB = 8;
+    int web_failures = 0;
+    for (int mb = HIGHEST_MB; mb >= LOWEST_MB; mb -= STEP_MB) {
+        int status = -1;
+        const std::string message = run_command(
+            "ulimit -v " + std::to_string(mb * 1024) + " && XDG_DATA_HOME='" + root +
+                "' exec '" + MAPPER_PROGRAM + "' --world 1 --quiet --web 2>&1",
+            &status);
+        if (status == 0)
+            continue;
+        const std::string head = "Error writing the web map map_web\n";
+        if (status != 1 || message.rfind(head, 0) != 0)
+            break;
+        ++web_failures;
+        const std::string reason = message.substr(head.size());
+        EXPECT_NE(reason.substr(reason.size() - 2), ")\n")
+            << mb << " MB: " << reason;
+    }
+    if (web_failures == 0)
+        GTEST_SKIP() << "no limit failed the web map alone";
+}
+
 // A USB stick: fixed owner and mode, no rename flags. The web map is
 // written and replaced all the same, and nothing is left beside it.
 TEST_F(WebMapTest, WebMapReachesAFileSystemOfFixedOwnerAndMode)
