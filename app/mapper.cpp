@@ -18,6 +18,7 @@
 #include "change_list.h"
 #include "compose.h"
 #include "data_folder.h"
+#include "display_loss.h"
 #include "exit_signals.h"
 #include "fatal_error.h"
 #include "file_io.h"
@@ -93,6 +94,7 @@ void route_messages_to_stderr() {}
 
 void start_library()
 {
+    watch_display();
     // Without an X display the system driver cannot start, and the driver
     // calls that follow would dereference the missing driver.
     if (allegro_init() != 0)
@@ -175,7 +177,7 @@ void start_web_output()
     map_canvas_hook = cut_web_level;
     map_canvas_release_hook = release_web_canvas;
     map_save_failed_hook = web_map_gives_way;
-    canvas_reader_bytes = web_cut_bytes;
+    canvas_reader_bytes = pyramid_cut_bytes;
 }
 
 void finish_web_output()

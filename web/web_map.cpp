@@ -155,6 +155,9 @@ bool write_new_file(const std::string &name, const std::string &data)
                           NEW_FILE_MODE);
     if (fd < 0)
         return fail("creating " + in_web_map(name), errno);
+    // Explicitly: libgsf sets the process umask to 0 for a moment while
+    // it writes a tile. Fixed-mode file systems ignore it.
+    fchmod(fd, user_file_mode());
     const bool ok = write_all(fd, data.data(), data.size());
     const int err = errno;
     if (close(fd) != 0 && ok)
@@ -166,6 +169,12 @@ bool copy_leaflet()
 {
     if (mkdirat(web.folder_fd, LEAFLET_IMAGES, NEW_FOLDER_MODE) != 0)
         return fail("creating " + in_web_map(LEAFLET_IMAGES), errno);
+    const int images = openat(web.folder_fd, LEAFLET_IMAGES,
+                              O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+    if (images >= 0) {
+        fchmod(images, user_folder_mode());
+        close(images);
+    }
     for (const CopiedFile &f : LEAFLET_FILES) {
         const std::string from = std::string(LEAFLET_DIR) + "/" + f.from;
         std::string data;
@@ -360,19 +369,13 @@ bool web_map_gives_way(const char *map_name, const char *why)
     if (web.folder.empty())
         return false;
     remove_unfinished();
-    if (web.failure.empty()) {
-        const std::string reason = why;
-        const std::string::size_type colon = reason.rfind(": ");
-        web.failure = "no room for it beside " + std::string(map_name) +
-                      " in " + web.out_path + ", and the maps come first: " +
-                      (colon == std::string::npos ? reason : reason.substr(colon + 2));
-    }
+    // The system's reason ends the save's message, after its path.
+    const char *reason = std::strrchr(why, ':');
+    if (web.failure.empty())
+        web.failure = "no room for it beside " + std::string(map_name) + " in " +
+                      web.out_path + ", and the maps come first: " +
+                      (reason && reason[1] == ' ' ? reason + 2 : why);
     return true;
-}
-
-int64_t web_cut_bytes(int64_t width, int64_t height)
-{
-    return pyramid_cut_bytes(width, height);
 }
 
 void release_web_canvas(BITMAP *canvas)

@@ -12,8 +12,10 @@
 
 #include <allegro.h>
 
-#include <cstdint>
 #include <string>
+
+// pyramid_cut_bytes: the memory a level's cut takes beside its canvas.
+#include "pyramid_cut.h"
 
 // Name of the page in the output folder, and of the folder it reads.
 extern const char WEB_PAGE_NAME[];
@@ -48,9 +50,6 @@ void name_web_map(const std::string &title);
 // that it was left out) and returns true when it held any room, so that
 // the map is tried once more.
 bool web_map_gives_way(const char *map_name, const char *why);
-
-// The memory a level's cut takes beside a canvas of width x height.
-int64_t web_cut_bytes(int64_t width, int64_t height);
 
 // Writes the page and puts the finished folder in place of the older
 // one. On failure removes the unfinished folder, keeps the older web
