@@ -35,10 +35,7 @@ void note_cut_tiles(int folder_fd, const std::string &pyramid,
                     const std::string &tile_ext, WebLevel *level)
 {
     WebLevel &l = *level;
-    l.depth = 0;
-    while ((static_cast<int64_t>(WEB_TILE_SIZE) << l.depth) <
-           std::max(l.width, l.height))
-        ++l.depth;
+    l.depth = pyramid_depth(l.width, l.height);
     for (int k = 0; k <= l.depth; ++k) {
         const int scale = 1 << (l.depth - k);
         const int cols = ceil_div(ceil_div(l.width, scale), WEB_TILE_SIZE);

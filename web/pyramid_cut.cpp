@@ -1,6 +1,7 @@
 #include "pyramid_cut.h"
 
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -8,6 +9,7 @@
 #include <vector>
 
 #include "file_io.h"
+#include "private_output.h"
 #include "random_name.h"
 #include "vips_library.h"
 
@@ -128,6 +130,35 @@ bool cut_pyramid(BITMAP *canvas, const std::string &target,
     if (result != 0)
         *why = vips_reason();
     return result == 0;
+}
+
+int pyramid_depth(int width, int height)
+{
+    int depth = 0;
+    while ((static_cast<int64_t>(WEB_TILE_SIZE) << depth) < std::max(width, height))
+        ++depth;
+    return depth;
+}
+
+int make_pyramid_folders(int folder_fd, const std::string &pyramid, int width,
+                         int height)
+{
+    const int depth = pyramid_depth(width, height);
+    if (mkdirat(folder_fd, pyramid.c_str(), user_folder_mode()) != 0)
+        return errno;
+    for (int k = 0; k <= depth; ++k) {
+        const std::string level = pyramid + "/" + std::to_string(k);
+        if (mkdirat(folder_fd, level.c_str(), user_folder_mode()) != 0)
+            return errno;
+        const int64_t scale = int64_t(1) << (depth - k);
+        const int64_t rows = ((height + scale - 1) / scale + WEB_TILE_SIZE - 1) /
+                             WEB_TILE_SIZE;
+        for (int64_t row = 0; row < rows; ++row)
+            if (mkdirat(folder_fd, (level + "/" + std::to_string(row)).c_str(),
+                        user_folder_mode()) != 0)
+                return errno;
+    }
+    return 0;
 }
 
 int64_t pyramid_cut_bytes(int64_t width, int64_t height)

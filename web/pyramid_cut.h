@@ -20,6 +20,18 @@ bool cut_pyramid(BITMAP *canvas, const std::string &target,
                  const std::string &tile_ext, const int background[3],
                  std::string *why);
 
+// Makes the folders of the pyramid of a width x height canvas in folder
+// pyramid of folder_fd (one a pyramid level, one a row of tiles in it),
+// with the user's folder mode, before the cut: where the disk has no
+// inode left for one, libvips would abort the process. The system's
+// reason, or 0.
+int make_pyramid_folders(int folder_fd, const std::string &pyramid, int width,
+                         int height);
+
+// Pyramid levels below the top one (the whole map in one tile) of a
+// width x height canvas.
+int pyramid_depth(int width, int height);
+
 // The most memory a cut of a canvas of width x height pixels takes
 // beside the canvas: libvips's start, its threads and the strips of
 // every pyramid level it holds.

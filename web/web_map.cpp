@@ -207,15 +207,16 @@ bool folder_named_by(const std::string &path)
            by_path.st_ino == by_fd.st_ino;
 }
 
-// Cuts the level's pyramid into target; on failure *why names the map,
-// the output folder and the system's reason where there is one: libvips
-// often has none ("wbuffer_write: write failed").
-bool cut_level(BITMAP *canvas, const std::string &target,
+// Cuts the level's pyramid into target; *why names the map, the output
+// folder and the system's reason, which libvips's often lacks.
+bool cut_level(BITMAP *canvas, int zoom, const std::string &target,
                const std::string &map_name, std::string *why)
 {
-    if (cut_pyramid(canvas, target, web.tile_ext, web.background, why))
+    const int made = make_pyramid_folders(web.folder_fd, pyramid_name(zoom),
+                                          canvas->w, canvas->h);
+    if (made == 0 && cut_pyramid(canvas, target, web.tile_ext, web.background, why))
         return true;
-    const int err = room_failure(web.folder_fd);
+    const int err = made ? made : room_failure(web.folder_fd);
     *why = "cutting the web tiles of " + map_name + " for " + WEB_FOLDER_NAME +
            " in " + web.out_path + ": " + (err ? std::strerror(err) : *why);
     return false;
@@ -229,7 +230,7 @@ bool cut_from_inside(BITMAP *canvas, int zoom, const std::string &map_name,
                web.out_path + ": " + std::strerror(errno);
         return false;
     }
-    const bool ok = cut_level(canvas, pyramid_name(zoom), map_name, why);
+    const bool ok = cut_level(canvas, zoom, pyramid_name(zoom), map_name, why);
     if (fchdir(web.out_fd) != 0 && ok) {
         *why = std::string("returning to the output folder: ") + std::strerror(errno);
         return false;
@@ -339,12 +340,11 @@ void cut_web_level(BITMAP *canvas, int zoom, const char *map_name,
         const std::string target = by_fd + "/" + pyramid_name(zoom);
         try {
             cutting.thread = std::thread([target] {
-                cutting.ok = cut_level(cutting.canvas, target, cutting.map_name,
-                                       &cutting.why);
+                cutting.ok = cut_level(cutting.canvas, cutting.zoom, target,
+                                       cutting.map_name, &cutting.why);
             });
         } catch (const std::system_error &e) {
-            // No thread to be had (no memory for its stack): the web map
-            // fails, the maps go on.
+            // No memory for a thread's stack: the web map fails, maps go on.
             cutting.ok = false;
             cutting.why = "starting the cut of " + cutting.map_name + ": " +
                           e.code().message();
