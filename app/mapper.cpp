@@ -24,6 +24,7 @@
 #include "gif_codec.h"
 #include "jpeg_codec.h"
 #include "map_file.h"
+#include "map_geometry.h"
 #include "menu_launch.h"
 #include "output_folder.h"
 #include "private_output.h"
@@ -159,6 +160,8 @@ void start_web_output()
     start_web_map(BACKGROUND_R, BACKGROUND_G, BACKGROUND_B);
     map_canvas_hook = cut_web_level;
     map_canvas_release_hook = release_web_canvas;
+    map_save_failed_hook = web_map_gives_way;
+    canvas_reader_bytes = pyramid_cut_bytes;
 }
 
 void finish_web_output()
@@ -234,6 +237,8 @@ int run_mapper(const Options &options)
     }
     if (options.menu && options.output.empty())
         use_output_folder(make_world_folder(world), options.web);
+    if (options.web)
+        name_web_map(WORLD_ROWS[world - 1] + std::string(" map"));
     read_change_list(world);
     compose_maps(world);
     if (options.web)

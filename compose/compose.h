@@ -31,6 +31,10 @@ extern void (*map_save_ended_hook)(const char *name, bool saved);
 extern void (*map_canvas_hook)(BITMAP *canvas, int zoom, const char *map_name,
                                int min_column, int min_row, int tile_size);
 extern void (*map_canvas_release_hook)(BITMAP *canvas);
+// Called, when set, when the map name could not be saved, with the
+// reason: the maps come first, so a reader that took room on the disk
+// gives it back and returns true, and the map is saved once more.
+extern bool (*map_save_failed_hook)(const char *name, const char *why);
 
 // Composes and saves one map per zoom level 0 to ZoomBounds.max_zoom of
 // world world_number from tile_list, tile_ext and appdata_path. Ends the

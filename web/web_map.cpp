@@ -1,31 +1,25 @@
 #include "web_map.h"
 
-#include <dirent.h>
 #include <fcntl.h>
-#include <limits.h>
-#include <malloc.h>
-#include <signal.h>
-#include <stdio.h>
-#include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
-#include <vips/vips.h>
 
-#include <algorithm>
-#include <atomic>
 #include <cctype>
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
 #include <iostream>
-#include <sstream>
+#include <system_error>
 #include <thread>
 #include <vector>
 
 #include "exit_signals.h"
 #include "fatal_error.h"
 #include "file_io.h"
+#include "levels_script.h"
 #include "private_output.h"
+#include "pyramid_cut.h"
+#include "vips_library.h"
 #include "web_page.h"
 
 // How the folder reaches the disk. It is a private folder of the run in
@@ -60,39 +54,18 @@ const char LEAFLET_IMAGES[] = "images";
 const char LEVELS_SCRIPT[] = "levels.js";
 const char VIEW_SCRIPT[] = "map.js";
 
-const int WEB_TILE_SIZE = 256;
-const int JPEG_TILE_QUALITY = 75;
-// As the PNG maps: level 1 costs a fraction of the default's time.
-const int PNG_TILE_COMPRESSION = 1;
-// Skips a tile only when every pixel equals the background exactly.
-const int SKIP_EXACT_BACKGROUND = 0;
-
-const char NO_VIPS_MODULES_HOME[] = "/nonexistent";
-const int VIPS_WORKERS = 1;
-const int MALLOC_ARENAS = 1;
-
 const mode_t NEW_FILE_MODE = 0666;
 const mode_t NEW_FOLDER_MODE = 0777;
-const size_t COPY_BUFFER = 1 << 16;
-
-// One level as the page needs it.
-struct WebLevel {
-    int zoom = 0;
-    std::string map_name;
-    int width = 0, height = 0;
-    int min_column = 0, min_row = 0, tile_size = 0;
-    int depth = 0;                   // pyramid levels below the top one
-    std::vector<int> columns;        // tiles a row, per pyramid level
-    std::vector<std::string> present;  // hex bits of the tiles cut
-};
 
 struct WebMap {
     int background[3] = {0, 0, 0};
     int out_fd = -1;
+    std::string out_path;   // the output folder, for messages
     PrivateFolder dir;      // the unfinished web map
     int folder_fd = -1;     // dir.fd and dir.name while it is unfinished
     std::string folder;
     std::string tile_ext;
+    std::string title;      // the page's, naming the world
     std::vector<WebLevel> levels;
     std::string failure;
 };
@@ -150,6 +123,7 @@ void discard_at_exit()
 bool make_web_folder()
 {
     web.out_fd = open(".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    web.out_path = current_folder();
     if (web.out_fd < 0)
         return fail("opening the output folder " + current_folder(), errno);
     std::string why;
@@ -166,6 +140,13 @@ bool make_web_folder()
     return true;
 }
 
+// A file of the unfinished folder as messages name it: the folder itself
+// is gone by the time they are read.
+std::string in_web_map(const std::string &name)
+{
+    return name + " of " + WEB_FOLDER_NAME + " in " + web.out_path;
+}
+
 // Creates name in the folder, which must not exist, with data.
 bool write_new_file(const std::string &name, const std::string &data)
 {
@@ -173,37 +154,21 @@ bool write_new_file(const std::string &name, const std::string &data)
                           O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC,
                           NEW_FILE_MODE);
     if (fd < 0)
-        return fail("creating " + web.folder + "/" + name, errno);
+        return fail("creating " + in_web_map(name), errno);
     // Explicitly: libgsf sets the process umask to 0 for a moment while
     // it writes a tile. Fixed-mode file systems ignore it.
     fchmod(fd, user_file_mode());
     const bool ok = write_all(fd, data.data(), data.size());
     const int err = errno;
     if (close(fd) != 0 && ok)
-        return fail("writing " + web.folder + "/" + name, errno);
-    return ok || fail("writing " + web.folder + "/" + name, err);
-}
-
-bool read_whole_file(const std::string &path, std::string *data)
-{
-    const int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
-    if (fd < 0)
-        return false;
-    std::vector<char> buf(COPY_BUFFER);
-    ssize_t n;
-    data->clear();
-    while ((n = read(fd, buf.data(), buf.size())) > 0)
-        data->append(buf.data(), static_cast<size_t>(n));
-    const int err = errno;
-    close(fd);
-    errno = err;
-    return n == 0;
+        return fail("writing " + in_web_map(name), errno);
+    return ok || fail("writing " + in_web_map(name), err);
 }
 
 bool copy_leaflet()
 {
     if (mkdirat(web.folder_fd, LEAFLET_IMAGES, NEW_FOLDER_MODE) != 0)
-        return fail("creating " + web.folder + "/" + LEAFLET_IMAGES, errno);
+        return fail("creating " + in_web_map(LEAFLET_IMAGES), errno);
     const int images = openat(web.folder_fd, LEAFLET_IMAGES,
                               O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
     if (images >= 0) {
@@ -228,113 +193,7 @@ bool folder_ready()
     return make_web_folder() && copy_leaflet();
 }
 
-// The byte of each of red, green and blue within a pixel of canvas, from
-// the library's shifts for its depth (B, G, R in memory for its usual
-// 24-bit layout on little-endian machines).
-bool channel_bytes(BITMAP *canvas, int *bytes, int index[3])
-{
-    const int depth = bitmap_color_depth(canvas);
-    int shifts[3];
-    if (depth == 24) {
-        shifts[0] = _rgb_r_shift_24;
-        shifts[1] = _rgb_g_shift_24;
-        shifts[2] = _rgb_b_shift_24;
-    } else if (depth == 32) {
-        shifts[0] = _rgb_r_shift_32;
-        shifts[1] = _rgb_g_shift_32;
-        shifts[2] = _rgb_b_shift_32;
-    } else {
-        return false;
-    }
-    *bytes = depth / 8;
-    for (int c = 0; c < 3; ++c) {
-        const int little = shifts[c] / 8;
-#if __BYTE_ORDER__ == __ORDER_BIG_ENDIAN__
-        index[c] = (depth == 24 ? 2 : 3) - little;
-#else
-        index[c] = little;
-#endif
-    }
-    return true;
-}
-
-// The canvas as an RGB image for libvips, over the canvas's own memory:
-// rows must follow each other without gaps, as in a memory bitmap.
-VipsImage *canvas_image(BITMAP *canvas)
-{
-    int bytes = 0, index[3];
-    if (!channel_bytes(canvas, &bytes, index))
-        return nullptr;
-    const size_t row = static_cast<size_t>(canvas->w) * bytes;
-    if (canvas->h > 1 && canvas->line[1] != canvas->line[0] + row)
-        return nullptr;
-    VipsImage *raw = vips_image_new_from_memory(
-        canvas->line[0], row * canvas->h, canvas->w, canvas->h, bytes,
-        VIPS_FORMAT_UCHAR);
-    if (!raw)
-        return nullptr;
-    VipsImage *band[3] = {nullptr, nullptr, nullptr};
-    VipsImage *rgb = nullptr;
-    bool ok = true;
-    for (int c = 0; c < 3 && ok; ++c)
-        ok = vips_extract_band(raw, &band[c], index[c], nullptr) == 0;
-    if (ok && vips_bandjoin(band, &rgb, 3, nullptr) == 0)
-        rgb->Type = VIPS_INTERPRETATION_sRGB;
-    for (VipsImage *b : band)
-        if (b)
-            g_object_unref(b);
-    g_object_unref(raw);
-    return rgb;
-}
-
 std::string pyramid_name(int zoom) { return "z" + std::to_string(zoom); }
-
-// The first line of libvips's errors: the later ones repeat it or add
-// less clear echoes ("unix error: Unknown error -1").
-std::string vips_reason()
-{
-    std::string why = vips_error_buffer();
-    vips_error_clear();
-    why = why.substr(0, why.find('\n'));
-    return why.empty() ? "libvips gave no reason" : why;
-}
-
-// Cuts canvas into the pyramid folder at target; false with *why set on
-// failure. Touches no shared state, so it can run beside the map's save.
-bool cut_pyramid(BITMAP *canvas, const std::string &target,
-                 const std::string &where, std::string *why)
-{
-    VipsImage *image = canvas_image(canvas);
-    if (!image) {
-        *why = "cutting " + where + ": the canvas's pixel layout is not one "
-               "libvips can read";
-        return false;
-    }
-    const std::string suffix =
-        web.tile_ext == "jpg"
-            ? ".jpg[Q=" + std::to_string(JPEG_TILE_QUALITY) + "]"
-            : ".png[compression=" + std::to_string(PNG_TILE_COMPRESSION) + "]";
-    VipsArrayDouble *background = vips_array_double_newv(
-        3, static_cast<double>(web.background[0]),
-        static_cast<double>(web.background[1]),
-        static_cast<double>(web.background[2]));
-    errno = 0;
-    const int result = vips_dzsave(
-        image, target.c_str(), "layout", VIPS_FOREIGN_DZ_LAYOUT_GOOGLE,
-        "tile_size", WEB_TILE_SIZE, "overlap", 0, "suffix", suffix.c_str(),
-        "skip_blanks", SKIP_EXACT_BACKGROUND, "background", background,
-        nullptr);
-    const int save_errno = errno;
-    vips_area_unref(VIPS_AREA(background));
-    g_object_unref(image);
-    if (result == 0)
-        return true;
-    *why = "cutting " + where + ": " + vips_reason();
-    // libvips's text may lack the system's reason for a failed write.
-    if (save_errno != 0 && why->find(std::strerror(save_errno)) == std::string::npos)
-        *why += " (" + std::string(std::strerror(save_errno)) + ")";
-    return false;
-}
 
 // Where the kernel names an open folder by its descriptor, libvips can
 // write through that name from another thread while the map's save has
@@ -348,14 +207,30 @@ bool folder_named_by(const std::string &path)
            by_path.st_ino == by_fd.st_ino;
 }
 
-bool cut_from_inside(BITMAP *canvas, int zoom, std::string *why)
+// Cuts the level's pyramid into target; *why names the map, the output
+// folder and the system's reason, which libvips's often lacks.
+bool cut_level(BITMAP *canvas, int zoom, const std::string &target,
+               const std::string &map_name, std::string *why)
 {
-    const std::string where = web.folder + "/" + pyramid_name(zoom);
+    const int made = make_pyramid_folders(web.folder_fd, pyramid_name(zoom),
+                                          canvas->w, canvas->h);
+    if (made == 0 && cut_pyramid(canvas, target, web.tile_ext, web.background, why))
+        return true;
+    const int err = made ? made : room_failure(web.folder_fd);
+    *why = "cutting the web tiles of " + map_name + " for " + WEB_FOLDER_NAME +
+           " in " + web.out_path + ": " + (err ? std::strerror(err) : *why);
+    return false;
+}
+
+bool cut_from_inside(BITMAP *canvas, int zoom, const std::string &map_name,
+                     std::string *why)
+{
     if (fchdir(web.folder_fd) != 0) {
-        *why = "entering " + web.folder + ": " + std::strerror(errno);
+        *why = "entering the unfinished " + std::string(WEB_FOLDER_NAME) + " in " +
+               web.out_path + ": " + std::strerror(errno);
         return false;
     }
-    const bool ok = cut_pyramid(canvas, pyramid_name(zoom), where, why);
+    const bool ok = cut_level(canvas, zoom, pyramid_name(zoom), map_name, why);
     if (fchdir(web.out_fd) != 0 && ok) {
         *why = std::string("returning to the output folder: ") + std::strerror(errno);
         return false;
@@ -363,51 +238,18 @@ bool cut_from_inside(BITMAP *canvas, int zoom, std::string *why)
     return ok;
 }
 
-int ceil_div(int a, int b) { return (a + b - 1) / b; }
-
-// Which tiles libvips wrote at each pyramid level (it leaves out those
-// wholly background), as hex digits of one bit a tile, row by row.
+// Notes the level's size, place in the grid and the tiles libvips cut.
 void record_level(const LevelCut &c)
 {
-    const int zoom = c.zoom;
     WebLevel l;
-    l.zoom = zoom;
+    l.zoom = c.zoom;
     l.map_name = c.map_name;
     l.width = c.canvas->w;
     l.height = c.canvas->h;
     l.min_column = c.min_column;
     l.min_row = c.min_row;
     l.tile_size = c.tile_size;
-    while ((static_cast<int64_t>(WEB_TILE_SIZE) << l.depth) <
-           std::max(l.width, l.height))
-        ++l.depth;
-    for (int k = 0; k <= l.depth; ++k) {
-        const int scale = 1 << (l.depth - k);
-        const int cols = ceil_div(ceil_div(l.width, scale), WEB_TILE_SIZE);
-        const int rows = ceil_div(ceil_div(l.height, scale), WEB_TILE_SIZE);
-        std::string hex;
-        int nibble = 0, bits = 0;
-        for (int y = 0; y < rows; ++y) {
-            for (int x = 0; x < cols; ++x) {
-                const std::string tile = pyramid_name(zoom) + "/" +
-                                         std::to_string(k) + "/" +
-                                         std::to_string(y) + "/" +
-                                         std::to_string(x) + "." + web.tile_ext;
-                struct stat st;
-                const bool cut = fstatat(web.folder_fd, tile.c_str(), &st,
-                                         AT_SYMLINK_NOFOLLOW) == 0;
-                nibble = nibble << 1 | (cut ? 1 : 0);
-                if (++bits == 4) {
-                    hex += "0123456789abcdef"[nibble];
-                    nibble = bits = 0;
-                }
-            }
-        }
-        if (bits > 0)
-            hex += "0123456789abcdef"[nibble << (4 - bits)];
-        l.columns.push_back(cols);
-        l.present.push_back(hex);
-    }
+    note_cut_tiles(web.folder_fd, pyramid_name(c.zoom), web.tile_ext, &l);
     web.levels.push_back(l);
 }
 
@@ -431,51 +273,13 @@ void finish_cut()
     cutting.canvas = nullptr;
 }
 
-// JSON string of a map's name: our names need no escapes beyond these.
-std::string quoted(const std::string &s)
-{
-    std::string q = "\"";
-    for (char c : s) {
-        if (c == '"' || c == '\\')
-            q += '\\';
-        q += c;
-    }
-    return q + "\"";
-}
-
-std::string levels_script()
-{
-    std::ostringstream js;
-    char colour[8];
-    std::snprintf(colour, sizeof colour, "#%02x%02x%02x", web.background[0],
-                  web.background[1], web.background[2]);
-    js << "// The levels of this web map, written by mapper.\n"
-       << "var MAPPER_WEB = {\n  tileSize: " << WEB_TILE_SIZE
-       << ",\n  format: " << quoted(web.tile_ext == "jpg" ? "jpg" : "png")
-       << ",\n  background: " << quoted(colour) << ",\n  levels: [";
-    for (size_t i = 0; i < web.levels.size(); ++i) {
-        const WebLevel &l = web.levels[i];
-        js << (i ? "," : "") << "\n    {zoom: " << l.zoom
-           << ", name: " << quoted(l.map_name) << ", width: " << l.width
-           << ", height: " << l.height << ", minColumn: " << l.min_column
-           << ", minRow: " << l.min_row << ", gridTile: " << l.tile_size
-           << ", depth: " << l.depth << ",\n     columns: [";
-        for (size_t k = 0; k < l.columns.size(); ++k)
-            js << (k ? ", " : "") << l.columns[k];
-        js << "],\n     present: [";
-        for (size_t k = 0; k < l.present.size(); ++k)
-            js << (k ? ", " : "") << quoted(l.present[k]);
-        js << "]}";
-    }
-    js << "\n  ]\n};\n";
-    return js.str();
-}
-
 bool publish()
 {
     if (!write_new_file(VIEW_SCRIPT, WEB_VIEW_SCRIPT) ||
         !write_new_file(WEB_PAGE_NAME, WEB_PAGE_HTML) ||
-        !write_new_file(LEVELS_SCRIPT, levels_script()))
+        !write_new_file(LEVELS_SCRIPT,
+                        levels_script(web.title, web.tile_ext, web.background,
+                                      web.levels)))
         return false;
     // The page is the same in every run: it is moved beside the folder
     // first, once the older folder is known to be ours.
@@ -504,22 +308,9 @@ void start_web_map(int background_r, int background_g, int background_b)
                         "(Debian's libjs-leaflet installs it).\n",
                         path.c_str(), std::strerror(errno));
     }
-    // The cut needs only libvips's own PNG and JPEG savers. Its optional
-    // loaders (ImageMagick, PDF, HEIF, ...) cost 6 MB at start-up: with
-    // VIPSHOME at Debian's folder that never exists, it finds none.
-    setenv("VIPSHOME", NO_VIPS_MODULES_HOME, 0);
-    if (VIPS_INIT("mapper") != 0)
-        fatal_error("Error starting the web map.\nlibvips: %s\n",
-                    vips_reason().c_str());
-    // The canvases are freed after their cut: nothing is worth caching.
-    vips_cache_set_max(0);
-    // One worker: the tiles are written one at a time anyway, and the
-    // map's save has the other core.
-    vips_concurrency_set(VIPS_WORKERS);
-    // libvips's threads then allocate from the main heap, which they leave
-    // to the next level's cut, rather than each keeping an arena of its
-    // own: 3 MB less at the peak, beside the canvas.
-    mallopt(M_ARENA_MAX, MALLOC_ARENAS);
+    std::string why;
+    if (!load_vips(&why))
+        fatal_error("Error starting the web map.\nlibvips: %s\n", why.c_str());
 }
 
 void cut_web_level(BITMAP *canvas, int zoom, const char *map_name,
@@ -546,14 +337,45 @@ void cut_web_level(BITMAP *canvas, int zoom, const char *map_name,
     cutting.why.clear();
     const std::string by_fd = "/proc/self/fd/" + std::to_string(web.folder_fd);
     if (folder_named_by(by_fd)) {
-        const std::string where = web.folder + "/" + pyramid_name(zoom);
         const std::string target = by_fd + "/" + pyramid_name(zoom);
-        cutting.thread = std::thread([target, where] {
-            cutting.ok = cut_pyramid(cutting.canvas, target, where, &cutting.why);
-        });
+        try {
+            cutting.thread = std::thread([target] {
+                cutting.ok = cut_level(cutting.canvas, cutting.zoom, target,
+                                       cutting.map_name, &cutting.why);
+            });
+        } catch (const std::system_error &e) {
+            // No memory for a thread's stack: the web map fails, maps go on.
+            cutting.ok = false;
+            cutting.why = "starting the cut of " + cutting.map_name + ": " +
+                          e.code().message();
+        }
     } else {
-        cutting.ok = cut_from_inside(canvas, zoom, &cutting.why);
+        cutting.ok = cut_from_inside(canvas, zoom, map_name, &cutting.why);
     }
+}
+
+void name_web_map(const std::string &title) { web.title = title; }
+
+bool web_map_gives_way(const char *map_name, const char *why)
+{
+    if (cutting.canvas) {
+        if (cutting.thread.joinable())
+            cutting.thread.join();
+        // A cut that failed on its own says why.
+        if (!cutting.ok && web.failure.empty())
+            web.failure = cutting.why;
+        cutting.canvas = nullptr;
+    }
+    if (web.folder.empty())
+        return false;
+    remove_unfinished();
+    // The system's reason ends the save's message, after its path.
+    const char *reason = std::strrchr(why, ':');
+    if (web.failure.empty())
+        web.failure = "no room for it beside " + std::string(map_name) + " in " +
+                      web.out_path + ", and the maps come first: " +
+                      (reason && reason[1] == ' ' ? reason + 2 : why);
+    return true;
 }
 
 void release_web_canvas(BITMAP *canvas)

@@ -14,6 +14,9 @@
 
 #include <string>
 
+// pyramid_cut_bytes: the memory a level's cut takes beside its canvas.
+#include "pyramid_cut.h"
+
 // Name of the page in the output folder, and of the folder it reads.
 extern const char WEB_PAGE_NAME[];
 extern const char WEB_FOLDER_NAME[];
@@ -37,6 +40,16 @@ void cut_web_level(BITMAP *canvas, int zoom, const char *map_name,
 // Returns once nothing reads canvas any more, and logs "Cutting web tiles
 // for <map_name> done" if its cut succeeded.
 void release_web_canvas(BITMAP *canvas);
+
+// The page's title, naming the world the maps show.
+void name_web_map(const std::string &title);
+
+// Called when the map map_name could not be saved for the reason why:
+// the web map gives its room on the disk to the maps, which come first.
+// Stops the cut, removes the unfinished web map (the run then reports
+// that it was left out) and returns true when it held any room, so that
+// the map is tried once more.
+bool web_map_gives_way(const char *map_name, const char *why);
 
 // Writes the page and puts the finished folder in place of the older
 // one. On failure removes the unfinished folder, keeps the older web
