@@ -31,6 +31,7 @@
 #include "progress_window.h"
 #include "tile_types.h"
 #include "web_map.h"
+#include "world_layout.h"
 #include "world_dialog.h"
 
 namespace {
@@ -238,7 +239,7 @@ int run_mapper(const Options &options)
     if (options.menu && options.output.empty())
         use_output_folder(make_world_folder(world), options.web);
     if (options.web)
-        name_web_map(WORLD_ROWS[world - 1] + std::string(" map"));
+        name_web_map(world_name(world) + " map");
     read_change_list(world);
     compose_maps(world);
     if (options.web)

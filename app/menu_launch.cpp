@@ -9,6 +9,7 @@
 #include "close_button.h"
 #include "folder_opener.h"
 #include "screen_text.h"
+#include "world_layout.h"
 
 namespace {
 
@@ -127,7 +128,7 @@ std::vector<std::string> summary_lines(int world_number,
         maps.begin(), maps.end(),
         [](const WrittenMap &m) { return m.kind == WRITTEN_MAP_IMAGE; }));
     std::vector<std::string> lines = wrap_lines(
-        "World" + std::to_string(world_number) + ": " +
+        world_name(world_number) + ": " +
             std::to_string(images) + (images == 1 ? " map" : " maps") +
             (images < maps.size() ? " and the web map in" : " written to"),
         columns);

@@ -13,6 +13,7 @@
 #include "exit_signals.h"
 #include "fatal_error.h"
 #include "regular_file.h"
+#include "world_layout.h"
 
 namespace {
 
@@ -32,7 +33,8 @@ char made_paths[MAX_MADE][PATH_MAX];
 std::atomic<int> made_count(0);
 std::atomic<bool> keep_made(false);
 
-std::string home_folder()
+// $HOME, which must name a folder: the pictures folder is read from it.
+std::string home_from_environment()
 {
     const char *home = std::getenv("HOME");
     if (!home || home[0] != '/')
@@ -173,7 +175,7 @@ void make_folders(const std::string &path)
 
 std::string pictures_folder()
 {
-    const std::string home = home_folder();
+    const std::string home = home_from_environment();
     const std::string text = read_settings(settings_path(home));
     std::string folder;
     for (size_t start = 0; start < text.size();) {
@@ -194,8 +196,8 @@ std::string pictures_folder()
 
 std::string make_world_folder(int world_number)
 {
-    const std::string folder = pictures_folder() + MAPS_FOLDER + "/World" +
-                               std::to_string(world_number);
+    const std::string folder =
+        pictures_folder() + MAPS_FOLDER + "/" + world_name(world_number);
     static bool armed = false;
     if (!armed) {
         armed = true;

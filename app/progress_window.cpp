@@ -13,6 +13,7 @@
 #include "close_button.h"
 #include "compose.h"
 #include "screen_text.h"
+#include "world_layout.h"
 
 namespace {
 
@@ -277,7 +278,7 @@ void start_progress_window(int world_number)
     {
         std::lock_guard<std::mutex> hold(state_lock);
         state = ProgressView();
-        state.world = "World" + std::to_string(world_number);
+        state.world = world_name(world_number);
         phase_changed = true;
         stop_requested = false;
         question_open = false;

@@ -1,18 +1,29 @@
 #include "world_dialog.h"
 
 #include <cstdlib>
+#include <string>
+#include <vector>
 
 #include "close_button.h"
 #include "options.h"
+#include "world_layout.h"
 
 namespace {
 
 // alert() returns the number of the button picked, 1 for the first.
 const int ALERT_FIRST_BUTTON = 1;
 
-const char *const WORLD_ROWS[WORLD_COUNT] = {
-    "World1", "World2", "World3", "World4", "World5"
-};
+// The list's rows, "World1" to "World5", made once on the dialog's thread.
+const std::vector<std::string> &world_rows()
+{
+    static const std::vector<std::string> rows = [] {
+        std::vector<std::string> r;
+        for (int world = 1; world <= WORLD_COUNT; ++world)
+            r.push_back(world_name(world));
+        return r;
+    }();
+    return rows;
+}
 
 char caption_text[] = "Select World to Map";
 char quit_text[] = "&Quit";
@@ -40,7 +51,7 @@ const char *world_list_getter(int index, int *list_size)
         *list_size = WORLD_COUNT;
         return nullptr;
     }
-    return index < WORLD_COUNT ? WORLD_ROWS[index] : nullptr;
+    return index < WORLD_COUNT ? world_rows()[index].c_str() : nullptr;
 }
 
 int confirm_quit()

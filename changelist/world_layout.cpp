@@ -17,13 +17,16 @@ std::string game_folder_path(const std::string &appdata,
     return appdata + separator + DATA_FOLDER;
 }
 
+std::string world_name(int world_number)
+{
+    return WORLD_FOLDER_PREFIX + std::to_string(world_number);
+}
+
 std::string world_folder_path(const std::string &appdata, int world_number,
                               const char *separator)
 {
-    std::ostringstream s;
-    s << game_folder_path(appdata, separator) << separator
-      << WORLD_FOLDER_PREFIX << world_number;
-    return s.str();
+    return game_folder_path(appdata, separator) + separator +
+           world_name(world_number);
 }
 
 std::string zoom_folder_path(const std::string &appdata, int world_number,

@@ -20,6 +20,10 @@ const char TILE_NAME_SEPARATOR = '_';
 std::string game_folder_path(const std::string &appdata,
                              const char *separator = PATH_SEPARATOR);
 
+// The name of world world_number, "World3": its folder's, and what the
+// window and the summary call it.
+std::string world_name(int world_number);
+
 // The folder of world world_number under appdata. Numbers are in plain
 // decimal; separator goes between the parts (the game's own lists use
 // '\').
