@@ -890,14 +890,15 @@ make_big_world() {
     mv "$work/changed.txt" "$folder/changed.txt"
 }
 
-# Waits until the map's temporary file is there and being written.
+# Waits until the map's temporary file is there and being written: its
+# private folder holds a file with bytes in it.
 wait_for_save_in_progress() {
     for _ in $(seq $((EXIT_WAIT * 50))); do
-        ls -A "$work/maps" | grep -q '\.part' && break
+        [ -n "$(find "$work/maps" -path '*/map_zoom_*.part*' -type f \
+            -size +0 2>/dev/null | head -1)" ] && break
         kill -0 "$app_pid" 2>/dev/null || fail "the program ended before saving"
         sleep 0.02
     done
-    sleep 0.1
     grep -q ' saved$' "$work/stdout" &&
         fail "the map was saved before the signal: make the world bigger"
     ls -A "$work/maps" | grep -q '\.part' || fail "no temporary map appeared"
@@ -1219,7 +1220,13 @@ case_progress_bar_and_saving_line() {
     done
     [ "${#widths[@]}" -ge 2 ] && [ "${widths[-1]}" -gt "${widths[0]}" ] ||
         fail "the bar did not advance while placing: ${widths[*]:-no partial bar}"
-    sleep 0.2
+    # The window's first redraw after the save began shows the saving line.
+    for _ in $(seq $((WINDOW_WAIT * 10))); do
+        # import waits for ever on a window that is gone.
+        kill -0 "$app_pid" 2>/dev/null || break
+        [ "$(count_colour $SAVING_LINE "#000000")" -gt 0 ] && break
+        sleep 0.1
+    done
     # One screenshot a look, taken before the map is known to be unsaved.
     for _ in 1 2 3; do
         x import -window "$wid" "$work/look.ppm" 2>/dev/null
