@@ -172,10 +172,10 @@ void widen_bounds(const TileEntry &e)
 
 void read_change_list(int world_number)
 {
-    if (!SHGetSpecialFolderPathA(NULL, appdata_path, CSIDL_APPDATA, 0))
+    if (!app_data_folder(appdata_path))
         fatal_error("Error finding the application data folder: set "
                     "XDG_DATA_HOME or HOME to a folder path of at most %d "
-                    "characters.\n", MAX_PATH - 1);
+                    "bytes.\n", APP_DATA_PATH_BYTES - 1);
 
     const std::string path = change_list_path(appdata_path, world_number);
     std::string why;

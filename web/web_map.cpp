@@ -40,6 +40,7 @@
 // links. An existing map_web that lacks our levels.js is not ours and is
 // left alone.
 
+const bool WEB_MAP_BUILT = true;
 const char WEB_PAGE_NAME[] = "map.html";
 const char WEB_FOLDER_NAME[] = "map_web";
 

@@ -14,6 +14,10 @@
 
 #include <string>
 
+// False in a build without the web map (Windows: no libvips there); the
+// functions below are then never called.
+extern const bool WEB_MAP_BUILT;
+
 // Name of the page in the output folder, and of the folder it reads.
 extern const char WEB_PAGE_NAME[];
 extern const char WEB_FOLDER_NAME[];
