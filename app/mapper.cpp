@@ -1,10 +1,7 @@
 #include "mapper.h"
 
-#include <fcntl.h>
 #include <jpgalleg.h>
 #include <loadpng.h>
-#include <signal.h>
-#include <unistd.h>
 
 #include <atomic>
 #include <cerrno>
@@ -18,6 +15,7 @@
 #include "change_list.h"
 #include "compose.h"
 #include "exit_signals.h"
+#include "standard_streams.h"
 #include "fatal_error.h"
 #include "file_io.h"
 #include "gif_codec.h"
@@ -119,11 +117,9 @@ void start_library_headless()
 // --quiet: the progress lines on standard output go nowhere.
 void silence_progress()
 {
-    const int null_fd = open("/dev/null", O_WRONLY | O_CLOEXEC);
-    if (null_fd < 0 || dup2(null_fd, STDOUT_FILENO) < 0)
-        fatal_error("Error opening /dev/null for --quiet: %s\n",
+    if (!discard_standard_output())
+        fatal_error("Error opening %s for --quiet: %s\n", NULL_DEVICE,
                     std::strerror(errno));
-    close(null_fd);
 }
 
 void start_codecs()
@@ -241,7 +237,7 @@ void close_button_pressed()
     close_requested = true;
     if (!dialog_running && !progress_window_running() &&
         close_requested.exchange(false))
-        kill(getpid(), SIGTERM);
+        stop_run();
 }
 
 bool take_close_request() { return close_requested.exchange(false); }

@@ -1,10 +1,6 @@
 #include "menu_launch.h"
 
 #include <allegro.h>
-#include <fcntl.h>
-#include <sys/stat.h>
-#include <sys/wait.h>
-#include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
@@ -17,10 +13,6 @@
 
 namespace {
 
-const char PICTURES_QUERY[] = "xdg-user-dir PICTURES 2>/dev/null";
-const char PICTURES_FALLBACK[] = "Pictures";
-const char MAPS_FOLDER[] = "Mapper";
-const char OPENER[] = "xdg-open";
 
 // Text in the 320 x 160 window: 8-pixel characters from x = 8, lines 10
 // pixels apart from y = 6, the buttons along the bottom.
@@ -37,51 +29,13 @@ const double KILOBYTE = 1000.0, MEGABYTE = 1000.0 * 1000.0;
 std::string folder_being_opened;
 char open_status[TEXT_COLUMNS + 1];
 
-std::string read_command(const char *command)
-{
-    std::string out;
-    FILE *p = popen(command, "r");
-    if (!p)
-        return out;
-    char buf[256];
-    size_t n;
-    while ((n = fread(buf, 1, sizeof buf, p)) > 0)
-        out.append(buf, n);
-    pclose(p);
-    while (!out.empty() && (out.back() == '\n' || out.back() == '\r'))
-        out.pop_back();
-    return out;
-}
-
-bool is_folder(const std::string &path)
-{
-    struct stat st;
-    return stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
-}
-
-// mkdir -p: every missing folder on the way, as the umask allows.
-void make_folders(const std::string &path)
-{
-    for (size_t i = 1; i <= path.size(); ++i) {
-        if (i < path.size() && path[i] != '/')
-            continue;
-        const std::string part = path.substr(0, i);
-        if (mkdir(part.c_str(), 0777) != 0 && errno != EEXIST)
-            fatal_error("Error creating the maps folder!\n%s: %s\n",
-                        part.c_str(), std::strerror(errno));
-    }
-    if (!is_folder(path))
-        fatal_error("Error creating the maps folder!\n%s: %s\n", path.c_str(),
-                    std::strerror(ENOTDIR));
-}
-
 std::string file_size_text(const std::string &path)
 {
-    struct stat st;
-    if (stat(path.c_str(), &st) != 0)
+    // The library's own call, which takes UTF-8 on every system.
+    if (!exists(path.c_str()))
         return "";
     char text[32];
-    const double bytes = static_cast<double>(st.st_size);
+    const double bytes = static_cast<double>(file_size_ex(path.c_str()));
     if (bytes >= MEGABYTE)
         std::snprintf(text, sizeof text, "%.1f MB", bytes / MEGABYTE);
     else if (bytes >= KILOBYTE)
@@ -139,28 +93,6 @@ void run_lines_dialog(const std::vector<std::string> &lines,
 
 }  // namespace
 
-std::string pictures_folder()
-{
-    const char *home = std::getenv("HOME");
-    if (!home || home[0] != '/')
-        fatal_error("Error finding the pictures folder!\n"
-                    "HOME does not name a folder\n");
-    // xdg-user-dir prints the home folder for a folder it does not know.
-    const std::string xdg = read_command(PICTURES_QUERY);
-    if (!xdg.empty() && xdg[0] == '/' && xdg != home &&
-        xdg != std::string(home) + "/")
-        return xdg;
-    return std::string(home) + "/" + PICTURES_FALLBACK;
-}
-
-std::string make_world_folder(int world_number)
-{
-    const std::string folder = pictures_folder() + "/" + MAPS_FOLDER +
-                               "/World" + std::to_string(world_number);
-    make_folders(folder);
-    return folder;
-}
-
 std::vector<std::string> wrap_lines(const std::string &text, size_t columns)
 {
     std::vector<std::string> lines;
@@ -209,40 +141,6 @@ std::vector<std::string> summary_lines(int world_number,
         lines.push_back(line.substr(0, columns + 1));  // × takes two bytes
     }
     return lines;
-}
-
-bool open_folder(const std::string &folder, std::string *why)
-{
-    // The opener is started by a child that ends at once, so that nothing
-    // waits for it and it leaves no zombie; a pipe that closes on exec
-    // brings back its errno when it could not be started.
-    int fds[2];
-    if (pipe2(fds, O_CLOEXEC) != 0) {
-        *why = std::string("Cannot open: ") + std::strerror(errno);
-        return false;
-    }
-    const pid_t child = fork();
-    if (child == 0) {
-        if (fork() == 0) {
-            execlp(OPENER, OPENER, folder.c_str(), static_cast<char *>(nullptr));
-            const int err = errno;
-            if (write(fds[1], &err, sizeof err) < 0)
-                _exit(127);
-            _exit(127);
-        }
-        _exit(0);
-    }
-    close(fds[1]);
-    int err = child < 0 ? errno : 0;
-    if (child > 0) {
-        waitpid(child, nullptr, 0);
-        if (read(fds[0], &err, sizeof err) != sizeof err)
-            err = 0;
-    }
-    close(fds[0]);
-    if (err != 0)
-        *why = std::string(OPENER) + ": " + std::strerror(err);
-    return err == 0;
 }
 
 void show_summary(int world_number, const std::string &folder,

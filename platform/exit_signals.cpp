@@ -125,3 +125,5 @@ void resume_exit_signals()
     if (sig > 0)
         end_run(sig);
 }
+
+void stop_run() { kill(getpid(), SIGTERM); }

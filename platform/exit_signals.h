@@ -39,4 +39,7 @@ void remove_exit_cleanup(ExitCleanup fn);
 void hold_exit_signals();
 void resume_exit_signals();
 
+// Ends the run as SIGTERM from kill does: clean-ups, then exit 143.
+void stop_run();
+
 #endif

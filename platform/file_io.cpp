@@ -1,5 +1,6 @@
 #include "file_io.h"
 
+#include <fcntl.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -26,3 +27,5 @@ std::string current_folder()
     std::free(path);
     return folder;
 }
+
+int duplicate_descriptor(int fd) { return fcntl(fd, F_DUPFD_CLOEXEC, 0); }
