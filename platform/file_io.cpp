@@ -1,6 +1,8 @@
 #include "file_io.h"
 
+#include <allegro.h>
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -29,3 +31,37 @@ std::string current_folder()
 }
 
 int duplicate_descriptor(int fd) { return fcntl(fd, F_DUPFD_CLOEXEC, 0); }
+
+namespace {
+
+// Longest file name, in the file system's encoding, that can be opened.
+const int FILE_NAME_BUFFER = 4096;
+
+// The name in the file system's encoding; false when it would not fit
+// whole, which would open some other file.
+bool file_system_name(const char *name, char buffer[FILE_NAME_BUFFER])
+{
+    if (ustrsizez(name) >= FILE_NAME_BUFFER)
+        return false;
+    const char *converted = uconvert_tofilename(name, buffer);
+    if (converted != buffer)
+        std::snprintf(buffer, FILE_NAME_BUFFER, "%s", converted);
+    return true;
+}
+
+}  // namespace
+
+std::FILE *create_named_file(const char *name)
+{
+    char buffer[FILE_NAME_BUFFER];
+    return file_system_name(name, buffer) ? std::fopen(buffer, "wb") : nullptr;
+}
+
+void remove_named_regular_file(const char *name)
+{
+    char buffer[FILE_NAME_BUFFER];
+    struct stat st;
+    if (file_system_name(name, buffer) && stat(buffer, &st) == 0 &&
+        S_ISREG(st.st_mode))
+        std::remove(buffer);
+}

@@ -3,6 +3,7 @@
 #define PLATFORM_FILE_IO_H
 
 #include <cstddef>
+#include <cstdio>
 #include <string>
 
 // Writes all size bytes of data to fd, going on after short writes and
@@ -12,6 +13,13 @@ bool write_all(int fd, const char *data, size_t size);
 // A second descriptor of the file open at fd, not inherited by programs
 // that we start; -1 with errno on failure.
 int duplicate_descriptor(int fd);
+
+// Opens the file called name, in the graphics library's text encoding
+// (UTF-8), for writing as fopen(name, "wb") does; null on failure.
+std::FILE *create_named_file(const char *name);
+
+// Removes the file called name (as above) if it is a regular file.
+void remove_named_regular_file(const char *name);
 
 // The current working folder's path, for messages; "." when the system
 // cannot give it.

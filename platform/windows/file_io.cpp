@@ -32,3 +32,18 @@ std::string current_folder()
 }
 
 int duplicate_descriptor(int fd) { return _dup(fd); }
+
+std::FILE *create_named_file(const char *name)
+{
+    return _wfopen(to_wide(name).c_str(), L"wb");
+}
+
+void remove_named_regular_file(const char *name)
+{
+    const std::wstring wide = to_wide(name);
+    const DWORD attributes = GetFileAttributesW(wide.c_str());
+    if (attributes != INVALID_FILE_ATTRIBUTES &&
+        !(attributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT |
+                        FILE_ATTRIBUTE_DEVICE)))
+        DeleteFileW(wide.c_str());
+}
