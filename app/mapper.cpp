@@ -15,6 +15,7 @@
 #include "change_list.h"
 #include "compose.h"
 #include "exit_signals.h"
+#include "file_io.h"
 #include "standard_streams.h"
 #include "fatal_error.h"
 #include "file_io.h"
@@ -94,6 +95,7 @@ void start_library()
         startup_failed("starting the graphics library",
                        "no system driver could be started (under X, DISPLAY "
                        "must name a running X server)");
+    use_system_file_names();
     route_messages_to_stderr();
     install_keyboard();
     install_timer();
@@ -112,6 +114,7 @@ void start_library_headless()
     if (install_allegro(SYSTEM_NONE, &errno, atexit) != 0)
         startup_failed("starting the graphics library",
                        "the library could not start without a display");
+    use_system_file_names();
 }
 
 // --quiet: the progress lines on standard output go nowhere.

@@ -57,6 +57,12 @@ std::FILE *create_named_file(const char *name)
     return file_system_name(name, buffer) ? std::fopen(buffer, "wb") : nullptr;
 }
 
+std::FILE *open_named_file(const char *name)
+{
+    char buffer[FILE_NAME_BUFFER];
+    return file_system_name(name, buffer) ? std::fopen(buffer, "rb") : nullptr;
+}
+
 void remove_named_regular_file(const char *name)
 {
     char buffer[FILE_NAME_BUFFER];
@@ -65,3 +71,5 @@ void remove_named_regular_file(const char *name)
         S_ISREG(st.st_mode))
         std::remove(buffer);
 }
+
+void use_system_file_names() {}

@@ -18,8 +18,18 @@ int duplicate_descriptor(int fd);
 // (UTF-8), for writing as fopen(name, "wb") does; null on failure.
 std::FILE *create_named_file(const char *name);
 
+// Opens the file called name (as above) for reading, as fopen(name, "rb")
+// does; null on failure.
+std::FILE *open_named_file(const char *name);
+
 // Removes the file called name (as above) if it is a regular file.
 void remove_named_regular_file(const char *name);
+
+// Makes the graphics library open files by UTF-8 names on every system
+// driver (Windows: through the wide calls; its own choice depends on the
+// driver, and the one without a display kept the ANSI code page). Call
+// after the library starts.
+void use_system_file_names();
 
 // The current working folder's path, for messages; "." when the system
 // cannot give it.

@@ -1,6 +1,7 @@
 #include "file_io.h"
 
-#include <windows.h>
+#include <allegro.h>
+#include <winalleg.h>
 #include <io.h>
 
 #include <cerrno>
@@ -38,6 +39,11 @@ std::FILE *create_named_file(const char *name)
     return _wfopen(to_wide(name).c_str(), L"wb");
 }
 
+std::FILE *open_named_file(const char *name)
+{
+    return _wfopen(to_wide(name).c_str(), L"rb");
+}
+
 void remove_named_regular_file(const char *name)
 {
     const std::wstring wide = to_wide(name);
@@ -47,3 +53,5 @@ void remove_named_regular_file(const char *name)
                         FILE_ATTRIBUTE_DEVICE)))
         DeleteFileW(wide.c_str());
 }
+
+void use_system_file_names() { set_filename_encoding(U_UNICODE); }
