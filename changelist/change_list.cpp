@@ -12,6 +12,7 @@
 #include <limits>
 #include <string>
 
+#include "data_folder.h"
 #include "fatal_error.h"
 #include "regular_file.h"
 #include "world_layout.h"
@@ -172,11 +173,7 @@ void widen_bounds(const TileEntry &e)
 
 void read_change_list(int world_number)
 {
-    if (!app_data_folder(appdata_path))
-        fatal_error("Error finding the application data folder: set "
-                    "XDG_DATA_HOME or HOME to a folder path of at most %d "
-                    "bytes.\n", APP_DATA_PATH_BYTES - 1);
-
+    choose_data_folder(world_number);
     const std::string path = change_list_path(appdata_path, world_number);
     std::string why;
     int fd = open_regular_file(path.c_str(), &why);

@@ -5,6 +5,8 @@
 #ifndef PLATFORM_SHELL_FOLDER_H
 #define PLATFORM_SHELL_FOLDER_H
 
+#include <string>
+
 // Bytes, terminating NUL included, that a folder path in UTF-8 may take:
 // Windows' 260 characters can take three bytes each.
 const int APP_DATA_PATH_BYTES = 1024;
@@ -24,5 +26,9 @@ const int APP_DATA_PATH_BYTES = 1024;
 // folder is found or it would not fit, so a caller never works with a
 // truncated path. The folder is never created.
 bool app_data_folder(char *path);
+
+// The user's home folder: $HOME when set, else the password database's;
+// empty when neither names one. POSIX systems only.
+std::string home_folder();
 
 #endif

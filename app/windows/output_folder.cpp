@@ -31,18 +31,17 @@ DWORD try_private_folder()
         if (!random_name(TRIAL_PREFIX, &name))
             return ERROR_GEN_FAILURE;
         const std::wstring wide = to_wide(name);
-        hold_exit_signals();
+        ExitSignalHold hold;
         err = CreateDirectoryW(wide.c_str(), nullptr) ? 0 : GetLastError();
         if (err == 0 && !RemoveDirectoryW(wide.c_str()))
             err = GetLastError();
-        resume_exit_signals();
     }
     return err;
 }
 
 }  // namespace
 
-void use_output_folder(const std::string &folder)
+void use_output_folder(const std::string &folder, bool)
 {
     if (!SetCurrentDirectoryW(to_wide(folder).c_str()))
         folder_failed("entering", folder, GetLastError());

@@ -22,18 +22,30 @@ std::atomic<ExitCleanup> cleanups[MAX_EXIT_CLEANUPS];
 int catch_depth = 0;
 // Held while what a clean-up removes is being made; the runner takes it.
 std::recursive_mutex hold_lock;
-std::atomic<bool> running(false);
 
-[[noreturn]] void end_run(int sig)
+std::atomic<DWORD> runner(0);
+
+// Runs the clean-ups once, after every hold has ended; a second caller on
+// another thread waits for the first to end the process.
+void run_cleanups_once()
 {
-    // One runner: a second event waits for the first to end the process.
-    if (running.exchange(true))
+    const DWORD self = GetCurrentThreadId();
+    DWORD none = 0;
+    if (!runner.compare_exchange_strong(none, self)) {
+        if (none == self)
+            return;
         for (;;)
             Sleep(INFINITE);
+    }
     hold_lock.lock();
     for (int i = MAX_EXIT_CLEANUPS - 1; i >= 0; --i)
         if (ExitCleanup fn = cleanups[i].load())
             fn();
+}
+
+[[noreturn]] void end_run(int sig)
+{
+    run_cleanups_once();
     std::_Exit(SIGNAL_EXIT_BASE + sig);
 }
 
@@ -87,8 +99,10 @@ void remove_exit_cleanup(ExitCleanup fn)
     }
 }
 
-void hold_exit_signals() { hold_lock.lock(); }
+void run_exit_cleanups() { run_cleanups_once(); }
 
-void resume_exit_signals() { hold_lock.unlock(); }
+ExitSignalHold::ExitSignalHold() { hold_lock.lock(); }
+
+ExitSignalHold::~ExitSignalHold() { hold_lock.unlock(); }
 
 void stop_run() { end_run(SIGNAL_TERMINATE); }

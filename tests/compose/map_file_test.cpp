@@ -28,7 +28,9 @@
 #include <cstdio>
 #include <cstring>
 #include <iostream>
+#include <stdexcept>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "change_list.h"
@@ -39,6 +41,7 @@
 #include "map_file.h"
 #include "tile_check.h"
 #include "tile_load.h"
+#include "traced_child.h"
 
 namespace {
 
@@ -474,16 +477,100 @@ TEST_F(MapFileTest, ExitSignalsRunTheCleanUpsAndEndWith128PlusTheSignal)
             });
             if (forked != SIGNAL_EXIT_BASE + sig || access(marker_path, F_OK) != 0)
                 return 2;
-            hold_exit_signals();
-            raise(sig);
-            if (access(marker_path, F_OK) != 0)
-                return 3;
-            resume_exit_signals();
+            {
+                ExitSignalHold hold;
+                raise(sig);
+                if (access(marker_path, F_OK) != 0)
+                    _exit(3);
+            }
             return 4;
         });
         EXPECT_EQ(status, SIGNAL_EXIT_BASE + sig) << strsignal(sig);
         EXPECT_FALSE(file_exists(marker_path)) << strsignal(sig);
     }
+}
+
+// A hold of the exit signals ends with its scope, however it is left:
+// nested holds let a signal through at the outer one's end, an exception
+// out of a hold ends it, and a signal then ends the run at once.
+TEST_F(MapFileTest, AHoldOfTheExitSignalsEndsWithItsScope)
+{
+    std::snprintf(marker_path, sizeof marker_path, "%s/marker", out.c_str());
+    write_file(marker_path, "x");
+    const int nested = in_child([] {
+        catch_exit_signals();
+        add_exit_cleanup(remove_marker);
+        try {
+            ExitSignalHold outer;
+            {
+                ExitSignalHold inner;
+                raise(SIGTERM);
+            }
+            if (access(marker_path, F_OK) != 0)
+                _exit(2);
+            throw std::runtime_error("an early way out");
+        } catch (const std::exception &) {
+            return 3;
+        }
+    });
+    EXPECT_EQ(nested, SIGNAL_EXIT_BASE + SIGTERM);
+    EXPECT_FALSE(file_exists(marker_path));
+    const int after_throw = in_child([] {
+        catch_exit_signals();
+        try {
+            ExitSignalHold hold;
+            throw std::runtime_error("an early way out");
+        } catch (const std::exception &) {
+        }
+        raise(SIGINT);
+        return 4;
+    });
+    EXPECT_EQ(after_throw, SIGNAL_EXIT_BASE + SIGINT);
+}
+
+char runs_path[PATH_MAX];
+// Notes each run of it, and takes a while, as removing a big tree does.
+void count_run()
+{
+    const long RUN_NS = 200 * 1000 * 1000;
+    const int fd = open(runs_path, O_WRONLY | O_APPEND | O_CLOEXEC);
+    if (fd >= 0) {
+        if (write(fd, "x", 1) != 1)
+            _exit(5);
+        close(fd);
+    }
+    const struct timespec run_time = {0, RUN_NS};
+    nanosleep(&run_time, nullptr);
+}
+
+// Two exit signals taken at once on two threads: the clean-ups run once,
+// on one of them, and the run ends with the first signal's code.
+TEST_F(MapFileTest, TwoSignalsOnTwoThreadsRunTheCleanUpsOnce)
+{
+    std::snprintf(runs_path, sizeof runs_path, "%s/runs", out.c_str());
+    write_file(runs_path, "");
+    const int status = in_child([] {
+        catch_exit_signals();
+        add_exit_cleanup(count_run);
+        // The threads take the signals; this one never does.
+        auto wait = [] {
+            for (;;)
+                pause();
+        };
+        std::thread first(wait), second(wait);
+        sigset_t exits;
+        sigemptyset(&exits);
+        sigaddset(&exits, SIGTERM);
+        sigaddset(&exits, SIGINT);
+        pthread_sigmask(SIG_BLOCK, &exits, nullptr);
+        pthread_kill(first.native_handle(), SIGTERM);
+        pthread_kill(second.native_handle(), SIGINT);
+        first.join();
+        return 0;
+    });
+    EXPECT_TRUE(status == SIGNAL_EXIT_BASE + SIGTERM ||
+                status == SIGNAL_EXIT_BASE + SIGINT) << status;
+    EXPECT_EQ(read_file(runs_path), "x") << "runs of the clean-ups";
 }
 
 // The entries of a folder whose names hold ".part" or start so.
@@ -536,15 +623,15 @@ TEST_F(MapFileTest, LeftoversOfKilledRunsGoOnceNobodyHoldsThem)
     };
     const pid_t holder = loading_run(SIGSTOP);
     loading_run(SIGKILL);
-    const std::vector<std::string> held = entries(tmp, "mapper-tiles-");
+    const std::vector<std::string> held = entries(tmp, "mapper-tiles.part-");
     ASSERT_EQ(held.size(), 2u) << "the killed and the stopped run's links";
     loading_run(0);
-    const std::vector<std::string> left = entries(tmp, "mapper-tiles-");
+    const std::vector<std::string> left = entries(tmp, "mapper-tiles.part-");
     stop_run(holder, SIGKILL);
     ASSERT_EQ(left.size(), 1u) << "the killed run's links were kept";
     EXPECT_TRUE(left[0] == held[0] || left[0] == held[1]);
     loading_run(0);
-    EXPECT_TRUE(entries(tmp, "mapper-tiles-").empty());
+    EXPECT_TRUE(entries(tmp, "mapper-tiles.part-").empty());
 
     // A noise canvas, whose PNG takes a while to write.
     const int EDGE = 2048;
@@ -591,64 +678,6 @@ TEST_F(MapFileTest, LeftoversOfKilledRunsGoOnceNobodyHoldsThem)
 }
 
 #if defined(__x86_64__)
-// Runs fn in a traced child and calls on_stop(pid, regs, entering) at
-// each stop on entering and leaving a system call, so that a test can
-// act at an exact point of a save (or change what a call returned).
-// Returns the child's exit code, 128 plus the signal that ended it, or
-// -1 when it cannot be traced.
-template <typename Fn, typename Stop>
-int traced_child(Fn fn, Stop on_stop)
-{
-    std::fflush(nullptr);
-    const pid_t pid = fork();
-    if (pid == 0) {
-        if (ptrace(PTRACE_TRACEME, 0, nullptr, nullptr) != 0)
-            _exit(99);
-        raise(SIGSTOP);
-        _exit(fn());
-    }
-    int status = 0;
-    if (waitpid(pid, &status, 0) != pid || !WIFSTOPPED(status))
-        return -1;
-    ptrace(PTRACE_SETOPTIONS, pid, nullptr,
-           PTRACE_O_TRACESYSGOOD | PTRACE_O_EXITKILL);
-    bool entering = true;
-    int deliver = 0;
-    for (;;) {
-        ptrace(PTRACE_SYSCALL, pid, nullptr, deliver);
-        deliver = 0;
-        if (waitpid(pid, &status, 0) != pid)
-            return -1;
-        if (WIFEXITED(status))
-            return WEXITSTATUS(status);
-        if (WIFSIGNALED(status))
-            return SIGNAL_EXIT_BASE + WTERMSIG(status);
-        if (WSTOPSIG(status) != (SIGTRAP | 0x80)) {
-            deliver = WSTOPSIG(status);
-            continue;
-        }
-        struct user_regs_struct regs;
-        ptrace(PTRACE_GETREGS, pid, nullptr, &regs);
-        on_stop(pid, regs, entering);
-        entering = !entering;
-    }
-}
-
-// A string in the traced child's memory.
-std::string traced_string(pid_t pid, unsigned long long at)
-{
-    std::string s;
-    for (;; at += sizeof(long)) {
-        const long word = ptrace(PTRACE_PEEKDATA, pid, at, nullptr);
-        const char *c = reinterpret_cast<const char *>(&word);
-        for (size_t i = 0; i < sizeof word; ++i) {
-            if (c[i] == '\0')
-                return s;
-            s += c[i];
-        }
-    }
-}
-
 class TracedSaveTest : public MapFileTest {
 protected:
     BITMAP *canvas = nullptr;
