@@ -37,17 +37,12 @@ bool fail(std::string *why, const std::string &what, DWORD err)
     return false;
 }
 
-// Runs the registry's saver; a stop meanwhile waits until the file is
-// closed, so that the clean-up can remove it.
+// Runs the registry's saver.
 bool write_map(const std::string &file, BITMAP *canvas, std::string *why)
 {
-    int result, save_errno;
-    {
-        ExitSignalHold hold;
-        errno = 0;
-        result = save_bitmap(file.c_str(), canvas, nullptr);
-        save_errno = errno;
-    }
+    errno = 0;
+    const int result = save_bitmap(file.c_str(), canvas, nullptr);
+    const int save_errno = errno;
     if (result == 0)
         return true;
     *why = "writing " + file + ": " +
@@ -102,8 +97,13 @@ bool save_map(const std::string &name, BITMAP *canvas, std::string *why)
     bool ok = make_private_folder(parent_fd, name, &folder, &reason);
     if (ok) {
         const std::string file = folder.name + "\\" + name;
-        ok = write_map(file, canvas, &reason) && finish_file(file, name, &reason) &&
-             publish_file(&folder, name.c_str(), name.c_str(), &reason);
+        {
+            // A stop waits until the file is closed again: then it can go.
+            ExitSignalHold hold;
+            ok = write_map(file, canvas, &reason) && finish_file(file, name, &reason);
+        }
+        ExitSignalHold hold;
+        ok = ok && publish_file(&folder, name.c_str(), name.c_str(), &reason);
     }
     discard_private_folder(&folder);
     _close(parent_fd);

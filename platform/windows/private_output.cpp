@@ -28,7 +28,10 @@ const size_t RECORD_CHARS = 1024;
 const DWORD PATH_CHARS = 32768;
 
 // What the clean-up removes: each slot a folder's full path.
+// Each slot a folder's full path and its open handle, which keeps others
+// from renaming it and must be closed before the folder can go.
 wchar_t record[RECORD_SLOTS][RECORD_CHARS];
+std::atomic<HANDLE> record_handle[RECORD_SLOTS];
 std::atomic<bool> record_used[RECORD_SLOTS];
 
 // Removes the files in folder, then the folder; false if any stays.
@@ -50,9 +53,13 @@ bool remove_folder(const wchar_t *folder)
 
 void remove_recorded()
 {
-    for (int i = 0; i < RECORD_SLOTS; ++i)
-        if (record_used[i].load())
-            remove_folder(record[i]);
+    for (int i = 0; i < RECORD_SLOTS; ++i) {
+        if (!record_used[i].load())
+            continue;
+        if (HANDLE h = record_handle[i].exchange(nullptr))
+            CloseHandle(h);
+        remove_folder(record[i]);
+    }
 }
 
 int record_folder(const std::wstring &path)
@@ -135,6 +142,8 @@ bool make_private_folder(int parent_fd, const std::string &stem,
         f->name = name;
         f->slot = record_folder(path);
         f->fd = open_folder(path);
+        if (f->slot >= 0 && f->fd >= 0)
+            record_handle[f->slot].store(reinterpret_cast<HANDLE>(_get_osfhandle(f->fd)));
         if (f->slot < 0 || f->fd < 0) {
             discard_private_folder(f);
             return fail(why, "making " + name, ERROR_TOO_MANY_OPEN_FILES);
@@ -150,6 +159,8 @@ bool discard_private_folder(PrivateFolder *f, std::string *why)
     if (f->slot < 0 && f->fd < 0)
         return true;
     ExitSignalHold hold;
+    if (f->slot >= 0)
+        record_handle[f->slot].store(nullptr);
     if (f->fd >= 0)
         _close(f->fd);
     f->fd = -1;
