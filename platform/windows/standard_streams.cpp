@@ -1,5 +1,6 @@
 #include "standard_streams.h"
 
+#include <windows.h>
 #include <fcntl.h>
 #include <io.h>
 
@@ -13,6 +14,8 @@ const int STANDARD_STREAMS = 3;
 
 bool open_closed_streams()
 {
+    // The log's paths are UTF-8: the console shows them so.
+    SetConsoleOutputCP(CP_UTF8);
     for (int fd = 0; fd < STANDARD_STREAMS; ++fd) {
         if (_get_osfhandle(fd) != -1)
             continue;
