@@ -24,12 +24,16 @@ int catch_depth = 0;
 std::recursive_mutex hold_lock;
 
 std::atomic<DWORD> runner(0);
+// Set once a stop has come: a hold begun after it never ends, as the
+// process is about to.
+std::atomic<bool> stop_pending(false);
 
 // Runs the clean-ups once, after every hold has ended; a second caller on
 // another thread waits for the first to end the process.
 void run_cleanups_once()
 {
     const DWORD self = GetCurrentThreadId();
+    stop_pending.store(true);
     DWORD none = 0;
     if (!runner.compare_exchange_strong(none, self)) {
         if (none == self)
@@ -101,7 +105,13 @@ void remove_exit_cleanup(ExitCleanup fn)
 
 void run_exit_cleanups() { run_cleanups_once(); }
 
-ExitSignalHold::ExitSignalHold() { hold_lock.lock(); }
+ExitSignalHold::ExitSignalHold()
+{
+    if (stop_pending.load() && runner.load() != GetCurrentThreadId())
+        for (;;)
+            Sleep(INFINITE);
+    hold_lock.lock();
+}
 
 ExitSignalHold::~ExitSignalHold() { hold_lock.unlock(); }
 
