@@ -179,6 +179,9 @@ if [ -n "$INSTALLER" ]; then
     xdotool mousemove --window "$w" 100 50 key c
     check "menu launch exit" "$(wait_exit "$WORK/menu.exit")" 0
     check "menu launch maps" "$([ -n "$maps" ] && diff -r "$WORK/linux1" "$(dirname "$maps")" && echo same)" same
+    # Every program of the prefix has ended before the uninstall.
+    timeout "$TIMEOUT" "$WINESERVER" -w
+    check "programs ended after the menu launch" $? 0
     timeout "$TIMEOUT" "$WINE" "$PROGRAMS/Mapper/Uninstall.exe" /S
     sleep 2
     "$WINESERVER" -w
