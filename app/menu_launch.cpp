@@ -9,6 +9,7 @@
 #include <cstring>
 
 #include "fatal_error.h"
+#include "file_io.h"
 #include "mapper.h"
 
 namespace {
@@ -31,11 +32,11 @@ char open_status[TEXT_COLUMNS + 1];
 
 std::string file_size_text(const std::string &path)
 {
-    // The library's own call, which takes UTF-8 on every system.
-    if (!exists(path.c_str()))
+    const int64_t size = named_file_size(path.c_str());
+    if (size < 0)
         return "";
     char text[32];
-    const double bytes = static_cast<double>(file_size_ex(path.c_str()));
+    const double bytes = static_cast<double>(size);
     if (bytes >= MEGABYTE)
         std::snprintf(text, sizeof text, "%.1f MB", bytes / MEGABYTE);
     else if (bytes >= KILOBYTE)

@@ -45,11 +45,12 @@ const int FILE_NAME_BUFFER = 4096;
 
 // The name in the file system's encoding; false when it would not fit
 // whole, which would open some other file.
-bool file_system_name(const char *name, char buffer[FILE_NAME_BUFFER])
+bool file_system_name(const char *name, char *buffer)
 {
     if (ustrsizez(name) >= FILE_NAME_BUFFER)
         return false;
-    const char *converted = uconvert_tofilename(name, buffer);
+    const char *converted =
+        uconvert(name, U_CURRENT, buffer, get_filename_encoding(), FILE_NAME_BUFFER);
     if (converted != buffer)
         std::snprintf(buffer, FILE_NAME_BUFFER, "%s", converted);
     return true;
@@ -67,6 +68,15 @@ std::FILE *open_named_file(const char *name)
 {
     char buffer[FILE_NAME_BUFFER];
     return file_system_name(name, buffer) ? std::fopen(buffer, "rb") : nullptr;
+}
+
+int64_t named_file_size(const char *name)
+{
+    char buffer[FILE_NAME_BUFFER];
+    struct stat st;
+    if (!file_system_name(name, buffer) || stat(buffer, &st) != 0)
+        return -1;
+    return st.st_size;
 }
 
 void remove_named_regular_file(const char *name)

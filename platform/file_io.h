@@ -3,6 +3,7 @@
 #define PLATFORM_FILE_IO_H
 
 #include <cstddef>
+#include <cstdint>
 #include <cstdio>
 #include <string>
 
@@ -22,6 +23,10 @@ std::FILE *create_named_file(const char *name);
 // Opens the file called name (as above) for reading, as fopen(name, "rb")
 // does; null on failure.
 std::FILE *open_named_file(const char *name);
+
+// The size in bytes of the file called name (as above); -1 when it
+// cannot be read.
+int64_t named_file_size(const char *name);
 
 // Removes the file called name (as above) if it is a regular file.
 void remove_named_regular_file(const char *name);

@@ -44,6 +44,14 @@ std::FILE *open_named_file(const char *name)
     return _wfopen(to_wide(name).c_str(), L"rb");
 }
 
+int64_t named_file_size(const char *name)
+{
+    WIN32_FILE_ATTRIBUTE_DATA data;
+    if (!GetFileAttributesExW(to_wide(name).c_str(), GetFileExInfoStandard, &data))
+        return -1;
+    return (static_cast<int64_t>(data.nFileSizeHigh) << 32) | data.nFileSizeLow;
+}
+
 void remove_named_regular_file(const char *name)
 {
     const std::wstring wide = to_wide(name);
