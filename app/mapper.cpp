@@ -1,10 +1,7 @@
 #include "mapper.h"
 
-#include <fcntl.h>
 #include <jpgalleg.h>
 #include <loadpng.h>
-#include <signal.h>
-#include <unistd.h>
 
 #include <atomic>
 #include <cerrno>
@@ -20,6 +17,8 @@
 #include "data_folder.h"
 #include "display_loss.h"
 #include "exit_signals.h"
+#include "file_io.h"
+#include "standard_streams.h"
 #include "fatal_error.h"
 #include "file_io.h"
 #include "gif_codec.h"
@@ -104,6 +103,7 @@ void start_library()
         startup_failed("starting the graphics library",
                        "no system driver could be started (under X, DISPLAY "
                        "must name a running X server)");
+    use_system_file_names();
     route_messages_to_stderr();
     // The focus stays where keys and clicks put it, not under the pointer:
     // otherwise the list loses the keys whenever the pointer is elsewhere.
@@ -125,16 +125,15 @@ void start_library_headless()
     if (install_allegro(SYSTEM_NONE, &errno, atexit) != 0)
         startup_failed("starting the graphics library",
                        "the library could not start without a display");
+    use_system_file_names();
 }
 
 // --quiet: the progress lines on standard output go nowhere.
 void silence_progress()
 {
-    const int null_fd = open("/dev/null", O_WRONLY | O_CLOEXEC);
-    if (null_fd < 0 || dup2(null_fd, STDOUT_FILENO) < 0)
-        fatal_error("Error opening /dev/null for --quiet: %s\n",
+    if (!discard_standard_output())
+        fatal_error("Error opening %s for --quiet: %s\n", NULL_DEVICE,
                     std::strerror(errno));
-    close(null_fd);
 }
 
 void start_codecs()
@@ -254,7 +253,7 @@ void close_button_pressed()
     close_requested = true;
     if (!dialog_running && !progress_window_running() && !run_over &&
         close_requested.exchange(false))
-        kill(getpid(), SIGTERM);
+        stop_run();
 }
 
 bool take_close_request() { return close_requested.exchange(false); }
