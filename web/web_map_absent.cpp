@@ -15,3 +15,9 @@ void cut_web_level(BITMAP *, int, const char *, int, int, int) { std::abort(); }
 void release_web_canvas(BITMAP *) {}
 
 bool finish_web_map(std::string *) { return true; }
+
+void name_web_map(const std::string &) {}
+
+bool web_map_gives_way(const char *, const char *) { return false; }
+
+int64_t pyramid_cut_bytes(int64_t, int64_t) { return 0; }

@@ -3,6 +3,7 @@
 #include "folder_opener.h"
 #include "pictures_folder.h"
 
+#include <allegro.h>
 #include <winalleg.h>
 #include <knownfolders.h>
 #include <shellapi.h>
