@@ -1,9 +1,8 @@
 #include "close_button.h"
 
-#include <signal.h>
-#include <unistd.h>
-
 #include <atomic>
+
+#include "exit_signals.h"
 
 namespace {
 
@@ -36,7 +35,7 @@ void close_button_pressed()
     close_requested = true;
     if (!dialog_running && !progress_window_running && !run_over &&
         close_requested.exchange(false))
-        kill(getpid(), SIGTERM);
+        stop_run();
 }
 
 bool take_close_request() { return close_requested.exchange(false); }

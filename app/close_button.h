@@ -16,7 +16,7 @@ void set_run_over();
 
 // The window's close button, called on the library's input thread: leaves
 // a request for close_request_proc or the window's stop question, or
-// stops the run the way an interrupt does, with SIGTERM to the process.
+// stops the run the way an interrupt does (stop_run: exit 143).
 void close_button_pressed();
 
 // Takes a close request left by close_button_pressed: true once per press.

@@ -1,10 +1,8 @@
 #include "mapper.h"
 
 #include <allegro.h>
-#include <fcntl.h>
 #include <jpgalleg.h>
 #include <loadpng.h>
-#include <unistd.h>
 
 #include <cerrno>
 #include <cstdlib>
@@ -29,10 +27,11 @@
 #include "output_folder.h"
 #include "private_output.h"
 #include "progress_window.h"
+#include "standard_streams.h"
 #include "tile_types.h"
 #include "web_map.h"
-#include "world_layout.h"
 #include "world_dialog.h"
+#include "world_layout.h"
 
 namespace {
 
@@ -83,6 +82,7 @@ void start_library()
         startup_failed("starting the graphics library",
                        "no system driver could be started (under X, DISPLAY "
                        "must name a running X server)");
+    use_system_file_names();
     route_messages_to_stderr();
     // The focus stays where keys and clicks put it, not under the pointer:
     // otherwise the list loses the keys whenever the pointer is elsewhere.
@@ -104,16 +104,15 @@ void start_library_headless()
     if (install_allegro(SYSTEM_NONE, &errno, atexit) != 0)
         startup_failed("starting the graphics library",
                        "the library could not start without a display");
+    use_system_file_names();
 }
 
 // --quiet: the progress lines on standard output go nowhere.
 void silence_progress()
 {
-    const int null_fd = open("/dev/null", O_WRONLY | O_CLOEXEC);
-    if (null_fd < 0 || dup2(null_fd, STDOUT_FILENO) < 0)
-        fatal_error("Error opening /dev/null for --quiet: %s\n",
+    if (!discard_standard_output())
+        fatal_error("Error opening %s for --quiet: %s\n", NULL_DEVICE,
                     std::strerror(errno));
-    close(null_fd);
 }
 
 void start_codecs()

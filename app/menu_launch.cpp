@@ -1,12 +1,12 @@
 #include "menu_launch.h"
 
 #include <allegro.h>
-#include <sys/stat.h>
 
 #include <algorithm>
 #include <cstdio>
 
 #include "close_button.h"
+#include "file_io.h"
 #include "folder_opener.h"
 #include "screen_text.h"
 #include "world_layout.h"
@@ -32,11 +32,11 @@ unsigned shown_change = 0;
 
 std::string file_size_text(const std::string &path)
 {
-    struct stat st;
-    if (stat(path.c_str(), &st) != 0)
+    const int64_t size = named_file_size(path.c_str());
+    if (size < 0)
         return "";
     char text[32];
-    const double bytes = static_cast<double>(st.st_size);
+    const double bytes = static_cast<double>(size);
     if (bytes >= MEGABYTE)
         std::snprintf(text, sizeof text, "%.1f MB", bytes / MEGABYTE);
     else if (bytes >= KILOBYTE)

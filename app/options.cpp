@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "file_io.h"
+#include "web_map.h"
 
 namespace {
 
@@ -171,12 +172,18 @@ bool apply_option(int key, const char *value, Options *options,
         options->quiet = true;
         break;
     case WEB_KEY:
+        if (!WEB_MAP_BUILT) {
+            *error = "--web: the web map is not in this build";
+            *result = PARSE_UNAVAILABLE;
+            return false;
+        }
         options->web = true;
         break;
     case MENU_KEY:
-        // From the menu the web map comes too: a browser shows it.
+        // From the menu the web map comes too, where there is one: a
+        // browser shows it.
         options->menu = true;
-        options->web = true;
+        options->web = WEB_MAP_BUILT;
         break;
     case 'h':
         *result = PARSE_HELP;
@@ -221,7 +228,7 @@ ParseResult parse_options(int argc, char *argv[], Options *options,
         }
         ParseResult result = PARSE_RUN;
         if (!apply_option(key, optarg, options, &result, error))
-            return PARSE_ERROR;
+            return result == PARSE_UNAVAILABLE ? result : PARSE_ERROR;
         // Help and version are answered at once, as GNU tools do.
         if (result != PARSE_RUN)
             return result;
@@ -275,6 +282,10 @@ int read_command_line(int argc, char *argv[], Options *options)
         return print_answer(usage_text());
     case PARSE_VERSION:
         return print_answer(version_text() + "\n");
+    case PARSE_UNAVAILABLE:
+        // Understood, but this build cannot do it: the usage would not help.
+        std::cerr << PROGRAM_NAME << ": " << error << std::endl;
+        return EXIT_USAGE;
     case PARSE_ERROR:
         break;
     }

@@ -25,10 +25,17 @@ const int EXIT_USAGE = 2;
 // read_command_line's answer when the program should go on and run.
 const int KEEP_RUNNING = -1;
 
-enum ParseResult { PARSE_RUN, PARSE_HELP, PARSE_VERSION, PARSE_ERROR };
+// PARSE_UNAVAILABLE: an option this build lacks (--web on Windows).
+enum ParseResult {
+    PARSE_RUN,
+    PARSE_HELP,
+    PARSE_VERSION,
+    PARSE_ERROR,
+    PARSE_UNAVAILABLE
+};
 
-// Parses argv into *options. On PARSE_ERROR *error holds a one-line
-// reason. argv may be reordered, as getopt_long does; each call parses
+// Parses argv into *options. On PARSE_ERROR and PARSE_UNAVAILABLE *error
+// holds a one-line reason. argv may be reordered, as getopt_long does; each call parses
 // afresh.
 ParseResult parse_options(int argc, char *argv[], Options *options,
                           std::string *error);

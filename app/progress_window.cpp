@@ -1,8 +1,6 @@
 #include "progress_window.h"
 
-#include <signal.h>
 #include <time.h>
-#include <unistd.h>
 
 #include <atomic>
 #include <chrono>
@@ -12,6 +10,7 @@
 
 #include "close_button.h"
 #include "compose.h"
+#include "exit_signals.h"
 #include "screen_text.h"
 #include "world_layout.h"
 
@@ -169,7 +168,7 @@ void ask_stop()
     take_close_request();
     clear_keybuf();
     if (button == ASK_YES)
-        kill(getpid(), SIGTERM);
+        stop_run();
     {
         std::lock_guard<std::mutex> hold(state_lock);
         question_open = false;

@@ -91,9 +91,9 @@ void warn_other_copies(int world_number, const std::vector<WorldCopy> &copies,
 
 void set_appdata_path(const std::string &folder)
 {
-    if (folder.size() >= MAX_PATH)
+    if (folder.size() >= size_t(APP_DATA_PATH_BYTES))
         fatal_error("Error finding the application data folder: %s is longer "
-                    "than %d characters.\n", folder.c_str(), MAX_PATH - 1);
+                    "than %d bytes.\n", folder.c_str(), APP_DATA_PATH_BYTES - 1);
     std::memcpy(appdata_path, folder.c_str(), folder.size() + 1);
 }
 
@@ -114,22 +114,21 @@ void use_data_folder(const std::string &folder)
         absolute = current_folder() + "/" + folder;
     while (absolute.size() > 1 && absolute.back() == '/')
         absolute.pop_back();
-    if (absolute.size() >= MAX_PATH)
+    if (absolute.size() >= size_t(APP_DATA_PATH_BYTES))
         data_folder_failed(folder, ("the path is longer than " +
-                                    std::to_string(MAX_PATH - 1) +
-                                    " characters").c_str());
+                                    std::to_string(APP_DATA_PATH_BYTES - 1) +
+                                    " bytes").c_str());
     named_folder = absolute;
 }
 
 void choose_data_folder(int world_number)
 {
-    char usual[MAX_PATH];
-    const bool have_usual =
-        SHGetSpecialFolderPathA(NULL, usual, CSIDL_APPDATA, 0);
+    char usual[APP_DATA_PATH_BYTES];
+    const bool have_usual = app_data_folder(usual);
     if (!have_usual && named_folder.empty())
         fatal_error("Error finding the application data folder: set "
                     "XDG_DATA_HOME or HOME to a folder path of at most %d "
-                    "characters.\n", MAX_PATH - 1);
+                    "bytes.\n", APP_DATA_PATH_BYTES - 1);
     std::string chosen = named_folder.empty() ? usual : named_folder;
     std::vector<WorldCopy> copies;
     size_t read = 0;

@@ -3,4 +3,4 @@
 std::vector<TileEntry> tile_list;
 ZoomBoundsRecord ZoomBounds;
 char tile_ext[TILE_EXT_SIZE];
-char appdata_path[MAX_PATH];
+char appdata_path[APP_DATA_PATH_BYTES];

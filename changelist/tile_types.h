@@ -31,6 +31,6 @@ struct ZoomBoundsRecord {
 extern std::vector<TileEntry> tile_list;
 extern ZoomBoundsRecord ZoomBounds;
 extern char tile_ext[TILE_EXT_SIZE];
-extern char appdata_path[MAX_PATH];
+extern char appdata_path[APP_DATA_PATH_BYTES];
 
 #endif

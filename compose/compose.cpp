@@ -1,8 +1,6 @@
 #include "compose.h"
 
 #include <allegro.h>
-#include <sys/mman.h>
-#include <unistd.h>
 
 #include <iostream>
 #include <string>
@@ -13,6 +11,7 @@
 #include "fatal_error.h"
 #include "map_file.h"
 #include "map_geometry.h"
+#include "memory_pages.h"
 #include "tile_check.h"
 #include "tile_load.h"
 #include "tile_place.h"
@@ -32,21 +31,6 @@ void log_line(const std::string &a, const std::string &b)
     std::cout << a << b << std::endl;
 }
 
-// Asks the kernel to back a canvas's pixels with huge pages before they
-// are first touched: faulting in a map of a hundred megabytes 4 KiB at a
-// time cost more than filling and placing all of its pixels. Only advice:
-// without transparent huge pages nothing changes.
-void prefer_huge_pages(BITMAP *canvas, int64_t bytes)
-{
-    const uintptr_t page = static_cast<uintptr_t>(sysconf(_SC_PAGESIZE));
-    uintptr_t start = reinterpret_cast<uintptr_t>(canvas->dat);
-    uintptr_t end = start + static_cast<uintptr_t>(bytes);
-    start = (start + page - 1) & ~(page - 1);
-    end &= ~(page - 1);
-    if (end > start)
-        madvise(reinterpret_cast<void *>(start), end - start, MADV_HUGEPAGE);
-}
-
 BITMAP *create_canvas(int zoom)
 {
     int64_t w = 0, h = 0;
@@ -56,7 +40,7 @@ BITMAP *create_canvas(int zoom)
     BITMAP *canvas = create_bitmap_ex(MAP_DEPTH, static_cast<int>(w),
                                       static_cast<int>(h));
     if (canvas)
-        prefer_huge_pages(canvas, bitmap_bytes(w, h, MAP_BYTES_PER_PIXEL));
+        prefer_huge_pages(canvas->dat, bitmap_bytes(w, h, MAP_BYTES_PER_PIXEL));
     return canvas;
 }
 

@@ -1,6 +1,5 @@
 #include "tile_place.h"
 
-#include <fcntl.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -8,6 +7,7 @@
 #include <cstring>
 
 #include "image_format.h"
+#include "regular_file.h"
 
 namespace {
 
@@ -43,7 +43,8 @@ void palette_colours(const std::string &path, int fd, const RGB *pal,
         colours[i] = makecol24(_rgb_scale_6[pal[i].r & PALETTE_COMPONENT_MASK],
                                _rgb_scale_6[pal[i].g & PALETTE_COMPONENT_MASK],
                                _rgb_scale_6[pal[i].b & PALETTE_COMPONENT_MASK]);
-    const int own = fd >= 0 ? fd : open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    std::string ignored;
+    const int own = fd >= 0 ? fd : open_regular_file(path.c_str(), &ignored);
     if (own < 0)
         return;
     PaletteColour exact[IMAGE_PALETTE_ENTRIES];

@@ -1,12 +1,12 @@
 // GIF writer: the registry saver and the document's layout in a GIF89a
 // file; the image data come from the LZW encoder.
-#include <sys/stat.h>
 
 #include <algorithm>
 #include <cstdint>
 #include <cstdio>
 
 #include "colour_depth.h"
+#include "file_io.h"
 #include "gif_document.h"
 #include "gif_writer_internal.h"
 
@@ -133,9 +133,6 @@ int write_body(PACKFILE *f, const GifDocument *doc)
     return 0;
 }
 
-// Longest file name, in the file system's encoding, that can be opened.
-const int FILE_NAME_BUFFER = 4096;
-
 // A packfile over a stdio stream, for writing. The library's own file
 // packfile does not report a failure of the flush it makes on close, so a
 // full disk would pass as success; stdio reports every failed write
@@ -161,22 +158,13 @@ const PACKFILE_VTABLE STDIO_WRITER = {
 
 PACKFILE *open_for_writing(const char *name)
 {
-    FILE *file = std::fopen(name, "wb");
+    FILE *file = create_named_file(name);
     if (!file)
         return nullptr;
     PACKFILE *f = pack_fopen_vtable(&STDIO_WRITER, file);
     if (!f)
         std::fclose(file);
     return f;
-}
-
-// A failed write leaves no truncated file that looks like a GIF; only
-// regular files are removed, never a device that was written to.
-void remove_failed_file(const char *name)
-{
-    struct stat st;
-    if (stat(name, &st) == 0 && S_ISREG(st.st_mode))
-        std::remove(name);
 }
 
 }  // namespace
@@ -204,19 +192,16 @@ int gif_write_document(const char *filename, const GifDocument *doc)
 {
     if (!filename || !document_fits(doc))
         return -1;
-    // A name the buffer cannot hold whole would open some other file.
-    char buffer[FILE_NAME_BUFFER];
-    if (ustrsizez(filename) >= FILE_NAME_BUFFER)
-        return -1;
-    const char *name = uconvert_tofilename(filename, buffer);
-    PACKFILE *f = open_for_writing(name);
+    PACKFILE *f = open_for_writing(filename);
     if (!f)
         return -1;
     bool ok = write_body(f, doc) == 0 && !pack_ferror(f);
     if (pack_fclose(f) != 0)
         ok = false;
     if (!ok) {
-        remove_failed_file(name);
+        // No truncated file that looks like a GIF is left; only a
+        // regular file is removed, never a device that was written to.
+        remove_named_regular_file(filename);
         return -1;
     }
     return 0;

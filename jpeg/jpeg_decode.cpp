@@ -16,6 +16,7 @@
 #include "bitmap_size.h"
 #include "colour_depth.h"
 #include "file_bound.h"
+#include "file_io.h"
 
 int64_t jpeg_max_pixels = INT64_MAX;
 
@@ -336,7 +337,7 @@ void jpeg_codec_init(JpegSaver saver)
 
 BITMAP *jpeg_bitmap_loader(const char *filename, RGB *pal)
 {
-    FILE *file = std::fopen(filename, "rb");
+    FILE *file = open_named_file(filename);
     if (!file) {
         ustrzcpy(allegro_error, ALLEGRO_ERROR_SIZE, std::strerror(errno));
         return nullptr;

@@ -275,3 +275,5 @@ ExitSignalHold::~ExitSignalHold()
     if ((word & HOLD_DEPTH_MASK) == 1 && sig != 0)
         end_run(sig);
 }
+
+void stop_run() { kill(getpid(), SIGTERM); }

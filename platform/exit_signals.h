@@ -60,4 +60,7 @@ public:
     ExitSignalHold &operator=(const ExitSignalHold &) = delete;
 };
 
+// Ends the run as SIGTERM from kill does: clean-ups, then exit 143.
+void stop_run();
+
 #endif

@@ -1,7 +1,6 @@
 #include "fatal_error.h"
 
 #include <allegro.h>
-#include <fcntl.h>
 #include <unistd.h>
 
 #include <cstdarg>
@@ -9,6 +8,8 @@
 #include <cstdlib>
 #include <iostream>
 #include <string>
+
+#include "file_io.h"
 
 namespace {
 
@@ -36,8 +37,8 @@ void show_on_stderr(void (*show)(const char *text), const char *text)
 {
     std::cout.flush();
     std::fflush(stdout);
-    // Close-on-exec: the message box is another program.
-    const int saved = fcntl(STDOUT_FILENO, F_DUPFD_CLOEXEC, 0);
+    // Not inherited: the message box may be another program.
+    const int saved = duplicate_descriptor(STDOUT_FILENO);
     if (saved >= 0)
         dup2(STDERR_FILENO, STDOUT_FILENO);
     show(text);

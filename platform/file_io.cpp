@@ -1,6 +1,8 @@
 #include "file_io.h"
 
+#include <allegro.h>
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -54,3 +56,57 @@ bool read_whole_file(const std::string &path, std::string *data)
     errno = err;
     return n == 0;
 }
+
+int duplicate_descriptor(int fd) { return fcntl(fd, F_DUPFD_CLOEXEC, 0); }
+
+namespace {
+
+// Longest file name, in the file system's encoding, that can be opened.
+const int FILE_NAME_BUFFER = 4096;
+
+// The name in the file system's encoding; false when it would not fit
+// whole, which would open some other file.
+bool file_system_name(const char *name, char *buffer)
+{
+    if (ustrsizez(name) >= FILE_NAME_BUFFER)
+        return false;
+    const char *converted =
+        uconvert(name, U_CURRENT, buffer, get_filename_encoding(), FILE_NAME_BUFFER);
+    if (converted != buffer)
+        std::snprintf(buffer, FILE_NAME_BUFFER, "%s", converted);
+    return true;
+}
+
+}  // namespace
+
+std::FILE *create_named_file(const char *name)
+{
+    char buffer[FILE_NAME_BUFFER];
+    return file_system_name(name, buffer) ? std::fopen(buffer, "wb") : nullptr;
+}
+
+std::FILE *open_named_file(const char *name)
+{
+    char buffer[FILE_NAME_BUFFER];
+    return file_system_name(name, buffer) ? std::fopen(buffer, "rb") : nullptr;
+}
+
+int64_t named_file_size(const char *name)
+{
+    char buffer[FILE_NAME_BUFFER];
+    struct stat st;
+    if (!file_system_name(name, buffer) || stat(buffer, &st) != 0)
+        return -1;
+    return st.st_size;
+}
+
+void remove_named_regular_file(const char *name)
+{
+    char buffer[FILE_NAME_BUFFER];
+    struct stat st;
+    if (file_system_name(name, buffer) && stat(buffer, &st) == 0 &&
+        S_ISREG(st.st_mode))
+        std::remove(buffer);
+}
+
+void use_system_file_names() {}

@@ -1,11 +1,9 @@
-// The size of the path buffers that the run's globals hold (appdata_path):
-// the Windows shell's limit, on every system.
+// The size of the path buffers that the run's globals hold (appdata_path).
 #ifndef PLATFORM_PATH_SIZE_H
 #define PLATFORM_PATH_SIZE_H
 
-// Longest path, terminating NUL included, that a path buffer holds.
-#ifndef MAX_PATH
-#define MAX_PATH 260
-#endif
+// Bytes, terminating NUL included, that a folder path in UTF-8 may take:
+// Windows' 260 characters can take three bytes each.
+const int APP_DATA_PATH_BYTES = 1024;
 
 #endif

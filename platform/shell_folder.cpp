@@ -1,6 +1,5 @@
 #include "shell_folder.h"
 
-#ifndef _WIN32
 #include <pwd.h>
 #include <unistd.h>
 
@@ -38,15 +37,12 @@ std::string home_folder()
     return std::string();
 }
 
-int SHGetSpecialFolderPathA(void *, char *path, int csidl, int)
+bool app_data_folder(char *path)
 {
     path[0] = '\0';
-    if (csidl != CSIDL_APPDATA)
-        return 0;
     std::string folder = appdata_folder();
-    if (folder.empty() || folder.size() >= MAX_PATH)
-        return 0;
+    if (folder.empty() || folder.size() >= size_t(APP_DATA_PATH_BYTES))
+        return false;
     std::memcpy(path, folder.c_str(), folder.size() + 1);
-    return 1;
+    return true;
 }
-#endif

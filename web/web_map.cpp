@@ -30,6 +30,7 @@
 // folder, whose tree is then removed. An existing map_web that lacks our
 // levels.js is not ours and is left alone, and the page is not written.
 
+const bool WEB_MAP_BUILT = true;
 const char WEB_PAGE_NAME[] = "map.html";
 const char WEB_FOLDER_NAME[] = "map_web";
 

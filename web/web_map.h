@@ -16,6 +16,9 @@
 
 // pyramid_cut_bytes: the memory a level's cut takes beside its canvas.
 #include "pyramid_cut.h"
+// False in a build without the web map (Windows: no libvips there); the
+// functions below are then never called.
+extern const bool WEB_MAP_BUILT;
 
 // Name of the page in the output folder, and of the folder it reads.
 extern const char WEB_PAGE_NAME[];

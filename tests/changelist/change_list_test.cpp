@@ -325,7 +325,7 @@ TEST_F(ChangeListTest, AppDataFolderFollowsXdgThenHome)
 
 TEST_F(ChangeListTest, AppDataFolderTooLongIsFatalNotTruncated)
 {
-    std::string deep = "/" + std::string(300, 'd');
+    std::string deep = "/" + std::string(APP_DATA_PATH_BYTES, 'd');
     setenv("XDG_DATA_HOME", deep.c_str(), 1);
     EXPECT_EXIT(
         {

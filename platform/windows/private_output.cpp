@@ -1,0 +1,193 @@
+// Windows: the private-output unit. A run's folder is made under an
+// unpredictable name in the parent folder (open at parent_fd, a handle of
+// the folder made a descriptor), with the permissions the parent passes
+// on: Windows has no umask, and a profile's folders are closed to other
+// users already. It is recorded for the clean-up that the console's
+// control events run, and a file is published by the system's replacing
+// move, written through to the disk. A folder open at its handle cannot
+// be renamed or removed under us.
+#include "private_output.h"
+
+#include <windows.h>
+#include <io.h>
+
+#include <atomic>
+#include <vector>
+
+#include "exit_signals.h"
+#include "folder_handle.h"
+#include "random_name.h"
+#include "wide_text.h"
+
+namespace {
+
+const char PART_TAG[] = ".part-";
+const int NAME_ATTEMPTS = 8;
+const int RECORD_SLOTS = 4;
+const size_t RECORD_CHARS = 1024;
+const DWORD PATH_CHARS = 32768;
+
+// What the clean-up removes: each slot a folder's full path.
+// Each slot a folder's full path and its open handle, which keeps others
+// from renaming it and must be closed before the folder can go.
+wchar_t record[RECORD_SLOTS][RECORD_CHARS];
+std::atomic<HANDLE> record_handle[RECORD_SLOTS];
+std::atomic<bool> record_used[RECORD_SLOTS];
+
+// Removes the files in folder, then the folder; false if any stays.
+bool remove_folder(const wchar_t *folder)
+{
+    std::wstring pattern = std::wstring(folder) + L"\\*";
+    WIN32_FIND_DATAW found;
+    HANDLE search = FindFirstFileW(pattern.c_str(), &found);
+    if (search != INVALID_HANDLE_VALUE) {
+        do {
+            const std::wstring name = found.cFileName;
+            if (name != L"." && name != L"..")
+                DeleteFileW((std::wstring(folder) + L"\\" + name).c_str());
+        } while (FindNextFileW(search, &found));
+        FindClose(search);
+    }
+    return RemoveDirectoryW(folder) != 0;
+}
+
+void remove_recorded()
+{
+    for (int i = 0; i < RECORD_SLOTS; ++i) {
+        if (!record_used[i].load())
+            continue;
+        if (HANDLE h = record_handle[i].exchange(nullptr))
+            CloseHandle(h);
+        remove_folder(record[i]);
+    }
+}
+
+int record_folder(const std::wstring &path)
+{
+    for (int i = 0; i < RECORD_SLOTS; ++i) {
+        if (record_used[i].load())
+            continue;
+        const size_t n = std::min(path.size(), RECORD_CHARS - 1);
+        wmemcpy(record[i], path.c_str(), n);
+        record[i][n] = L'\0';
+        record_used[i].store(true);
+        return i;
+    }
+    return -1;
+}
+
+// The full path of the folder open at fd; empty when unknown.
+std::wstring folder_path(int fd)
+{
+    const HANDLE h = reinterpret_cast<HANDLE>(_get_osfhandle(fd));
+    std::vector<wchar_t> path(PATH_CHARS);
+    const DWORD n = GetFinalPathNameByHandleW(h, path.data(), PATH_CHARS,
+                                              FILE_NAME_NORMALIZED);
+    if (n == 0 || n >= PATH_CHARS)
+        return std::wstring();
+    return std::wstring(path.data(), n);
+}
+
+int open_folder(const std::wstring &path)
+{
+    const HANDLE h = CreateFileW(path.c_str(), GENERIC_READ,
+                                 FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                                 OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+    if (h == INVALID_HANDLE_VALUE)
+        return -1;
+    const int fd = _open_osfhandle(reinterpret_cast<intptr_t>(h), 0);
+    if (fd < 0)
+        CloseHandle(h);
+    return fd;
+}
+
+bool fail(std::string *why, const std::string &what, DWORD err)
+{
+    if (why)
+        *why = what + ": " + system_reason(err);
+    return false;
+}
+
+}  // namespace
+
+void read_user_umask() {}
+
+mode_t user_file_mode() { return 0666; }
+
+mode_t user_folder_mode() { return 0777; }
+
+int open_current_folder() { return open_folder(L"."); }
+
+bool make_private_folder(int parent_fd, const std::string &stem,
+                         PrivateFolder *f, std::string *why,
+                         bool (*)(int fd))
+{
+    add_exit_cleanup(remove_recorded);
+    const std::wstring parent = folder_path(parent_fd);
+    if (parent.empty())
+        return fail(why, "finding the folder of " + stem, GetLastError());
+    DWORD err = ERROR_ALREADY_EXISTS;
+    for (int i = 0; i < NAME_ATTEMPTS && err == ERROR_ALREADY_EXISTS; ++i) {
+        std::string name;
+        if (!random_name(stem + PART_TAG, &name))
+            return fail(why, "choosing a name for " + stem, ERROR_GEN_FAILURE);
+        const std::wstring path = parent + L"\\" + to_wide(name);
+        ExitSignalHold hold;
+        if (!CreateDirectoryW(path.c_str(), nullptr)) {
+            err = GetLastError();
+            continue;
+        }
+        err = 0;
+        f->parent_fd = parent_fd;
+        f->name = name;
+        f->slot = record_folder(path);
+        f->fd = open_folder(path);
+        if (f->slot >= 0 && f->fd >= 0)
+            record_handle[f->slot].store(reinterpret_cast<HANDLE>(_get_osfhandle(f->fd)));
+        if (f->slot < 0 || f->fd < 0) {
+            discard_private_folder(f);
+            return fail(why, "making " + name, ERROR_TOO_MANY_OPEN_FILES);
+        }
+    }
+    return err == 0 || fail(why, "making a private folder for " + stem, err);
+}
+
+void hold_private_file(PrivateFolder *, int) {}
+
+bool discard_private_folder(PrivateFolder *f, std::string *why)
+{
+    if (f->slot < 0 && f->fd < 0)
+        return true;
+    ExitSignalHold hold;
+    if (f->slot >= 0)
+        record_handle[f->slot].store(nullptr);
+    if (f->fd >= 0)
+        _close(f->fd);
+    f->fd = -1;
+    bool removed = true;
+    if (f->slot >= 0) {
+        removed = remove_folder(record[f->slot]);
+        if (!removed)
+            fail(why, "removing " + f->name, GetLastError());
+        record_used[f->slot].store(false);
+        f->slot = -1;
+    }
+    return removed;
+}
+
+bool publish_file(PrivateFolder *f, const char *file, const char *target,
+                  std::string *why)
+{
+    const std::wstring folder = record[f->slot];
+    const std::wstring parent = folder_path(f->parent_fd);
+    if (!MoveFileExW((folder + L"\\" + to_wide(file)).c_str(),
+                     (parent + L"\\" + to_wide(target)).c_str(),
+                     MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH))
+        return fail(why, std::string("replacing ") + target, GetLastError());
+    return true;
+}
+
+bool publish_folder(PrivateFolder *, const FolderPublication &p, std::string *why)
+{
+    return fail(why, std::string("publishing the ") + p.kind, ERROR_NOT_SUPPORTED);
+}
