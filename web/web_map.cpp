@@ -64,7 +64,6 @@ const char LEAFLET_IMAGES[] = "images";
 const char LEVELS_SCRIPT[] = "levels.js";
 const char VIEW_SCRIPT[] = "map.js";
 
-const int WEB_TILE_SIZE = 256;
 const int JPEG_TILE_QUALITY = 75;
 // As the PNG maps: level 1 costs a fraction of the default's time.
 const int PNG_TILE_COMPRESSION = 1;
@@ -85,17 +84,6 @@ const mode_t NEW_FILE_MODE = 0666;
 const mode_t NEW_FOLDER_MODE = 0777;
 const size_t COPY_BUFFER = 1 << 16;
 
-// One level as the page needs it.
-struct WebLevel {
-    int zoom = 0;
-    std::string map_name;
-    int width = 0, height = 0;
-    int min_column = 0, min_row = 0, tile_size = 0;
-    int depth = 0;                   // pyramid levels below the top one
-    std::vector<int> columns;        // tiles a row, per pyramid level
-    std::vector<std::string> present;  // hex bits of the tiles cut
-};
-
 struct WebMap {
     int background[3] = {0, 0, 0};
     int out_fd = -1;
@@ -108,12 +96,21 @@ struct WebMap {
 };
 WebMap web;
 
+// The region of each level's canvas that the web map shows, in grid
+// cells, where set_web_region named one; otherwise the whole canvas.
+struct WebRegion {
+    bool set = false;
+    int first_column = 0, first_row = 0, last_column = 0, last_row = 0;
+};
+WebRegion regions[WEB_REGION_SLOTS];
+
 // The level being cut, at most one at a time.
 struct LevelCut {
     BITMAP *canvas = nullptr;
     int zoom = 0;
     std::string map_name;
     int min_column = 0, min_row = 0, tile_size = 0;
+    int x = 0, y = 0, width = 0, height = 0;  // the region shown, in pixels
     std::thread thread;
     bool ok = false;
     std::string why;
@@ -390,8 +387,6 @@ VipsImage *canvas_image(BITMAP *canvas)
     return rgb;
 }
 
-std::string pyramid_name(int zoom) { return "z" + std::to_string(zoom); }
-
 // The first line of libvips's errors: the later ones repeat it or add
 // less clear echoes ("unix error: Unknown error -1").
 std::string vips_reason()
@@ -402,21 +397,31 @@ std::string vips_reason()
     return why.empty() ? "libvips gave no reason" : why;
 }
 
-// Cuts canvas into the pyramid folder at target; false with *why set on
-// failure. Touches no shared state, so it can run beside the map's save.
-bool cut_pyramid(BITMAP *canvas, const std::string &target,
-                 const std::string &where, std::string *why)
+}  // namespace
+
+std::string web_tile_suffix()
 {
-    VipsImage *image = canvas_image(canvas);
+    return web.tile_ext == "jpg"
+               ? ".jpg[Q=" + std::to_string(JPEG_TILE_QUALITY) + "]"
+               : ".png[compression=" + std::to_string(PNG_TILE_COMPRESSION) + "]";
+}
+
+bool cut_web_pyramid(BITMAP *canvas, int x, int y, int width, int height,
+                     const std::string &target, const std::string &where,
+                     std::string *why)
+{
+    VipsImage *whole = canvas_image(canvas);
+    VipsImage *image = nullptr;
+    if (whole && vips_extract_area(whole, &image, x, y, width, height, nullptr) != 0)
+        image = nullptr;
+    if (whole)
+        g_object_unref(whole);
     if (!image) {
         *why = "cutting " + where + ": the canvas's pixel layout is not one "
                "libvips can read";
         return false;
     }
-    const std::string suffix =
-        web.tile_ext == "jpg"
-            ? ".jpg[Q=" + std::to_string(JPEG_TILE_QUALITY) + "]"
-            : ".png[compression=" + std::to_string(PNG_TILE_COMPRESSION) + "]";
+    const std::string suffix = web_tile_suffix();
     VipsArrayDouble *background = vips_array_double_newv(
         3, static_cast<double>(web.background[0]),
         static_cast<double>(web.background[1]),
@@ -439,6 +444,15 @@ bool cut_pyramid(BITMAP *canvas, const std::string &target,
     return false;
 }
 
+namespace {
+
+bool cut_pyramid(const LevelCut &c, const std::string &target,
+                 const std::string &where, std::string *why)
+{
+    return cut_web_pyramid(c.canvas, c.x, c.y, c.width, c.height, target, where,
+                           why);
+}
+
 // Where the kernel names an open folder by its descriptor, libvips can
 // write through that name from another thread while the map's save has
 // the process's working folder elsewhere; without /proc the cut runs
@@ -451,14 +465,14 @@ bool folder_named_by(const std::string &path)
            by_path.st_ino == by_fd.st_ino;
 }
 
-bool cut_from_inside(BITMAP *canvas, int zoom, std::string *why)
+bool cut_from_inside(int zoom, std::string *why)
 {
     const std::string where = web.folder + "/" + pyramid_name(zoom);
     if (fchdir(web.folder_fd) != 0) {
         *why = "entering " + web.folder + ": " + std::strerror(errno);
         return false;
     }
-    const bool ok = cut_pyramid(canvas, pyramid_name(zoom), where, why);
+    const bool ok = cut_pyramid(cutting, pyramid_name(zoom), where, why);
     if (fchdir(web.out_fd) != 0 && ok) {
         *why = std::string("returning to the output folder: ") + std::strerror(errno);
         return false;
@@ -466,51 +480,29 @@ bool cut_from_inside(BITMAP *canvas, int zoom, std::string *why)
     return ok;
 }
 
-int ceil_div(int a, int b) { return (a + b - 1) / b; }
-
 // Which tiles libvips wrote at each pyramid level (it leaves out those
-// wholly background), as hex digits of one bit a tile, row by row.
+// wholly background).
 void record_level(const LevelCut &c)
 {
-    const int zoom = c.zoom;
     WebLevel l;
-    l.zoom = zoom;
+    l.zoom = c.zoom;
     l.map_name = c.map_name;
-    l.width = c.canvas->w;
-    l.height = c.canvas->h;
+    l.width = c.width;
+    l.height = c.height;
     l.min_column = c.min_column;
     l.min_row = c.min_row;
     l.tile_size = c.tile_size;
-    while ((static_cast<int64_t>(WEB_TILE_SIZE) << l.depth) <
-           std::max(l.width, l.height))
-        ++l.depth;
-    for (int k = 0; k <= l.depth; ++k) {
-        const int scale = 1 << (l.depth - k);
-        const int cols = ceil_div(ceil_div(l.width, scale), WEB_TILE_SIZE);
-        const int rows = ceil_div(ceil_div(l.height, scale), WEB_TILE_SIZE);
-        std::string hex;
-        int nibble = 0, bits = 0;
-        for (int y = 0; y < rows; ++y) {
-            for (int x = 0; x < cols; ++x) {
-                const std::string tile = pyramid_name(zoom) + "/" +
-                                         std::to_string(k) + "/" +
-                                         std::to_string(y) + "/" +
-                                         std::to_string(x) + "." + web.tile_ext;
+    size_pyramid(&l);
+    for (int k = 0; k <= l.depth; ++k)
+        for (int y = 0; y < l.rows[k]; ++y)
+            for (int x = 0; x < l.columns[k]; ++x) {
+                const std::string tile =
+                    web_tile_path(l.zoom, k, y, x, web.tile_ext);
                 struct stat st;
-                const bool cut = fstatat(web.folder_fd, tile.c_str(), &st,
-                                         AT_SYMLINK_NOFOLLOW) == 0;
-                nibble = nibble << 1 | (cut ? 1 : 0);
-                if (++bits == 4) {
-                    hex += "0123456789abcdef"[nibble];
-                    nibble = bits = 0;
-                }
+                l.cut[k][static_cast<size_t>(y) * l.columns[k] + x] =
+                    fstatat(web.folder_fd, tile.c_str(), &st,
+                            AT_SYMLINK_NOFOLLOW) == 0;
             }
-        }
-        if (bits > 0)
-            hex += "0123456789abcdef"[nibble << (4 - bits)];
-        l.columns.push_back(cols);
-        l.present.push_back(hex);
-    }
     web.levels.push_back(l);
 }
 
@@ -534,44 +526,19 @@ void finish_cut()
     cutting.canvas = nullptr;
 }
 
-// JSON string of a map's name: our names need no escapes beyond these.
-std::string quoted(const std::string &s)
+// The description the page reads, as it stands now.
+WebMapInfo web_info()
 {
-    std::string q = "\"";
-    for (char c : s) {
-        if (c == '"' || c == '\\')
-            q += '\\';
-        q += c;
-    }
-    return q + "\"";
-}
-
-std::string levels_script()
-{
-    std::ostringstream js;
-    char colour[8];
-    std::snprintf(colour, sizeof colour, "#%02x%02x%02x", web.background[0],
-                  web.background[1], web.background[2]);
-    js << "// The levels of this web map, written by mapper.\n"
-       << "var MAPPER_WEB = {\n  tileSize: " << WEB_TILE_SIZE
-       << ",\n  format: " << quoted(web.tile_ext == "jpg" ? "jpg" : "png")
-       << ",\n  background: " << quoted(colour) << ",\n  levels: [";
-    for (size_t i = 0; i < web.levels.size(); ++i) {
-        const WebLevel &l = web.levels[i];
-        js << (i ? "," : "") << "\n    {zoom: " << l.zoom
-           << ", name: " << quoted(l.map_name) << ", width: " << l.width
-           << ", height: " << l.height << ", minColumn: " << l.min_column
-           << ", minRow: " << l.min_row << ", gridTile: " << l.tile_size
-           << ", depth: " << l.depth << ",\n     columns: [";
-        for (size_t k = 0; k < l.columns.size(); ++k)
-            js << (k ? ", " : "") << l.columns[k];
-        js << "],\n     present: [";
-        for (size_t k = 0; k < l.present.size(); ++k)
-            js << (k ? ", " : "") << quoted(l.present[k]);
-        js << "]}";
-    }
-    js << "\n  ]\n};\n";
-    return js.str();
+    WebMapInfo info;
+    for (int c = 0; c < 3; ++c)
+        info.background[c] = web.background[c];
+    info.tile_ext = web.tile_ext;
+    info.levels = web.levels;
+    // Tells this run's map from the one a page may have open.
+    const std::string::size_type tag = web.folder.find(TEMP_TAG);
+    info.run = tag == std::string::npos ? web.folder
+                                        : web.folder.substr(tag + sizeof TEMP_TAG - 1);
+    return info;
 }
 
 mode_t shared_folder_mode()
@@ -652,9 +619,10 @@ bool swap_into_place()
 
 bool publish()
 {
+    published_web_map = web_info();
     if (!write_new_file(VIEW_SCRIPT, WEB_VIEW_SCRIPT) ||
         !write_new_file(WEB_PAGE_NAME, WEB_PAGE_HTML) ||
-        !write_new_file(LEVELS_SCRIPT, levels_script()))
+        !write_new_file(LEVELS_SCRIPT, levels_script(published_web_map)))
         return false;
     if (web.lock_fd >= 0 && unlinkat(web.folder_fd, RUN_LOCK_NAME, 0) != 0)
         return fail("removing " + web.folder + "/" + RUN_LOCK_NAME, errno);
@@ -726,17 +694,39 @@ void cut_web_level(BITMAP *canvas, int zoom, const char *map_name,
     cutting.min_column = min_column;
     cutting.min_row = min_row;
     cutting.tile_size = tile_size;
+    cutting.x = cutting.y = 0;
+    cutting.width = canvas->w;
+    cutting.height = canvas->h;
+    const WebRegion *r = zoom >= 0 && zoom < WEB_REGION_SLOTS ? &regions[zoom] : nullptr;
+    if (r && r->set) {
+        cutting.min_column = r->first_column;
+        cutting.min_row = r->first_row;
+        cutting.x = (r->first_column - min_column) * tile_size;
+        cutting.y = (r->first_row - min_row) * tile_size;
+        cutting.width = std::min(canvas->w - cutting.x,
+                                 (r->last_column - r->first_column + 1) * tile_size);
+        cutting.height = std::min(canvas->h - cutting.y,
+                                  (r->last_row - r->first_row + 1) * tile_size);
+    }
     cutting.why.clear();
     const std::string by_fd = "/proc/self/fd/" + std::to_string(web.folder_fd);
     if (folder_named_by(by_fd)) {
         const std::string where = web.folder + "/" + pyramid_name(zoom);
         const std::string target = by_fd + "/" + pyramid_name(zoom);
         cutting.thread = std::thread([target, where] {
-            cutting.ok = cut_pyramid(cutting.canvas, target, where, &cutting.why);
+            cutting.ok = cut_pyramid(cutting, target, where, &cutting.why);
         });
     } else {
-        cutting.ok = cut_from_inside(canvas, zoom, &cutting.why);
+        cutting.ok = cut_from_inside(zoom, &cutting.why);
     }
+}
+
+void set_web_region(int zoom, int first_column, int first_row, int last_column,
+                    int last_row)
+{
+    if (zoom < 0 || zoom >= WEB_REGION_SLOTS)
+        return;
+    regions[zoom] = {true, first_column, first_row, last_column, last_row};
 }
 
 void release_web_canvas(BITMAP *canvas)

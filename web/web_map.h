@@ -14,6 +14,8 @@
 
 #include <string>
 
+#include "web_levels.h"
+
 // Name of the page in the output folder, and of the folder it reads.
 extern const char WEB_PAGE_NAME[];
 extern const char WEB_FOLDER_NAME[];
@@ -33,6 +35,25 @@ void start_web_map(int background_r, int background_g, int background_b);
 // are not cut and finish_web_map reports it.
 void cut_web_level(BITMAP *canvas, int zoom, const char *map_name,
                    int min_column, int min_row, int tile_size);
+
+// Levels whose shown region set_web_region can name.
+const int WEB_REGION_SLOTS = 16;
+
+// Shows of level zoom's canvas only grid columns first_column to
+// last_column and rows first_row to last_row (the explored region),
+// rather than the whole canvas; for the cuts that follow.
+void set_web_region(int zoom, int first_column, int first_row, int last_column,
+                    int last_row);
+
+// The file suffix, with libvips's save options, of the web map's tiles.
+std::string web_tile_suffix();
+
+// Cuts the width x height region at (x, y) of canvas into a pyramid
+// folder at target (a path libvips writes through), as the web map cuts
+// each level; false with *why set, naming where, on failure.
+bool cut_web_pyramid(BITMAP *canvas, int x, int y, int width, int height,
+                     const std::string &target, const std::string &where,
+                     std::string *why);
 
 // Returns once nothing reads canvas any more, and logs "Cutting web tiles
 // for <map_name> done" if its cut succeeded.
