@@ -694,20 +694,13 @@ void cut_web_level(BITMAP *canvas, int zoom, const char *map_name,
     cutting.min_column = min_column;
     cutting.min_row = min_row;
     cutting.tile_size = tile_size;
-    cutting.x = cutting.y = 0;
-    cutting.width = canvas->w;
-    cutting.height = canvas->h;
-    const WebRegion *r = zoom >= 0 && zoom < WEB_REGION_SLOTS ? &regions[zoom] : nullptr;
-    if (r && r->set) {
-        cutting.min_column = r->first_column;
-        cutting.min_row = r->first_row;
-        cutting.x = (r->first_column - min_column) * tile_size;
-        cutting.y = (r->first_row - min_row) * tile_size;
-        cutting.width = std::min(canvas->w - cutting.x,
-                                 (r->last_column - r->first_column + 1) * tile_size);
-        cutting.height = std::min(canvas->h - cutting.y,
-                                  (r->last_row - r->first_row + 1) * tile_size);
-    }
+    WebLevel shown;
+    web_level_region(canvas, zoom, map_name, min_column, min_row, tile_size,
+                     &shown, &cutting.x, &cutting.y);
+    cutting.min_column = shown.min_column;
+    cutting.min_row = shown.min_row;
+    cutting.width = shown.width;
+    cutting.height = shown.height;
     cutting.why.clear();
     const std::string by_fd = "/proc/self/fd/" + std::to_string(web.folder_fd);
     if (folder_named_by(by_fd)) {
@@ -718,6 +711,31 @@ void cut_web_level(BITMAP *canvas, int zoom, const char *map_name,
         });
     } else {
         cutting.ok = cut_from_inside(zoom, &cutting.why);
+    }
+}
+
+void web_level_region(BITMAP *canvas, int zoom, const char *map_name,
+                      int min_column, int min_row, int tile_size,
+                      WebLevel *level, int *x, int *y)
+{
+    level->zoom = zoom;
+    level->map_name = map_name;
+    level->tile_size = tile_size;
+    level->min_column = min_column;
+    level->min_row = min_row;
+    level->width = canvas->w;
+    level->height = canvas->h;
+    *x = *y = 0;
+    const WebRegion *r = zoom >= 0 && zoom < WEB_REGION_SLOTS ? &regions[zoom] : nullptr;
+    if (r && r->set) {
+        level->min_column = r->first_column;
+        level->min_row = r->first_row;
+        *x = (r->first_column - min_column) * tile_size;
+        *y = (r->first_row - min_row) * tile_size;
+        level->width = std::min(canvas->w - *x,
+                                (r->last_column - r->first_column + 1) * tile_size);
+        level->height = std::min(canvas->h - *y,
+                                 (r->last_row - r->first_row + 1) * tile_size);
     }
 }
 

@@ -45,6 +45,13 @@ const int WEB_REGION_SLOTS = 16;
 void set_web_region(int zoom, int first_column, int first_row, int last_column,
                     int last_row);
 
+// What level zoom shows of canvas (the arguments of map_canvas_hook):
+// fills level's name, grid origin and size in pixels, and the pixel
+// offset of that region in the canvas into *x, *y.
+void web_level_region(BITMAP *canvas, int zoom, const char *map_name,
+                      int min_column, int min_row, int tile_size,
+                      WebLevel *level, int *x, int *y);
+
 // The file suffix, with libvips's save options, of the web map's tiles.
 std::string web_tile_suffix();
 
