@@ -13,7 +13,6 @@
 #include <string>
 #include <vector>
 #include <cstring>
-#include <string>
 
 #include "change_list.h"
 #include "compose.h"
@@ -27,6 +26,7 @@
 #include "output_folder.h"
 #include "progress_window.h"
 #include "tile_types.h"
+#include "watch.h"
 #include "web_map.h"
 
 namespace {
@@ -333,9 +333,16 @@ int run_mapper(const Options &options)
     if (options.menu && options.output.empty())
         use_output_folder(make_world_folder(world));
     read_change_list(world);
+    if (options.web)
+        show_explored_regions();
+    keep_map_canvases = options.watch;
     compose_maps(world);
     if (options.web)
         finish_web_output();
+    if (options.watch) {
+        stop_progress_window();
+        return watch_world(world, options);
+    }
     stop_progress_window();
     if (options.menu) {
         std::vector<WrittenMap> written = written_maps();

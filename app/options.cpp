@@ -18,6 +18,8 @@ const char PROGRAM_NAME[] = "mapper";
 const int FIRST_LONG_ONLY_KEY = 256;
 const int WEB_KEY = FIRST_LONG_ONLY_KEY;
 const int MENU_KEY = FIRST_LONG_ONLY_KEY + 1;
+const int WATCH_KEY = FIRST_LONG_ONLY_KEY + 2;
+const int SAVE_AFTER_KEY = FIRST_LONG_ONLY_KEY + 3;
 
 // One option: its long name, its key (the short letter, or a key from
 // FIRST_LONG_ONLY_KEY for a long-only option), the name of its value (null
@@ -38,6 +40,10 @@ const OptionSpec OPTION_TABLE[] = {
     {"quiet", 'q', nullptr, "print no progress lines on standard output"},
     {"web", WEB_KEY, nullptr,
      "also write map.html, a zoomable web map of every level"},
+    {"watch", WATCH_KEY, nullptr,
+     "keep the maps and web map up with the game (--web)"},
+    {"save-after", SAVE_AFTER_KEY, "S",
+     "with --watch, save maps after S quiet seconds (60)"},
     {"menu", MENU_KEY, nullptr,
      "as from the menu: maps into Pictures, then a summary"},
     {"help", 'h', nullptr, "show this help and exit"},
@@ -141,6 +147,18 @@ bool apply_option(int key, const char *value, Options *options,
         // From the menu the web map comes too: a browser shows it.
         options->menu = true;
         options->web = true;
+        break;
+    case WATCH_KEY:
+        // The open web map is what follows the game.
+        options->watch = true;
+        options->web = true;
+        break;
+    case SAVE_AFTER_KEY:
+        if (!parse_number(value, 0, SAVE_AFTER_MAX, &options->save_after)) {
+            *error = std::string("invalid --save-after '") + value + "' (0 to " +
+                     std::to_string(SAVE_AFTER_MAX) + " seconds)";
+            return false;
+        }
         break;
     case 'h':
         *result = PARSE_HELP;

@@ -4,6 +4,7 @@
 #include <unistd.h>
 
 #include <atomic>
+#include <cerrno>
 #include <cstring>
 
 namespace {
@@ -40,8 +41,21 @@ struct sigaction replaced_xfsz;
     _exit(SIGNAL_EXIT_BASE + sig);
 }
 
+// Where a deferred signal's number goes, or -1.
+std::atomic<int> defer_fd(-1);
+
 void on_exit_signal(int sig)
 {
+    const int fd = defer_fd.load();
+    if (fd >= 0) {
+        const int saved = errno;
+        const unsigned char byte = static_cast<unsigned char>(sig);
+        if (write(fd, &byte, 1) != 1) {
+            // A full pipe already holds a signal to act on.
+        }
+        errno = saved;
+        return;
+    }
     int seen = STATE_HOLDING;
     if (state.compare_exchange_strong(seen, sig) || seen > 0)
         return;  // held: resume_exit_signals ends the run
@@ -125,3 +139,7 @@ void resume_exit_signals()
     if (sig > 0)
         end_run(sig);
 }
+
+void defer_exit_signals(int fd) { defer_fd.store(fd); }
+
+void end_by_exit_signal(int sig) { end_run(sig); }

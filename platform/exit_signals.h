@@ -39,4 +39,10 @@ void remove_exit_cleanup(ExitCleanup fn);
 void hold_exit_signals();
 void resume_exit_signals();
 
+// While fd is not -1, an exit signal ends nothing: its number is written
+// as one byte to fd (a non-blocking pipe that the caller watches), and
+// the caller ends the run when it is ready, with end_by_exit_signal.
+void defer_exit_signals(int fd);
+[[noreturn]] void end_by_exit_signal(int sig);
+
 #endif

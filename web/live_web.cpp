@@ -280,6 +280,7 @@ bool start_live_web(std::string *why)
     if (live.fd < 0)
         return fail(why, "opening " + current_folder() + "/" + WEB_FOLDER_NAME, errno);
     live.info = published_web_map;
+    live.info.following = true;
     live.levels.clear();
     live.history.clear();
     live.since = 0;

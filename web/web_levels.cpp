@@ -53,7 +53,9 @@ std::string description(const WebMapInfo &info)
        << ",\n  format: " << quoted(info.tile_ext == "jpg" ? "jpg" : "png")
        << ",\n  background: " << quoted(colour)
        << ",\n  run: " << quoted(info.run)
-       << ",\n  generation: " << info.generation << ",\n  levels: [";
+       << ",\n  generation: " << info.generation
+       << ",\n  following: " << (info.following ? "true" : "false")
+       << ",\n  levels: [";
     for (size_t i = 0; i < info.levels.size(); ++i) {
         const WebLevel &l = info.levels[i];
         js << (i ? "," : "") << "\n    {zoom: " << l.zoom

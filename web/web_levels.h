@@ -31,6 +31,7 @@ struct WebMapInfo {
     std::vector<WebLevel> levels;
     std::string run;
     unsigned long generation = 0;
+    bool following = false;  // updates.js is kept up to date
 };
 
 // The web map as finish_web_map last published it.

@@ -63,6 +63,7 @@ const char LEAFLET_IMAGES[] = "images";
 // Written last: its presence marks a folder as one of ours.
 const char LEVELS_SCRIPT[] = "levels.js";
 const char VIEW_SCRIPT[] = "map.js";
+const char FOLLOW_SCRIPT[] = "follow.js";
 
 const int JPEG_TILE_QUALITY = 75;
 // As the PNG maps: level 1 costs a fraction of the default's time.
@@ -621,6 +622,7 @@ bool publish()
 {
     published_web_map = web_info();
     if (!write_new_file(VIEW_SCRIPT, WEB_VIEW_SCRIPT) ||
+        !write_new_file(FOLLOW_SCRIPT, WEB_FOLLOW_SCRIPT) ||
         !write_new_file(WEB_PAGE_NAME, WEB_PAGE_HTML) ||
         !write_new_file(LEVELS_SCRIPT, levels_script(published_web_map)))
         return false;
