@@ -4,7 +4,8 @@
 //   node browser_view.js URL STEP...
 //   steps: shot=FILE (screenshot after the tiles settle), move=X,Y (prints
 //   "text X,Y <text of #grid-cell>"), key=K (a key press), eval=EXPR
-//   (prints "eval <JSON of the result>")
+//   (prints "eval <JSON of the result>"), run=COMMAND (a shell command),
+//   sleep=MS, grab=FILE (a screenshot at once, without waiting to settle)
 // and at the end "request <url>" for every request the page made and
 // "error <text>" for every console error, failed load or exception.
 'use strict';
@@ -132,6 +133,13 @@ async function run() {
                                             windowsVirtualKeyCode: code});
       await send('Input.dispatchKeyEvent', {type: 'keyUp', key: arg,
                                             windowsVirtualKeyCode: code});
+    } else if (kind === 'run') {
+      require('child_process').execSync(arg, {stdio: 'inherit'});
+    } else if (kind === 'sleep') {
+      await sleep(Number(arg));
+    } else if (kind === 'grab') {
+      const {data} = await send('Page.captureScreenshot', {format: 'png'});
+      fs.writeFileSync(arg, Buffer.from(data, 'base64'));
     } else if (kind === 'eval') {
       console.log('eval ' + JSON.stringify(await evaluate(arg)));
     } else {
