@@ -24,6 +24,7 @@
 #include "map_file.h"
 #include "menu_launch.h"
 #include "output_folder.h"
+#include "private_output.h"
 #include "progress_window.h"
 #include "tile_types.h"
 #include "watch.h"
@@ -300,6 +301,8 @@ int run_window_dialog(DIALOG *dialog, int focus)
 
 int run_mapper(const Options &options)
 {
+    // Before any thread: the umask is read once and never changed.
+    read_user_umask();
     // A stop in any phase, the dialog included, ends the run through the
     // one handler; the library puts its own in place when it starts (one
     // that shuts the library down from inside the handler and crashes),
@@ -315,7 +318,7 @@ int run_mapper(const Options &options)
         silence_progress();
     // Before any tile is read, and before a window opens for nothing.
     if (!options.output.empty())
-        use_output_folder(options.output);
+        use_output_folder(options.output, options.web);
     if (options.web)
         start_web_output();
     start_codecs();
@@ -331,7 +334,7 @@ int run_mapper(const Options &options)
         dialog_running = false;
     }
     if (options.menu && options.output.empty())
-        use_output_folder(make_world_folder(world));
+        use_output_folder(make_world_folder(world), options.web);
     read_change_list(world);
     if (options.web)
         show_explored_regions();

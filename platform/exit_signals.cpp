@@ -1,10 +1,15 @@
 #include "exit_signals.h"
 
+#include <dirent.h>
+#include <fcntl.h>
 #include <signal.h>
+#include <sys/syscall.h>
+#include <time.h>
 #include <unistd.h>
 
 #include <atomic>
 #include <cerrno>
+#include <cstdlib>
 #include <cstring>
 
 namespace {
@@ -13,10 +18,26 @@ const int EXIT_SIGNALS[] = {SIGINT,  SIGTERM, SIGHUP,  SIGQUIT,
                             SIGUSR1, SIGUSR2, SIGALRM, SIGPIPE};
 const int EXIT_SIGNAL_COUNT = sizeof EXIT_SIGNALS / sizeof EXIT_SIGNALS[0];
 
-// Held: a signal that comes is left in the state for resume_exit_signals.
-const int STATE_FREE = 0;
-const int STATE_HOLDING = -1;
-std::atomic<int> state(STATE_FREE);
+// The holds and the signal that came meanwhile, in one word, so that a
+// signal is never lost between a hold's end and its arrival: the depth in
+// the low bits, the signal above them.
+const int HOLD_DEPTH_BITS = 16;
+const int HOLD_DEPTH_MASK = (1 << HOLD_DEPTH_BITS) - 1;
+std::atomic<int> hold_word(0);
+
+// The thread that runs the clean-ups, and its process (a forked child
+// inherits the word, not the run).
+std::atomic<pid_t> runner_tid(0);
+std::atomic<pid_t> runner_pid(0);
+
+// Other threads are parked with this signal while the clean-ups run;
+// they are waited for this long at most (one that blocks the signal
+// never comes).
+const int PARK_SIGNAL_OFFSET = 4;
+const long PARK_WAIT_STEP_NS = 1000 * 1000;
+const int PARK_WAIT_STEPS = 200;
+std::atomic<int> parked(0);
+const int DIRENT_BUFFER = 4096;
 
 // Lock-free atomics, so that the handler may read them on any thread.
 struct CleanupSlot {
@@ -30,14 +51,60 @@ bool ignored_at_start[EXIT_SIGNAL_COUNT];
 struct sigaction replaced[EXIT_SIGNAL_COUNT];
 struct sigaction replaced_xfsz;
 
+pid_t this_thread() { return static_cast<pid_t>(syscall(SYS_gettid)); }
+
+void wait_for_ever()
+{
+    for (;;)
+        pause();
+}
+
+void on_park_signal(int)
+{
+    parked.fetch_add(1);
+    wait_for_ever();
+}
+
+// Sends every other thread of the process the park signal and waits a
+// little for them to take it. Without /proc nothing is parked.
+void park_other_threads(pid_t self)
+{
+    struct sigaction park;
+    std::memset(&park, 0, sizeof park);
+    park.sa_handler = on_park_signal;
+    sigfillset(&park.sa_mask);
+    const int sig = SIGRTMIN + PARK_SIGNAL_OFFSET;
+    sigaction(sig, &park, nullptr);
+    const int fd = open("/proc/self/task", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (fd < 0)
+        return;
+    int sent = 0;
+    alignas(dirent64) char buf[DIRENT_BUFFER];
+    ssize_t n;
+    while ((n = getdents64(fd, buf, sizeof buf)) > 0) {
+        for (ssize_t at = 0; at < n;) {
+            const dirent64 *d = reinterpret_cast<const dirent64 *>(buf + at);
+            at += d->d_reclen;
+            const pid_t tid = static_cast<pid_t>(std::atol(d->d_name));
+            if (tid > 0 && tid != self &&
+                syscall(SYS_tgkill, getpid(), tid, sig) == 0)
+                ++sent;
+        }
+    }
+    close(fd);
+    const struct timespec step = {0, PARK_WAIT_STEP_NS};
+    for (int i = 0; i < PARK_WAIT_STEPS && parked.load() < sent; ++i)
+        nanosleep(&step, nullptr);
+}
+
+bool running_here(pid_t self)
+{
+    return runner_tid.load() == self && runner_pid.load() == getpid();
+}
+
 [[noreturn]] void end_run(int sig)
 {
-    const pid_t self = getpid();
-    for (int i = MAX_EXIT_CLEANUPS - 1; i >= 0; --i) {
-        ExitCleanup fn = cleanups[i].fn.load();
-        if (fn && cleanups[i].owner.load() == self)
-            fn();
-    }
+    run_exit_cleanups();
     _exit(SIGNAL_EXIT_BASE + sig);
 }
 
@@ -56,13 +123,42 @@ void on_exit_signal(int sig)
         errno = saved;
         return;
     }
-    int seen = STATE_HOLDING;
-    if (state.compare_exchange_strong(seen, sig) || seen > 0)
-        return;  // held: resume_exit_signals ends the run
+    // Our own clean-up is under way on this thread: it ends the process.
+    if (running_here(this_thread()))
+        return;
+    int word = hold_word.load();
+    while ((word & HOLD_DEPTH_MASK) != 0) {
+        if (word >> HOLD_DEPTH_BITS != 0 ||
+            hold_word.compare_exchange_weak(word, word | sig << HOLD_DEPTH_BITS))
+            return;  // held: the hold's end ends the run
+    }
     end_run(sig);
 }
 
 }  // namespace
+
+void run_exit_cleanups()
+{
+    const pid_t self = this_thread();
+    const pid_t process = getpid();
+    if (runner_pid.load() != process) {
+        // Inherited from the process that forked us: not our run.
+        runner_tid.store(0);
+        runner_pid.store(process);
+    }
+    pid_t none = 0;
+    if (!runner_tid.compare_exchange_strong(none, self)) {
+        if (none == self)
+            return;
+        wait_for_ever();
+    }
+    park_other_threads(self);
+    for (int i = MAX_EXIT_CLEANUPS - 1; i >= 0; --i) {
+        ExitCleanup fn = cleanups[i].fn.load();
+        if (fn && cleanups[i].owner.load() == process)
+            fn();
+    }
+}
 
 void catch_exit_signals()
 {
@@ -131,12 +227,16 @@ void remove_exit_cleanup(ExitCleanup fn)
         }
 }
 
-void hold_exit_signals() { state.store(STATE_HOLDING); }
+ExitSignalHold::ExitSignalHold() { hold_word.fetch_add(1); }
 
-void resume_exit_signals()
+ExitSignalHold::~ExitSignalHold()
 {
-    const int sig = state.exchange(STATE_FREE);
-    if (sig > 0)
+    int word = hold_word.load();
+    while (!hold_word.compare_exchange_weak(
+        word, (word & HOLD_DEPTH_MASK) == 1 ? 0 : word - 1)) {
+    }
+    const int sig = word >> HOLD_DEPTH_BITS;
+    if ((word & HOLD_DEPTH_MASK) == 1 && sig != 0)
         end_run(sig);
 }
 

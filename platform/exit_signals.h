@@ -5,6 +5,11 @@
 // registered have removed what they had made (an unfinished map, the tile
 // links). Writes past the file-size limit fail with EFBIG instead of
 // killing the process with SIGXFSZ.
+//
+// The clean-ups run once, on one thread: a second signal, on that thread
+// or another, waits for the first to end the process. Every other thread
+// of the process is stopped first, so that no writer (libvips's, say)
+// keeps creating files in a folder that is being removed.
 #ifndef PLATFORM_EXIT_SIGNALS_H
 #define PLATFORM_EXIT_SIGNALS_H
 
@@ -32,12 +37,28 @@ const int MAX_EXIT_CLEANUPS = 8;
 bool add_exit_cleanup(ExitCleanup fn);
 void remove_exit_cleanup(ExitCleanup fn);
 
+// For a path that must end the process at once from any thread (the
+// display gone, say): stops the other threads, runs the registered
+// clean-ups and returns, once. A later call on the same thread returns at
+// once; a call on another thread (or an exit signal) waits for ever, as
+// the process is about to end. Async-signal-safe. The caller must then
+// end the process with _exit, making only async-signal-safe calls before
+// it (write, not stdio: a stopped thread may hold its lock).
+void run_exit_cleanups();
+
 // A stretch during which what a clean-up removes is being made and its
 // name recorded (a folder created, then named for removal): an exit
-// signal meanwhile, on any thread, waits until resume_exit_signals, and
-// the process then ends as it would have. Does not nest.
-void hold_exit_signals();
-void resume_exit_signals();
+// signal meanwhile, on any thread, waits until the hold ends, and the
+// process then ends as it would have. Holds nest; the outermost one's end
+// lets the waiting signal through. Scoped, so that no return or
+// exception leaves the signals held.
+class ExitSignalHold {
+public:
+    ExitSignalHold();
+    ~ExitSignalHold();
+    ExitSignalHold(const ExitSignalHold &) = delete;
+    ExitSignalHold &operator=(const ExitSignalHold &) = delete;
+};
 
 // While fd is not -1, an exit signal ends nothing: its number is written
 // as one byte to fd (a non-blocking pipe that the caller watches), and

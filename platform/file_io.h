@@ -6,7 +6,8 @@
 #include <string>
 
 // Writes all size bytes of data to fd, going on after short writes and
-// interruptions. False with errno set when a write fails.
+// interruptions. False with errno set when a write fails; EIO when a
+// write writes nothing without an error.
 bool write_all(int fd, const char *data, size_t size);
 
 // The current working folder's path, for messages; "." when the system

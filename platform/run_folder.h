@@ -1,7 +1,8 @@
 // Folders that a run makes for its own use (an unfinished map, the tile
 // links) carry a lock file, locked while the run uses the folder, so that
 // a later run can tell the leftovers of a run that could not clean up
-// (killed, power lost) from folders in use, and remove only the former.
+// (killed, power lost) from folders in use, and remove only the former
+// (private_output.h).
 // The lock is flock on a file opened for writing: local file systems,
 // FAT and exFAT (kernel or FUSE) keep it, and NFS and CIFS pass it to the
 // server, so that runs on other machines see it too.
@@ -18,16 +19,5 @@ extern const char RUN_LOCK_NAME[];
 // the folder then has no lock file and no run ever takes it for a
 // leftover.
 int lock_run_folder(int dir_fd);
-
-// Removes, from the folder open at parent_fd (which may be an O_PATH
-// descriptor), each sub-folder whose name is_run_folder accepts, that is
-// locked by a lock file that nobody holds any more, and that holds
-// nothing but that file and files that is_run_file(folder, file) accepts.
-// Everything else stays: folders in use, in the making, of other users or
-// with other files. Failures are ignored; this only tidies up.
-void remove_dead_run_folders(int parent_fd,
-                             bool (*is_run_folder)(const char *name),
-                             bool (*is_run_file)(const char *folder,
-                                                 const char *file));
 
 #endif

@@ -25,20 +25,17 @@
 #include "exit_signals.h"
 #include "fatal_error.h"
 #include "file_io.h"
-#include "random_name.h"
-#include "remove_tree.h"
-#include "run_folder.h"
+#include "private_names.h"
+#include "private_output.h"
 #include "web_page.h"
 
-// How the folder reaches the disk. It is made in the output folder with
-// mode 0700 under an unpredictable name, checked to be ours once open,
-// and everything in it is created relative to its descriptor (libvips's
-// relative names resolve in it through fchdir), so nobody else can plant
-// a link where we write. Once whole and synced it is swapped with the
-// older folder by one rename (RENAME_EXCHANGE; where the file system has
-// no such rename, two), and the older tree is removed without following
-// links. An existing map_web that lacks our levels.js is not ours and is
-// left alone.
+// How the folder reaches the disk. It is a private folder of the run in
+// the output folder (private_output.h), and everything in it is created
+// relative to its descriptor (libvips's relative names resolve in it
+// through fchdir or /proc), so nobody else can plant a link where we
+// write. Once whole it is published with the page, in place of the older
+// folder, whose tree is then removed. An existing map_web that lacks our
+// levels.js is not ours and is left alone, and the page is not written.
 
 const char WEB_PAGE_NAME[] = "map.html";
 const char WEB_FOLDER_NAME[] = "map_web";
@@ -75,12 +72,6 @@ const char NO_VIPS_MODULES_HOME[] = "/nonexistent";
 const int VIPS_WORKERS = 1;
 const int MALLOC_ARENAS = 1;
 
-const char TEMP_TAG[] = ".part-";
-const char OLD_TAG[] = ".old-";
-const mode_t PRIVATE_FOLDER_MODE = S_IRWXU;
-const mode_t PRIVATE_FILE_MODE = S_IRUSR | S_IWUSR;
-const mode_t PRIVATE_UMASK = S_IRWXG | S_IRWXO;
-const mode_t PERMISSION_BITS = 07777;
 const mode_t NEW_FILE_MODE = 0666;
 const mode_t NEW_FOLDER_MODE = 0777;
 const size_t COPY_BUFFER = 1 << 16;
@@ -88,8 +79,8 @@ const size_t COPY_BUFFER = 1 << 16;
 struct WebMap {
     int background[3] = {0, 0, 0};
     int out_fd = -1;
-    int folder_fd = -1;
-    int lock_fd = -1;       // its run lock, held while it is unfinished
+    PrivateFolder dir;      // the unfinished web map
+    int folder_fd = -1;     // dir.fd and dir.name while it is unfinished
     std::string folder;
     std::string tile_ext;
     std::vector<WebLevel> levels;
@@ -118,18 +109,6 @@ struct LevelCut {
 };
 LevelCut cutting;
 
-// What the signal handler removes; set before the folder exists.
-volatile sig_atomic_t pending_out_fd = -1;
-volatile sig_atomic_t pending_folder_set = 0;
-char pending_folder[NAME_MAX + 1];
-
-void set_pending(bool set)
-{
-    std::atomic_signal_fence(std::memory_order_seq_cst);
-    pending_folder_set = set;
-    std::atomic_signal_fence(std::memory_order_seq_cst);
-}
-
 bool fail(const std::string &what, int err)
 {
     if (web.failure.empty())
@@ -137,81 +116,19 @@ bool fail(const std::string &what, int err)
     return false;
 }
 
-// The folder open at web.folder_fd is the one we made, not one swapped in
-// after mkdir. File systems such as FAT and exFAT give every file one
-// owner and mode: there the folder must have the owner that its lock file
-// got, and only where the lock file kept its private mode must the folder
-// have kept its own (as the maps' save decides).
-bool folder_is_ours()
-{
-    struct stat dir, named, lock;
-    if (fstat(web.folder_fd, &dir) != 0 ||
-        fstatat(web.out_fd, web.folder.c_str(), &named, AT_SYMLINK_NOFOLLOW) != 0 ||
-        !S_ISDIR(dir.st_mode) || dir.st_dev != named.st_dev ||
-        dir.st_ino != named.st_ino)
-        return false;
-    const bool have_lock = web.lock_fd >= 0 && fstat(web.lock_fd, &lock) == 0;
-    const bool modes_kept = !have_lock || (lock.st_mode & PERMISSION_BITS) ==
-                                              PRIVATE_FILE_MODE;
-    const uid_t owner = have_lock ? lock.st_uid : geteuid();
-    return dir.st_uid == owner &&
-           (!modes_kept || (dir.st_mode & PERMISSION_BITS) == PRIVATE_FOLDER_MODE);
-}
-
 void remove_unfinished()
 {
-    // The lock first: FUSE file systems keep an open file under a hidden
-    // name, which would keep the folder.
-    if (web.lock_fd >= 0)
-        close(web.lock_fd);
-    web.lock_fd = -1;
-    if (!web.folder.empty()) {
-        remove_tree_at(web.out_fd, web.folder.c_str());
-        web.folder.clear();
-    }
-    set_pending(false);
-    if (web.folder_fd >= 0)
-        close(web.folder_fd);
+    discard_private_folder(&web.dir);
+    web.folder.clear();
     web.folder_fd = -1;
 }
 
-// A killed run's unfinished folder: ours, with a run lock nobody holds.
-bool dead_folder(const char *name)
+// Our levels.js marks a whole web map of ours.
+bool is_whole_web_map(int fd)
 {
-    const int dir = openat(web.out_fd, name,
-                           O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
-    if (dir < 0)
-        return false;
     struct stat st;
-    const int lock = openat(dir, RUN_LOCK_NAME,
-                            O_RDWR | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
-    const bool dead = fstat(dir, &st) == 0 && st.st_uid == geteuid() &&
-                      lock >= 0 && flock(lock, LOCK_EX | LOCK_NB) == 0;
-    if (lock >= 0)
-        close(lock);
-    close(dir);
-    return dead;
-}
-
-// Removes what killed runs left in the output folder; only tidies up.
-void remove_dead_folders()
-{
-    const int list_fd = openat(web.out_fd, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    DIR *dir = list_fd >= 0 ? fdopendir(list_fd) : nullptr;
-    if (!dir) {
-        if (list_fd >= 0)
-            close(list_fd);
-        return;
-    }
-    const std::string prefix = std::string(WEB_FOLDER_NAME) + TEMP_TAG;
-    std::vector<std::string> dead;
-    while (const struct dirent *e = readdir(dir))
-        if (std::strncmp(e->d_name, prefix.c_str(), prefix.size()) == 0 &&
-            dead_folder(e->d_name))
-            dead.push_back(e->d_name);
-    closedir(dir);
-    for (const std::string &name : dead)
-        remove_tree_at(web.out_fd, name.c_str());
+    return fstatat(fd, LEVELS_SCRIPT, &st, AT_SYMLINK_NOFOLLOW) == 0 &&
+           S_ISREG(st.st_mode);
 }
 
 // An exit in mid-run (a fatal error) leaves no unfinished folder, and
@@ -223,56 +140,22 @@ void discard_at_exit()
     remove_unfinished();
 }
 
-// The exit-signal handler's clean-up: async-signal-safe calls only.
-void remove_pending_folder()
-{
-    if (pending_folder_set && pending_out_fd >= 0)
-        remove_tree_at(pending_out_fd, pending_folder);
-}
-
-bool make_private_folder()
+bool make_web_folder()
 {
     web.out_fd = open(".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
     if (web.out_fd < 0)
-        return fail("opening the output folder", errno);
-    pending_out_fd = web.out_fd;
-    remove_dead_folders();
-    // A signal waits until the folder is made, checked and named for
-    // removal; the private umask gives it and its lock file exactly the
-    // private modes.
-    hold_exit_signals();
-    const mode_t user_umask = umask(PRIVATE_UMASK);
-    int err = make_random_folder(web.out_fd, std::string(WEB_FOLDER_NAME) + TEMP_TAG,
-                                 PRIVATE_FOLDER_MODE, &web.folder);
-    if (err == 0) {
-        web.folder_fd = openat(web.out_fd, web.folder.c_str(),
-                               O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
-        err = web.folder_fd < 0 ? errno : 0;
-    }
-    // Without locks (some file systems) a killed run's folder stays.
-    if (err == 0)
-        web.lock_fd = lock_run_folder(web.folder_fd);
-    umask(user_umask);
-    const bool ours = err == 0 && folder_is_ours();
-    if (ours) {
-        std::memcpy(pending_folder, web.folder.c_str(), web.folder.size() + 1);
-        set_pending(true);
-    }
-    resume_exit_signals();
-    if (err != 0)
-        return fail("creating a folder for the web map in " + current_folder(),
-                    err);
-    if (!ours) {
-        // Not ours: left alone, and our own folder wherever it went.
-        web.failure = "the folder " + web.folder + " in " + current_folder() +
-                      " was replaced by someone else";
-        web.folder.clear();
+        return fail("opening the output folder " + current_folder(), errno);
+    std::string why;
+    if (!make_private_folder(web.out_fd, WEB_FOLDER_NAME, &web.dir, &why,
+                             is_whole_web_map)) {
+        web.failure = why;
         return false;
     }
+    web.folder = web.dir.name;
+    web.folder_fd = web.dir.fd;
     static bool exit_handler_set = false;
     if (!exit_handler_set)
         exit_handler_set = std::atexit(discard_at_exit) == 0;
-    add_exit_cleanup(remove_pending_folder);
     return true;
 }
 
@@ -326,7 +209,7 @@ bool folder_ready()
 {
     if (web.folder_fd >= 0)
         return true;
-    return make_private_folder() && copy_leaflet();
+    return make_web_folder() && copy_leaflet();
 }
 
 // The byte of each of red, green and blue within a pixel of canvas, from
@@ -536,86 +419,10 @@ WebMapInfo web_info()
     info.tile_ext = web.tile_ext;
     info.levels = web.levels;
     // Tells this run's map from the one a page may have open.
-    const std::string::size_type tag = web.folder.find(TEMP_TAG);
+    const std::string::size_type tag = web.folder.find(PART_TAG);
     info.run = tag == std::string::npos ? web.folder
-                                        : web.folder.substr(tag + sizeof TEMP_TAG - 1);
+                                        : web.folder.substr(tag + std::strlen(PART_TAG));
     return info;
-}
-
-mode_t shared_folder_mode()
-{
-    const mode_t mask = umask(0);
-    umask(mask);
-    return NEW_FOLDER_MODE & ~mask;
-}
-
-// The folder now at name is an older web map of ours, to be removed.
-bool ours(const std::string &name)
-{
-    struct stat st;
-    const std::string marker = name + "/" + LEVELS_SCRIPT;
-    return fstatat(web.out_fd, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0 &&
-           S_ISDIR(st.st_mode) && st.st_uid == geteuid() &&
-           fstatat(web.out_fd, marker.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0 &&
-           S_ISREG(st.st_mode);
-}
-
-// Where the file system cannot swap two names: the older folder steps
-// aside under a private name, the new one takes its place.
-bool replace_in_two_steps()
-{
-    std::string aside;
-    if (!random_name(std::string(WEB_FOLDER_NAME) + OLD_TAG, &aside))
-        return fail("picking an unpredictable name", errno);
-    if (renameat(web.out_fd, WEB_FOLDER_NAME, web.out_fd, aside.c_str()) != 0)
-        return fail("moving the older " + std::string(WEB_FOLDER_NAME) +
-                        " aside", errno);
-    if (renameat(web.out_fd, web.folder.c_str(), web.out_fd,
-                 WEB_FOLDER_NAME) != 0) {
-        const int err = errno;
-        renameat(web.out_fd, aside.c_str(), web.out_fd, WEB_FOLDER_NAME);
-        return fail("replacing " + std::string(WEB_FOLDER_NAME), err);
-    }
-    web.folder = aside;
-    return true;
-}
-
-// Puts the finished folder at WEB_FOLDER_NAME; web.folder then names
-// what is to be removed (the older folder), or is empty.
-bool swap_into_place()
-{
-    const std::string target = WEB_FOLDER_NAME;
-    if (renameat2(web.out_fd, web.folder.c_str(), web.out_fd, target.c_str(),
-                  RENAME_NOREPLACE) == 0) {
-        web.folder.clear();
-        return true;
-    }
-    // EINVAL: the file system takes no flags (FAT, exFAT, some FUSE).
-    const int err = errno;
-    struct stat st;
-    const bool older = fstatat(web.out_fd, target.c_str(), &st,
-                               AT_SYMLINK_NOFOLLOW) == 0;
-    if ((err != EEXIST && err != EINVAL) || (err == EEXIST && !older))
-        return fail("renaming " + web.folder + " to " + target, err);
-    if (!older) {
-        if (renameat(web.out_fd, web.folder.c_str(), web.out_fd,
-                     target.c_str()) != 0)
-            return fail("renaming " + web.folder + " to " + target, errno);
-        web.folder.clear();
-        return true;
-    }
-    if (!ours(target)) {
-        web.failure = target + " in " + current_folder() +
-                      " is not a web map written by this program; move it "
-                      "away to have one written";
-        return false;
-    }
-    if (renameat2(web.out_fd, web.folder.c_str(), web.out_fd, target.c_str(),
-                  RENAME_EXCHANGE) == 0)
-        return true;
-    if (errno != EINVAL)
-        return fail("replacing " + target, errno);
-    return replace_in_two_steps();
 }
 
 bool publish()
@@ -626,21 +433,17 @@ bool publish()
         !write_new_file(WEB_PAGE_NAME, WEB_PAGE_HTML) ||
         !write_new_file(LEVELS_SCRIPT, levels_script(published_web_map)))
         return false;
-    if (web.lock_fd >= 0 && unlinkat(web.folder_fd, RUN_LOCK_NAME, 0) != 0)
-        return fail("removing " + web.folder + "/" + RUN_LOCK_NAME, errno);
-    if (syncfs(web.folder_fd) != 0)
-        return fail("flushing " + web.folder + " to the disk", errno);
-    // Where the file system keeps no modes this changes nothing.
-    fchmod(web.folder_fd, shared_folder_mode());
-    // The page is the same in every run: the old folder reads as well
-    // under the new page until the swap.
-    const std::string page = web.folder + "/" + WEB_PAGE_NAME;
-    if (renameat(web.out_fd, page.c_str(), web.out_fd, WEB_PAGE_NAME) != 0)
-        return fail("replacing " + std::string(WEB_PAGE_NAME), errno);
-    if (!swap_into_place())
-        return false;
-    fsync(web.out_fd);
-    return true;
+    // The page is the same in every run: it is moved beside the folder
+    // first, once the older folder is known to be ours.
+    const FolderPublication publication = {WEB_FOLDER_NAME, "web map",
+                                           is_whole_web_map, WEB_PAGE_NAME};
+    std::string why;
+    const bool ok = publish_folder(&web.dir, publication, &why);
+    if (!ok && web.failure.empty())
+        web.failure = why;
+    web.folder.clear();
+    web.folder_fd = -1;
+    return ok;
 }
 
 }  // namespace
@@ -765,7 +568,6 @@ bool finish_web_map(std::string *why)
     if (web.out_fd >= 0)
         close(web.out_fd);
     web.out_fd = -1;
-    pending_out_fd = -1;
     web.levels.clear();
     web.failure.clear();
     return ok;

@@ -39,6 +39,7 @@
 #include "map_file.h"
 #include "tile_check.h"
 #include "tile_load.h"
+#include "traced_child.h"
 
 namespace {
 
@@ -474,11 +475,12 @@ TEST_F(MapFileTest, ExitSignalsRunTheCleanUpsAndEndWith128PlusTheSignal)
             });
             if (forked != SIGNAL_EXIT_BASE + sig || access(marker_path, F_OK) != 0)
                 return 2;
-            hold_exit_signals();
-            raise(sig);
-            if (access(marker_path, F_OK) != 0)
-                return 3;
-            resume_exit_signals();
+            {
+                ExitSignalHold hold;
+                raise(sig);
+                if (access(marker_path, F_OK) != 0)
+                    _exit(3);
+            }
             return 4;
         });
         EXPECT_EQ(status, SIGNAL_EXIT_BASE + sig) << strsignal(sig);
@@ -536,15 +538,15 @@ TEST_F(MapFileTest, LeftoversOfKilledRunsGoOnceNobodyHoldsThem)
     };
     const pid_t holder = loading_run(SIGSTOP);
     loading_run(SIGKILL);
-    const std::vector<std::string> held = entries(tmp, "mapper-tiles-");
+    const std::vector<std::string> held = entries(tmp, "mapper-tiles.part-");
     ASSERT_EQ(held.size(), 2u) << "the killed and the stopped run's links";
     loading_run(0);
-    const std::vector<std::string> left = entries(tmp, "mapper-tiles-");
+    const std::vector<std::string> left = entries(tmp, "mapper-tiles.part-");
     stop_run(holder, SIGKILL);
     ASSERT_EQ(left.size(), 1u) << "the killed run's links were kept";
     EXPECT_TRUE(left[0] == held[0] || left[0] == held[1]);
     loading_run(0);
-    EXPECT_TRUE(entries(tmp, "mapper-tiles-").empty());
+    EXPECT_TRUE(entries(tmp, "mapper-tiles.part-").empty());
 
     // A noise canvas, whose PNG takes a while to write.
     const int EDGE = 2048;
@@ -591,64 +593,6 @@ TEST_F(MapFileTest, LeftoversOfKilledRunsGoOnceNobodyHoldsThem)
 }
 
 #if defined(__x86_64__)
-// Runs fn in a traced child and calls on_stop(pid, regs, entering) at
-// each stop on entering and leaving a system call, so that a test can
-// act at an exact point of a save (or change what a call returned).
-// Returns the child's exit code, 128 plus the signal that ended it, or
-// -1 when it cannot be traced.
-template <typename Fn, typename Stop>
-int traced_child(Fn fn, Stop on_stop)
-{
-    std::fflush(nullptr);
-    const pid_t pid = fork();
-    if (pid == 0) {
-        if (ptrace(PTRACE_TRACEME, 0, nullptr, nullptr) != 0)
-            _exit(99);
-        raise(SIGSTOP);
-        _exit(fn());
-    }
-    int status = 0;
-    if (waitpid(pid, &status, 0) != pid || !WIFSTOPPED(status))
-        return -1;
-    ptrace(PTRACE_SETOPTIONS, pid, nullptr,
-           PTRACE_O_TRACESYSGOOD | PTRACE_O_EXITKILL);
-    bool entering = true;
-    int deliver = 0;
-    for (;;) {
-        ptrace(PTRACE_SYSCALL, pid, nullptr, deliver);
-        deliver = 0;
-        if (waitpid(pid, &status, 0) != pid)
-            return -1;
-        if (WIFEXITED(status))
-            return WEXITSTATUS(status);
-        if (WIFSIGNALED(status))
-            return SIGNAL_EXIT_BASE + WTERMSIG(status);
-        if (WSTOPSIG(status) != (SIGTRAP | 0x80)) {
-            deliver = WSTOPSIG(status);
-            continue;
-        }
-        struct user_regs_struct regs;
-        ptrace(PTRACE_GETREGS, pid, nullptr, &regs);
-        on_stop(pid, regs, entering);
-        entering = !entering;
-    }
-}
-
-// A string in the traced child's memory.
-std::string traced_string(pid_t pid, unsigned long long at)
-{
-    std::string s;
-    for (;; at += sizeof(long)) {
-        const long word = ptrace(PTRACE_PEEKDATA, pid, at, nullptr);
-        const char *c = reinterpret_cast<const char *>(&word);
-        for (size_t i = 0; i < sizeof word; ++i) {
-            if (c[i] == '\0')
-                return s;
-            s += c[i];
-        }
-    }
-}
-
 class TracedSaveTest : public MapFileTest {
 protected:
     BITMAP *canvas = nullptr;

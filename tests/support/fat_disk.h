@@ -16,11 +16,13 @@
 class FatDisk {
 public:
     std::string path, kind, error;
-    FatDisk(const std::string &where, const std::string &image) : path(where)
+    FatDisk(const std::string &where, const std::string &image,
+            const std::string &size = "16M")
+        : path(where)
     {
         mkdir(path.c_str(), 0755);
         const std::string q = "'" + image + "' '" + path + "'";
-        if (shell("truncate -s 16M '" + image + "'") &&
+        if (shell("truncate -s " + size + " '" + image + "'") &&
             shell("mkfs.vfat '" + image + "'") && shell("mount -o loop " + q)) {
             kind = "FAT (kernel)";
         } else if (shell("mkfs.exfat '" + image + "'") &&

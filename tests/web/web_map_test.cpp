@@ -4,12 +4,16 @@
 #include <gtest/gtest.h>
 
 #include <allegro.h>
+#include <fcntl.h>
+#include <sys/file.h>
 #include <sys/mount.h>
 #include <sys/stat.h>
 #include <sys/statvfs.h>
+#include <sys/syscall.h>
 
 #include <cmath>
 #include <cstdio>
+#include <functional>
 #include <map>
 #include <sstream>
 #include <string>
@@ -17,6 +21,7 @@
 
 #include "../compose/compose_fixture.h"
 #include "fat_disk.h"
+#include "traced_child.h"
 #include "web_map.h"
 
 namespace {
@@ -205,16 +210,268 @@ TEST_F(WebMapTest, WebMapReachesAFileSystemOfFixedOwnerAndMode)
     FatDisk disk(out + "/stick", root + "/stick.img");
     if (!disk.error.empty())
         GTEST_SKIP() << "cannot mount a FAT or exFAT image: " << disk.error;
-    const std::string run = "XDG_DATA_HOME='" + root + "' '" + MAPPER_PROGRAM +
-                            "' --world 1 --web --quiet --output '" + disk.path + "' 2>&1";
+    // The tile links go there too ($TMPDIR on the stick).
+    const std::string maps = disk.path + "/maps", tmp = disk.path + "/tmp";
+    ASSERT_EQ(mkdir(maps.c_str(), 0755), 0);
+    ASSERT_EQ(mkdir(tmp.c_str(), 0755), 0);
+    const std::string run = "XDG_DATA_HOME='" + root + "' TMPDIR='" + tmp + "' '" +
+                            MAPPER_PROGRAM + "' --world 1 --web --quiet --output '" +
+                            maps + "' 2>&1";
     for (int i = 0; i < 2; ++i) {
         int status = -1;
         EXPECT_EQ(run_command(run, &status), "") << disk.kind;
         EXPECT_EQ(status, 0) << disk.kind;
     }
-    EXPECT_EQ(run_command("ls -A '" + disk.path + "'"),
+    EXPECT_EQ(run_command("ls -A '" + maps + "'"),
               "map.html\nmap_web\nmap_zoom_0.png\nmap_zoom_1.png\n") << disk.kind;
-    EXPECT_TRUE(file_exists(disk.path + "/map_web/z0/1/1/1.png")) << disk.kind;
+    EXPECT_TRUE(file_exists(maps + "/map_web/z0/1/1/1.png")) << disk.kind;
+    EXPECT_EQ(run_command("ls -A '" + tmp + "'"), "") << disk.kind;
+}
+
+// A map_web of someone else's making (no levels.js): the run fails, the
+// folder is left as it was and no page is written beside it.
+TEST_F(WebMapTest, AMapWebNotOursFailsTheRunAndGetsNoPage)
+{
+    world.tiles = FIRST_WORLD;
+    write_and_read();
+    ASSERT_EQ(mkdir(WEB_FOLDER_NAME, 0755), 0);
+    write_file(std::string(WEB_FOLDER_NAME) + "/index.html", "theirs");
+    compose();
+    std::string why;
+    EXPECT_FALSE(finish_web_map(&why));
+    EXPECT_NE(why.find("is not a web map written by this program"), std::string::npos)
+        << why;
+    EXPECT_FALSE(file_exists(out + "/" + WEB_PAGE_NAME));
+    EXPECT_EQ(run_command("ls -A map_web"), "index.html\n");
+    EXPECT_EQ(leftovers(), "");
+}
+
+// A point of a run, picked among the system calls of its first thread.
+using StopPoint = std::function<bool(pid_t, const user_regs_struct &, bool entering)>;
+
+bool is_rename(const user_regs_struct &r)
+{
+    return r.orig_rax == SYS_renameat || r.orig_rax == SYS_renameat2;
+}
+
+// The target of a folder's descriptor in the traced process.
+std::string traced_fd_path(pid_t pid, unsigned long long fd)
+{
+    char path[PATH_MAX];
+    const std::string link = "/proc/" + std::to_string(pid) + "/fd/" + std::to_string(fd);
+    const ssize_t n = readlink(link.c_str(), path, sizeof path);
+    return n > 0 ? std::string(path, static_cast<size_t>(n)) : "";
+}
+
+class WebRunTest : public WebMapTest {
+protected:
+    // The program on world 1 with --web into folder; sig (if not 0) is
+    // sent at the first system call that at picks. Returns its exit status.
+    int run(const std::string &folder, const StopPoint &at = nullptr, int sig = 0,
+            const std::string &tmpdir = "")
+    {
+        bool sent = false;
+        return traced_child(
+            [&] {
+                setenv("XDG_DATA_HOME", root.c_str(), 1);
+                if (!tmpdir.empty())
+                    setenv("TMPDIR", tmpdir.c_str(), 1);
+                umask(022);
+                execl(MAPPER_PROGRAM, MAPPER_PROGRAM, "--world", "1", "--web",
+                      "--quiet", "--output", folder.c_str(), static_cast<char *>(nullptr));
+                return 127;
+            },
+            [&](pid_t pid, user_regs_struct &r, bool entering) {
+                if (!sent && at && at(pid, r, entering)) {
+                    sent = true;
+                    kill(pid, sig);
+                }
+            });
+    }
+
+    static std::string leftovers_in(const std::string &folder)
+    {
+        return run_command("ls -A '" + folder + "' | grep -e '\\.part-' -e '\\.old-'");
+    }
+
+    static bool whole_web_map(const std::string &folder)
+    {
+        return file_exists(folder + "/" + WEB_FOLDER_NAME + "/levels.js") &&
+               file_exists(folder + "/" + WEB_FOLDER_NAME + "/z0/0/0/0.png") &&
+               file_exists(folder + "/" + WEB_PAGE_NAME);
+    }
+};
+
+StopPoint at_flush()
+{
+    return [](pid_t, const user_regs_struct &r, bool entering) {
+        return entering && r.orig_rax == SYS_syncfs;
+    };
+}
+
+// The first removal after the new map_web is in place: the older tree's.
+StopPoint at_older_tree_removal()
+{
+    auto placed = std::make_shared<bool>(false);
+    return [placed](pid_t pid, const user_regs_struct &r, bool entering) {
+        if (!entering && is_rename(r) && static_cast<long long>(r.rax) == 0 &&
+            traced_string(pid, r.r10) == WEB_FOLDER_NAME)
+            *placed = true;
+        return *placed && entering && r.orig_rax == SYS_unlinkat;
+    };
+}
+
+// Where the file system has no exchange: the older map_web has just
+// stepped aside.
+StopPoint between_the_two_renames()
+{
+    return [](pid_t pid, const user_regs_struct &r, bool entering) {
+        return !entering && is_rename(r) && static_cast<long long>(r.rax) == 0 &&
+               traced_string(pid, r.rsi) == WEB_FOLDER_NAME;
+    };
+}
+
+// A run stopped at any moment of the web map's publication leaves
+// nothing that the next run does not remove, and never loses the web
+// map: killed during the final flush, while the older tree is removed,
+// and between the two renames on a stick; stopped there by SIGTERM, it
+// has a whole web map and nothing beside it at once.
+TEST_F(WebRunTest, StopsDuringThePublicationLeaveNothingBehind)
+{
+    if (traced_child([] { return 0; }, [](pid_t, user_regs_struct &, bool) {}) != 0)
+        GTEST_SKIP() << "cannot trace a child process here (ptrace refused)";
+    world.tiles = FIRST_WORLD;
+    write_and_read();
+    FatDisk disk(out + "/stick", root + "/stick.img");
+    struct Case {
+        const char *what;
+        bool on_stick;
+        StopPoint at;
+        int sig;
+    };
+    const Case cases[] = {
+        {"SIGKILL during the final flush", false, at_flush(), SIGKILL},
+        {"SIGKILL while the older tree is removed", false, at_older_tree_removal(),
+         SIGKILL},
+        {"SIGKILL between the two renames", true, between_the_two_renames(), SIGKILL},
+        {"SIGTERM between the two renames", true, between_the_two_renames(), SIGTERM},
+    };
+    int n = 0;
+    for (const Case &c : cases) {
+        if (c.on_stick && !disk.error.empty()) {
+            std::cout << "skipped (" << disk.error << "): " << c.what << "\n";
+            continue;
+        }
+        const std::string folder = (c.on_stick ? disk.path : out) + "/run" +
+                                   std::to_string(n++);
+        ASSERT_EQ(mkdir(folder.c_str(), 0755), 0);
+        ASSERT_EQ(run(folder), 0) << c.what;
+        EXPECT_EQ(run(folder, c.at, c.sig), SIGNAL_EXIT_BASE + c.sig) << c.what;
+        if (c.sig != SIGKILL) {
+            EXPECT_TRUE(whole_web_map(folder)) << c.what;
+            EXPECT_EQ(leftovers_in(folder), "") << c.what;
+        }
+        EXPECT_EQ(run(folder), 0) << c.what;
+        EXPECT_TRUE(whole_web_map(folder)) << c.what;
+        EXPECT_EQ(leftovers_in(folder), "") << c.what;
+    }
+}
+
+// libvips's writer thread makes the levels' folders while the maps are
+// saved. With the umask calls of the run's first thread slowed down, as a
+// loaded machine may, every folder and file of the web map still gets
+// the mode that a new one of the user gets (umask 022).
+TEST_F(WebRunTest, TheWebMapGetsTheUsersModesWhateverTheThreadsDo)
+{
+    if (traced_child([] { return 0; }, [](pid_t, user_regs_struct &, bool) {}) != 0)
+        GTEST_SKIP() << "cannot trace a child process here (ptrace refused)";
+    const useconds_t UMASK_DELAY_US = 100 * 1000;
+    world.textured = true;
+    world.tiles = FIRST_WORLD;
+    write_and_read();
+    const StopPoint slow_umask = [&](pid_t, const user_regs_struct &r, bool entering) {
+        if (!entering && r.orig_rax == SYS_umask)
+            usleep(UMASK_DELAY_US);
+        return false;
+    };
+    EXPECT_EQ(run(out, slow_umask), 0);
+    EXPECT_TRUE(whole_web_map(out));
+    EXPECT_EQ(run_command("cd '" + out + "' && find map_web map.html map_zoom_* "
+                          "\\( -type d ! -perm 755 \\) -o \\( -type f ! -perm 644 \\)"),
+              "");
+}
+
+// The sweep of a killed run's folder removes only the folder it found
+// dead: one that someone puts at its name meanwhile keeps what it holds.
+TEST_F(WebRunTest, TheSweepRemovesOnlyTheFolderItInspected)
+{
+    if (traced_child([] { return 0; }, [](pid_t, user_regs_struct &, bool) {}) != 0)
+        GTEST_SKIP() << "cannot trace a child process here (ptrace refused)";
+    world.tiles = FIRST_WORLD;
+    write_and_read();
+    const std::string dead = out + "/map_web.part-0123456789abcdef";
+    ASSERT_EQ(mkdir(dead.c_str(), 0700), 0);
+    write_file(dead + "/lock", "");
+    bool swapped = false;
+    const StopPoint swap = [&](pid_t pid, const user_regs_struct &r, bool entering) {
+        if (swapped || entering || r.orig_rax != SYS_flock ||
+            static_cast<long long>(r.rax) != 0 ||
+            traced_fd_path(pid, r.rdi) != dead + "/lock")
+            return false;
+        swapped = true;
+        EXPECT_EQ(rename(dead.c_str(), (out + "/moved").c_str()), 0);
+        EXPECT_EQ(mkdir(dead.c_str(), 0700), 0);
+        write_file(dead + "/precious", "kept");
+        return false;
+    };
+    EXPECT_EQ(run(out, swap), 0);
+    EXPECT_TRUE(swapped);
+    EXPECT_EQ(read_file(dead + "/precious"), "kept");
+}
+
+// Ctrl+C while the web map is cut on a stick (exFAT through FUSE keeps
+// a file removed while open as .fuse_hidden… until it is closed): each
+// run ends with 130, never in an abort inside libvips, and what it could
+// not remove the next run does.
+TEST_F(WebRunTest, InterruptsDuringTheCutOnAStickLeaveNothingTheNextRunKeeps)
+{
+    const int INTERRUPTS = 5;
+    const int POLL_US = 2000, POLL_LIMIT = 10000;
+    world.textured = true;
+    world.tiles = grid_layout(0, 32, 32);
+    write_and_read();
+    FatDisk disk(out + "/stick", root + "/stick.img", "128M");
+    if (!disk.error.empty())
+        GTEST_SKIP() << "cannot mount a FAT or exFAT image: " << disk.error;
+    std::cout << "on " << disk.kind << "\n";
+    ASSERT_EQ(run(disk.path), 0);
+    auto cut_under_way = [&] {
+        return run_command("find '" + disk.path + "' -path '*/map_web.part-*/z0/*' "
+                           "-name '*.png' 2>/dev/null | head -1") != "";
+    };
+    int aborted = 0;
+    for (int i = 0; i < INTERRUPTS; ++i) {
+        std::fflush(nullptr);
+        const pid_t pid = fork();
+        if (pid == 0) {
+            execl(MAPPER_PROGRAM, MAPPER_PROGRAM, "--world", "1", "--web", "--quiet",
+                  "--output", disk.path.c_str(), static_cast<char *>(nullptr));
+            _exit(127);
+        }
+        for (int t = 0; t < POLL_LIMIT && !cut_under_way(); ++t)
+            usleep(POLL_US);
+        kill(pid, SIGINT);
+        int status = 0;
+        ASSERT_EQ(waitpid(pid, &status, 0), pid);
+        const int code = WIFEXITED(status) ? WEXITSTATUS(status)
+                                           : SIGNAL_EXIT_BASE + WTERMSIG(status);
+        aborted += code != SIGNAL_EXIT_BASE + SIGINT;
+        EXPECT_EQ(code, SIGNAL_EXIT_BASE + SIGINT) << "interrupt " << i;
+    }
+    std::cout << aborted << " of " << INTERRUPTS << " interrupts did not end with 130\n";
+    EXPECT_EQ(run(disk.path), 0);
+    EXPECT_TRUE(whole_web_map(disk.path));
+    EXPECT_EQ(leftovers_in(disk.path), "");
 }
 
 // Screen pixel of map pixel (x, y) of level 0 in the 800 x 600 page

@@ -1,0 +1,149 @@
+#include "private_names.h"
+
+#include <dirent.h>
+#include <fcntl.h>
+#include <sys/file.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cctype>
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <vector>
+
+#include "random_name.h"
+#include "remove_tree.h"
+#include "run_folder.h"
+
+const char PART_TAG[] = ".part-";
+const char OLD_TAG[] = ".old-";
+
+namespace {
+
+const size_t NAME_DIGITS = 2 * NAME_RANDOM_BYTES;
+
+bool lower_hex(const char *s, size_t n)
+{
+    for (size_t i = 0; i < n; ++i)
+        if (!std::isxdigit(static_cast<unsigned char>(s[i])) ||
+            std::isupper(static_cast<unsigned char>(s[i])))
+            return false;
+    return true;
+}
+
+bool all_digits(const char *s, size_t n)
+{
+    for (size_t i = 0; i < n; ++i)
+        if (!std::isdigit(static_cast<unsigned char>(s[i])))
+            return false;
+    return n > 0;
+}
+
+// The names in the folder open at fd that is_private_name accepts.
+std::vector<std::string> private_entries(int fd, const std::string &stem)
+{
+    std::vector<std::string> names;
+    const int list_fd = openat(fd, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    DIR *dir = list_fd >= 0 ? fdopendir(list_fd) : nullptr;
+    if (!dir) {
+        if (list_fd >= 0)
+            close(list_fd);
+        return names;
+    }
+    while (const struct dirent *e = readdir(dir))
+        if (is_private_name(e->d_name, stem, PART_TAG) ||
+            is_private_name(e->d_name, stem, OLD_TAG))
+            names.push_back(e->d_name);
+    closedir(dir);
+    return names;
+}
+
+bool named_so(int parent_fd, const char *name, int fd)
+{
+    struct stat ours, named;
+    return fstat(fd, &ours) == 0 &&
+           fstatat(parent_fd, name, &named, AT_SYMLINK_NOFOLLOW) == 0 &&
+           ours.st_dev == named.st_dev && ours.st_ino == named.st_ino;
+}
+
+// Puts a whole older tree back where it was published, without its lock.
+bool put_back(int parent_fd, const char *name, const std::string &stem,
+              int fd, bool (*is_whole)(int))
+{
+    struct stat st;
+    if (!is_whole || !is_whole(fd) ||
+        fstatat(parent_fd, stem.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0 ||
+        errno != ENOENT)
+        return false;
+    unlinkat(fd, RUN_LOCK_NAME, 0);
+    return named_so(parent_fd, name, fd) &&
+           renameat(parent_fd, name, parent_fd, stem.c_str()) == 0;
+}
+
+void sweep_one(int parent_fd, const char *name, bool (*is_whole)(int))
+{
+    const int fd = openat(parent_fd, name,
+                          O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+    if (fd < 0)
+        return;
+    struct stat st;
+    const int lock = openat(fd, RUN_LOCK_NAME,
+                            O_RDWR | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
+    const bool old = std::strstr(name, OLD_TAG) != nullptr;
+    // A .part- folder without a lock may be in the making.
+    const bool dead = fstat(fd, &st) == 0 && st.st_uid == geteuid() &&
+                      (lock >= 0 ? flock(lock, LOCK_EX | LOCK_NB) == 0 : old);
+    if (dead && !(old && put_back(parent_fd, name, private_stem(name), fd, is_whole))) {
+        // Held until the rest is gone, so that no other run sweeps it
+        // meanwhile; closed before it goes (FUSE keeps open files).
+        const bool emptied = empty_folder(fd, lock >= 0 ? RUN_LOCK_NAME : nullptr);
+        if (lock >= 0)
+            close(lock);
+        if (emptied && lock >= 0)
+            unlinkat(fd, RUN_LOCK_NAME, 0);
+        if (emptied && named_so(parent_fd, name, fd))
+            unlinkat(parent_fd, name, AT_REMOVEDIR);
+    } else if (lock >= 0) {
+        close(lock);
+    }
+    close(fd);
+}
+
+}  // namespace
+
+bool is_private_name(const char *name, const std::string &stem, const char *tag)
+{
+    const size_t n = std::strlen(name), tag_n = std::strlen(tag);
+    if (n < NAME_DIGITS + tag_n || !lower_hex(name + n - NAME_DIGITS, NAME_DIGITS) ||
+        std::strncmp(name + n - NAME_DIGITS - tag_n, tag, tag_n) != 0)
+        return false;
+    const size_t stem_n = n - NAME_DIGITS - tag_n;
+    if (stem_n == stem.size() && stem.compare(0, stem_n, name, stem_n) == 0)
+        return true;
+    // A numbered stem: the same words, any number.
+    size_t words = stem.size();
+    while (words > 0 && std::isdigit(static_cast<unsigned char>(stem[words - 1])))
+        --words;
+    return words < stem.size() && stem_n > words &&
+           stem.compare(0, words, name, words) == 0 &&
+           all_digits(name + words, stem_n - words);
+}
+
+std::string private_stem(const std::string &name)
+{
+    const std::string::size_type at = name.rfind('.');
+    return at == std::string::npos ? name : name.substr(0, at);
+}
+
+std::string with_tag(const std::string &name, const char *tag)
+{
+    return private_stem(name) + tag + name.substr(name.size() - NAME_DIGITS);
+}
+
+void sweep_private_folders(int parent_fd, const std::string &stem,
+                           bool (*is_whole)(int fd))
+{
+    for (const std::string &name : private_entries(parent_fd, stem))
+        sweep_one(parent_fd, name.c_str(), is_whole);
+}

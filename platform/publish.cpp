@@ -1,0 +1,183 @@
+#include "private_output.h"
+
+#include <fcntl.h>
+#include <stdio.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+
+#include "exit_signals.h"
+#include "private_names.h"
+#include "private_record.h"
+#include "random_name.h"
+#include "run_folder.h"
+
+namespace {
+
+bool fail(std::string *why, const std::string &what, int err)
+{
+    if (why)
+        *why = what + ": " + std::strerror(err);
+    return false;
+}
+
+// The parent's entries reach the disk; an O_PATH parent is opened anew.
+void flush_folder(int fd)
+{
+    if (fsync(fd) == 0 || errno != EBADF)
+        return;
+    const int opened = openat(fd, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (opened >= 0) {
+        fsync(opened);
+        close(opened);
+    }
+}
+
+// A rename that never replaces; where the file system takes no flags
+// (EINVAL: FAT, exFAT, some FUSE), a plain one once target is missing.
+int rename_new(int parent_fd, const char *from, const char *to)
+{
+    if (renameat2(parent_fd, from, parent_fd, to, RENAME_NOREPLACE) == 0)
+        return 0;
+    if (errno != EINVAL)
+        return errno;
+    struct stat st;
+    if (fstatat(parent_fd, to, &st, AT_SYMLINK_NOFOLLOW) == 0)
+        return EEXIST;
+    return renameat(parent_fd, from, parent_fd, to) == 0 ? 0 : errno;
+}
+
+// The folder at p.target is a whole one of ours, to be replaced.
+bool older_is_ours(int parent_fd, const FolderPublication &p)
+{
+    const int fd = openat(parent_fd, p.target,
+                          O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+    if (fd < 0)
+        return false;
+    struct stat st;
+    const bool ours = fstat(fd, &st) == 0 && st.st_uid == geteuid() &&
+                      p.is_whole(fd);
+    close(fd);
+    return ours;
+}
+
+// Where the file system cannot swap two names: the older folder steps
+// aside under a name of its own, the new one takes its place, and the
+// record names the older one. Exit signals wait meanwhile; a kill
+// between the renames leaves two whole .old- trees, of which the next run
+// puts one back.
+bool replace_in_two_steps(PrivateFolder *f, const std::string &done,
+                          const char *target, std::string *why)
+{
+    std::string aside;
+    if (!random_name(private_stem(done) + OLD_TAG, &aside))
+        return fail(why, "picking an unpredictable name", errno);
+    if (renameat(f->parent_fd, target, f->parent_fd, aside.c_str()) != 0)
+        return fail(why, std::string("moving the older ") + target + " aside", errno);
+    if (renameat(f->parent_fd, done.c_str(), f->parent_fd, target) != 0) {
+        const int err = errno;
+        renameat(f->parent_fd, aside.c_str(), f->parent_fd, target);
+        return fail(why, std::string("replacing ") + target, err);
+    }
+    const int old_fd = openat(f->parent_fd, aside.c_str(),
+                              O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+    if (old_fd >= 0)
+        rerecord_folder(f->slot, aside, old_fd);
+    else
+        forget_folder(f->slot);
+    return true;
+}
+
+// Puts the folder, renamed done, at target: false with *why if it is not
+// there. Afterwards the record names what is to be removed, if anything.
+bool put_in_place(PrivateFolder *f, const std::string &done, const char *target,
+                  bool older, std::string *why)
+{
+    if (!older) {
+        if (int err = rename_new(f->parent_fd, done.c_str(), target))
+            return fail(why, "renaming " + done + " to " + target, err);
+        forget_folder(f->slot);
+        return true;
+    }
+    if (renameat2(f->parent_fd, done.c_str(), f->parent_fd, target,
+                  RENAME_EXCHANGE) == 0) {
+        // The older tree is at done now.
+        const int old_fd = openat(f->parent_fd, done.c_str(),
+                                  O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+        if (old_fd >= 0)
+            rerecord_folder(f->slot, done, old_fd);
+        else
+            forget_folder(f->slot);
+        return true;
+    }
+    if (errno != EINVAL)
+        return fail(why, std::string("replacing ") + target, errno);
+    return replace_in_two_steps(f, done, target, why);
+}
+
+}  // namespace
+
+bool publish_file(PrivateFolder *f, const char *file, const char *target,
+                  std::string *why)
+{
+    if (renameat(f->fd, file, f->parent_fd, target) != 0)
+        return fail(why, std::string("replacing ") + target, errno);
+    // The rename reaches the disk with the folder; the file is in place
+    // by now whatever this reports.
+    flush_folder(f->parent_fd);
+    return true;
+}
+
+bool publish_folder(PrivateFolder *f, const FolderPublication &p,
+                    std::string *why)
+{
+    // Where the file system keeps no modes this changes nothing.
+    fchmod(f->fd, user_folder_mode());
+    if (syncfs(f->fd) != 0)
+        return fail(why, "flushing " + f->name + " to the disk", errno);
+    const std::string where = folder_path(f->parent_fd);
+    struct stat st;
+    const bool older =
+        fstatat(f->parent_fd, p.target, &st, AT_SYMLINK_NOFOLLOW) == 0;
+    if (older && !older_is_ours(f->parent_fd, p)) {
+        if (why)
+            *why = std::string(p.target) + " in " + where + " is not a " + p.kind +
+                   " written by this program; move it away to have one written";
+        return false;
+    }
+    const std::string done = with_tag(f->name, OLD_TAG);
+    {
+        ExitSignalHold hold;
+        // Renamed while still locked, so that a kill at any point leaves
+        // a folder that the next run removes or puts back.
+        if (renameat(f->parent_fd, f->name.c_str(), f->parent_fd, done.c_str()) != 0)
+            return fail(why, "renaming " + f->name + " to " + done, errno);
+        f->name = done;
+        rerecord_folder(f->slot, done, f->fd);
+        FolderRecord &r = folder_records[f->slot];
+        if (r.lock_fd >= 0) {
+            if (unlinkat(f->fd, RUN_LOCK_NAME, 0) != 0)
+                return fail(why, "removing " + done + "/" + RUN_LOCK_NAME, errno);
+            close(r.lock_fd);
+            r.lock_fd = -1;
+        }
+        if (p.companion) {
+            if (renameat(f->fd, p.companion, f->parent_fd, p.companion) != 0)
+                return fail(why, std::string("replacing ") + p.companion, errno);
+        }
+        if (!put_in_place(f, done, p.target, older, why))
+            return false;
+    }
+    flush_folder(f->parent_fd);
+    // The record names the older tree now, if there was one.
+    const int slot = f->slot;
+    const bool recorded = folder_recorded(slot);
+    const std::string old_name = recorded ? folder_records[slot].name : "";
+    *f = PrivateFolder();
+    if (recorded && !remove_and_forget(slot))
+        return fail(why, std::string("the new ") + p.kind + " is in place, but the older one "
+                    "could not be removed: " + old_name + " in " + where, errno);
+    return true;
+}
