@@ -42,6 +42,7 @@ struct Watch {
     int inotify_fd = -1, world_wd = -1, output_wd = -1;
     int signal_pipe[2] = {-1, -1};
     std::string world_folder;
+    std::string output_folder;  // its path, for messages once it is gone
 };
 Watch w;
 
@@ -57,7 +58,7 @@ Watch w;
 {
     fatal_error("Error watching world %d: the output folder %s was removed or can "
                 "no longer be written.\n%s\nThe maps saved so far are kept.\n",
-                w.world, current_folder().c_str(), why.c_str());
+                w.world, w.output_folder.c_str(), why.c_str());
 }
 
 bool output_writable()
@@ -98,7 +99,7 @@ void read_events()
         for (char *p = buf; p < buf + n;) {
             const auto *e = reinterpret_cast<const struct inotify_event *>(p);
             if (e->wd == w.output_wd && ((e->mask & FOLDER_GONE) || !output_writable()))
-                output_gone(current_folder() + ": " + std::strerror(ENOENT));
+                output_gone(w.output_folder + ": " + std::strerror(ENOENT));
             if (e->wd == w.world_wd && (e->mask & FOLDER_GONE))
                 world_gone(w.world_folder + ": " + std::strerror(ENOENT));
             if (e->wd == w.world_wd && e->len > 0 && std::strcmp(e->name, LIST_NAME) == 0)
@@ -124,7 +125,7 @@ void start_inotify()
         world_gone(w.world_folder + ": " + std::strerror(errno));
     w.output_wd = inotify_add_watch(w.inotify_fd, ".", OUTPUT_EVENTS);
     if (w.output_wd < 0)
-        output_gone(current_folder() + ": " + std::strerror(errno));
+        output_gone(w.output_folder + ": " + std::strerror(errno));
 }
 
 void start_signal_pipe()
@@ -169,6 +170,7 @@ int watch_world(int world_number, const Options &options)
 {
     w.world = world_number;
     w.world_folder = world_folder_path(appdata_path, world_number);
+    w.output_folder = current_folder();
     start_signal_pipe();
     start_inotify();
     start_watch_state(world_number, options.save_after);
@@ -193,6 +195,6 @@ int watch_world(int world_number, const Options &options)
             read_events();
         process_due(false);
         if (!output_writable())
-            output_gone(current_folder() + ": " + std::strerror(errno ? errno : EACCES));
+            output_gone(w.output_folder + ": " + std::strerror(errno ? errno : EACCES));
     }
 }

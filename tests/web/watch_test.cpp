@@ -8,9 +8,13 @@
 
 #include <allegro.h>
 #include <signal.h>
+#include <sys/mount.h>
+#include <sys/statvfs.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <cerrno>
+#include <cstring>
 #include <fstream>
 #include <map>
 #include <set>
@@ -98,6 +102,29 @@ protected:
         }
         for (const std::string &d : {root, out, fresh, scratch})
             remove_tree(d);
+    }
+
+    // Waits up to limit_ms for the program to end; its exit status, or -1.
+    int wait_exit(int limit_ms)
+    {
+        int status = 0;
+        for (int ms = 0; ms < limit_ms; ms += 50) {
+            if (waitpid(pid, &status, WNOHANG) == pid) {
+                pid = -1;
+                return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+            }
+            usleep(50000);
+        }
+        return -1;
+    }
+
+    // Waits until the program's log or error output holds text.
+    bool wait_for(const std::string &file, const std::string &text, int limit_ms)
+    {
+        for (int ms = 0; ms < limit_ms; ms += 50, usleep(50000))
+            if (read_file(scratch + "/" + file).find(text) != std::string::npos)
+                return true;
+        return false;
     }
 
     void start_watch()
@@ -193,6 +220,55 @@ TEST_F(WatchTest, PageShowsNewTilesAndMapsEqualAFreshRun)
     ASSERT_EQ(status, 0);
     EXPECT_TRUE(read_file(fresh + "/map_zoom_0.png") == read_file(out + "/map_zoom_0.png"))
         << "the watched map differs from a fresh run's";
+}
+
+// A full disk during a batch keeps the older web tiles and says why; the
+// next change cuts them again. The output folder removed, or the world's,
+// ends the watch with exit 1 and a message naming it; maps saved stay.
+TEST_F(WatchTest, FaultsKeepWhatWasWritten)
+{
+    const std::string disk = make_temp_dir();
+    if (mount("tmpfs", disk.c_str(), "tmpfs", MS_NOSUID | MS_NODEV, "size=8m") != 0)
+        GTEST_SKIP() << "cannot mount a tmpfs (needs root): " << std::strerror(errno);
+    remove_tree(out);
+    out = disk + "/maps";
+    ASSERT_EQ(mkdir(out.c_str(), 0755), 0);
+    start_watch();
+    const std::map<std::string, std::string> before = web_tiles(out);
+    struct statvfs vfs;
+    ASSERT_EQ(statvfs(disk.c_str(), &vfs), 0);
+    write_file(disk + "/filler",
+               std::string(static_cast<size_t>(vfs.f_bavail * vfs.f_bsize), '\0'));
+    const GenTile red = {0, 0, 0};
+    png_of(255, 0, 0, tile_file(world, red));
+    append_line(world, red);
+    EXPECT_TRUE(wait_for("err", "No space left on device", 5000))
+        << read_file(scratch + "/err");
+    EXPECT_EQ(changed_tiles(before, web_tiles(out)), std::set<std::string>());
+    std::remove((disk + "/filler").c_str());
+    const GenTile green = {0, -4, -4};
+    png_of(0, 200, 0, tile_file(world, green));
+    append_line(world, green);
+    EXPECT_TRUE(wait_for("log", "Placed 1 tile in map_zoom_0.png, 3 web tiles", 5000))
+        << read_file(scratch + "/log");
+    // Both tiles' web tiles: red's at full size was cut again too.
+    EXPECT_EQ(changed_tiles(before, web_tiles(out)).count("z0/1/1/1.png"), 1u);
+
+    run_command("rm -rf '" + out + "'");
+    EXPECT_EQ(wait_exit(5000), 1);
+    EXPECT_NE(read_file(scratch + "/err").find("the output folder " + out + " was removed"),
+              std::string::npos) << read_file(scratch + "/err");
+    umount2(disk.c_str(), MNT_DETACH);
+    remove_tree(disk);
+
+    out = make_temp_dir();
+    start_watch();
+    const std::string folder = world_folder_path(root, world.number, "/");
+    run_command("rm -rf '" + folder + "'");
+    EXPECT_EQ(wait_exit(5000), 1);
+    EXPECT_NE(read_file(scratch + "/err").find("its folder " + folder + " was removed"),
+              std::string::npos) << read_file(scratch + "/err");
+    EXPECT_TRUE(file_exists(out + "/map_zoom_0.png"));
 }
 
 }  // namespace
