@@ -28,6 +28,7 @@
 #include "progress_window.h"
 #include "tile_types.h"
 #include "watch.h"
+#include "watch_window.h"
 #include "web_map.h"
 
 namespace {
@@ -240,7 +241,7 @@ int close_request_proc(int msg, DIALOG *d, int)
 void close_button_pressed()
 {
     close_requested = true;
-    if (!dialog_running && !progress_window_running() &&
+    if (!dialog_running && !progress_window_running() && !watch_window_running() &&
         close_requested.exchange(false))
         kill(getpid(), SIGTERM);
 }

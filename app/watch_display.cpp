@@ -4,9 +4,11 @@
 
 #include <iostream>
 
+#include "fatal_error.h"
 #include "map_geometry.h"
 #include "tile_types.h"
 #include "watch_state.h"
+#include "watch_window.h"
 
 namespace {
 
@@ -21,6 +23,15 @@ struct Display {
     std::string saving;
 };
 Display d;
+
+// A fatal message is shown once the window's thread has stopped drawing.
+void (*earlier_fatal_hook)(const char *) = nullptr;
+void stop_window_first(const char *text)
+{
+    stop_watch_window();
+    if (earlier_fatal_hook)
+        earlier_fatal_hook(text);
+}
 
 void progress_line()
 {
@@ -49,6 +60,11 @@ void start_watch_display(int world_number)
     d.world = "World" + std::to_string(world_number);
     d.terminal = isatty(STDERR_FILENO) == 1;
     std::cout << "Watching " << d.world << " for new tiles" << std::endl;
+    start_watch_window(world_number);
+    if (watch_window_running() && fatal_error_hook != stop_window_first) {
+        earlier_fatal_hook = fatal_error_hook;
+        fatal_error_hook = stop_window_first;
+    }
     progress_line();
 }
 
@@ -72,6 +88,8 @@ void show_batch(const BatchCounts &c)
             placed += " (" + map_name(static_cast<int>(z)) +
                       " composed again and cut whole: its tiles reach further)";
     d.placed += total;
+    if (total > 0)
+        watch_window_tiles(d.placed);
     d.web_tiles += c.web_tiles;
     clear_progress();
     std::cout << placed << ", " << c.web_tiles << " web tiles cut in "
@@ -105,10 +123,11 @@ void web_write_failed(const std::string &why)
     progress_line();
 }
 
-int watch_stop_fd() { return -1; }
+int watch_stop_fd() { return watch_window_stop_fd(); }
 
 void end_watch_display()
 {
+    stop_watch_window();
     if (d.terminal)
         std::cerr << ERASE_LINE << std::flush;
 }

@@ -21,7 +21,8 @@ readonly CASES=(return_maps_world1 down_four_maps_world5
     output_pipe_closed closed_streams close_yes_quits close_no_keeps_selection
     close_during_compose_stops_run idle_dialog_and_alert_cpu depth16_maps_exact
     depth8_maps_exact progress_bar_and_saving_line stop_yes_keeps_older_map
-    stop_no_finishes_run menu_entry_maps_into_pictures menu_error_in_window)
+    stop_no_finishes_run menu_entry_maps_into_pictures menu_error_in_window
+    watch_window_stop_saves)
 
 if [ "${1:-}" = "--list" ]; then
     echo "${CASES[*]}"
@@ -1279,6 +1280,39 @@ case_idle_dialog_and_alert_cpu() {
     measure_idle "idle quit alert"
     keys y
     expect_quit
+}
+
+# --watch from the dialog: the window says what it watches and sleeps
+# while nothing changes; Stop by its key, and the close button, save the
+# maps holding the tile placed meanwhile, and end with 0.
+case_watch_window_stop_saves() {
+    local way list
+    make_worlds
+    start_xvfb
+    list=$work/data/Orvandelquist/World1/changed.txt
+    for way in key close; do
+        rm -rf "$work/maps"/*
+        start_mapper --watch --save-after 3600
+        wait_for_dialog
+        keys Return
+        for _ in $(seq $((WINDOW_WAIT * 10))); do
+            grep -q '^Watching World1' "$work/stdout" && break
+            sleep 0.1
+        done
+        grep -q '^Watching World1' "$work/stdout" || fail "no watch within ${WINDOW_WAIT}s"
+        measure_idle "idle watch"
+        tail -1 "$list" >>"$list"
+        for _ in $(seq $((WINDOW_WAIT * 10))); do
+            grep -q '^Placed 1 tile' "$work/stdout" && break
+            sleep 0.1
+        done
+        [ "$(pixel 2 2)" = "#FFFFFF" ] || fail "the watch window was not drawn"
+        if [ "$way" = key ]; then keys s; else close_window; fi
+        wait_for_exit
+        expect_rc 0
+        sed -n '/^Placed 1 tile/,$p' "$work/stdout" | grep -q 'map_zoom_0.png saved' ||
+            fail "Stop by $way did not save the map: $(tail -3 "$work/stdout")"
+    done
 }
 
 "case_$case_name"
