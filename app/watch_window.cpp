@@ -17,8 +17,8 @@ using Clock = std::chrono::steady_clock;
 
 // The input is read this often, and the window redrawn every second (its
 // "s ago" counts seconds) and at once when a batch is placed.
-const auto POLL_INTERVAL = std::chrono::milliseconds(100);
-const int POLLS_PER_REDRAW = 10;
+const auto POLL_INTERVAL = std::chrono::milliseconds(250);
+const int POLLS_PER_REDRAW = 4;
 
 const int MARGIN = 20;
 const int TITLE_Y = 20;
