@@ -16,6 +16,7 @@
 
 #include "change_list.h"
 #include "compose.h"
+#include "data_folder.h"
 #include "exit_signals.h"
 #include "fatal_error.h"
 #include "file_io.h"
@@ -317,7 +318,9 @@ int run_mapper(const Options &options)
     catch_exit_signals();
     if (options.quiet)
         silence_progress();
-    // Before any tile is read, and before a window opens for nothing.
+    // Before any tile is read, and before a window opens for nothing; the
+    // data folder first, as a relative name is from the starting folder.
+    use_data_folder(options.data);
     if (!options.output.empty())
         use_output_folder(options.output, options.web);
     if (options.web)

@@ -18,8 +18,9 @@ const char PROGRAM_NAME[] = "mapper";
 const int FIRST_LONG_ONLY_KEY = 256;
 const int WEB_KEY = FIRST_LONG_ONLY_KEY;
 const int MENU_KEY = FIRST_LONG_ONLY_KEY + 1;
-const int WATCH_KEY = FIRST_LONG_ONLY_KEY + 2;
-const int SAVE_AFTER_KEY = FIRST_LONG_ONLY_KEY + 3;
+const int DATA_KEY = FIRST_LONG_ONLY_KEY + 2;
+const int WATCH_KEY = FIRST_LONG_ONLY_KEY + 3;
+const int SAVE_AFTER_KEY = FIRST_LONG_ONLY_KEY + 4;
 
 // One option: its long name, its key (the short letter, or a key from
 // FIRST_LONG_ONLY_KEY for a long-only option), the name of its value (null
@@ -38,6 +39,8 @@ const OptionSpec OPTION_TABLE[] = {
     {"output", 'o', "DIR",
      "write the maps into DIR, not the current folder"},
     {"quiet", 'q', nullptr, "print no progress lines on standard output"},
+    {"data", DATA_KEY, "DIR",
+     "read the worlds from the game's folder in DIR"},
     {"web", WEB_KEY, nullptr,
      "also write map.html, a zoomable web map of every level"},
     {"watch", WATCH_KEY, nullptr,
@@ -136,6 +139,13 @@ bool apply_option(int key, const char *value, Options *options,
             return false;
         }
         options->output = value;
+        break;
+    case DATA_KEY:
+        if (value[0] == '\0') {
+            *error = "the data folder's name is empty";
+            return false;
+        }
+        options->data = value;
         break;
     case 'q':
         options->quiet = true;

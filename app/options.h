@@ -10,6 +10,7 @@
 struct Options {
     int world = 0;       // 1 to WORLD_COUNT: map it without a window; 0: ask
     std::string output;  // folder that receives the maps; empty: the current
+    std::string data;    // folder that holds the game's; empty: search
     bool quiet = false;  // no progress lines on standard output
     bool web = false;    // the web map (map.html, map_web/) beside the maps
     bool menu = false;   // started from the desktop menu, without a terminal

@@ -15,6 +15,7 @@
 #include <unistd.h>
 #include <vector>
 
+#include "data_folder.h"
 #include "fatal_error.h"
 #include "regular_file.h"
 #include "world_layout.h"
@@ -244,11 +245,7 @@ void read_lines(std::istream &in, int world_number, ListPosition *pos,
 
 void read_change_list(int world_number)
 {
-    if (!SHGetSpecialFolderPathA(NULL, appdata_path, CSIDL_APPDATA, 0))
-        fatal_error("Error finding the application data folder: set "
-                    "XDG_DATA_HOME or HOME to a folder path of at most %d "
-                    "characters.\n", MAX_PATH - 1);
-
+    choose_data_folder(world_number);
     const std::string path = change_list_path(appdata_path, world_number);
     std::string why;
     int fd = open_regular_file(path.c_str(), &why);

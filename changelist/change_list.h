@@ -22,7 +22,7 @@ struct ListPosition {
 extern ListPosition change_list_read;
 
 // Reads the change list of world world_number (1 to 5) into tile_list,
-// ZoomBounds and tile_ext, and fills appdata_path. Ends the process with
+// ZoomBounds and tile_ext, and fills appdata_path (data_folder.h). Ends the process with
 // exit code 1 after a message when the list cannot be opened.
 void read_change_list(int world_number);
 

@@ -11,11 +11,17 @@ const char CHANGE_LIST_NAME[] = "changed.txt";
 
 }  // namespace
 
+std::string game_folder_path(const std::string &appdata,
+                             const char *separator)
+{
+    return appdata + separator + DATA_FOLDER;
+}
+
 std::string world_folder_path(const std::string &appdata, int world_number,
                               const char *separator)
 {
     std::ostringstream s;
-    s << appdata << separator << DATA_FOLDER << separator
+    s << game_folder_path(appdata, separator) << separator
       << WORLD_FOLDER_PREFIX << world_number;
     return s.str();
 }

@@ -16,6 +16,10 @@ const char TILE_NAME_PREFIX[] = "tile_";
 // What separates the column from the row in a tile's file name.
 const char TILE_NAME_SEPARATOR = '_';
 
+// The game's folder under appdata, which holds its worlds.
+std::string game_folder_path(const std::string &appdata,
+                             const char *separator = PATH_SEPARATOR);
+
 // The folder of world world_number under appdata. Numbers are in plain
 // decimal; separator goes between the parts (the game's own lists use
 // '\').

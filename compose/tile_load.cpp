@@ -115,7 +115,10 @@ bool make_tile_link(std::string *why)
     }
     if (!make_private_folder(tile_link.base_fd, TILE_FOLDER_STEM,
                              &tile_link.folder, &failure)) {
-        *why = "no private folder to load it from: " + failure;
+        // The reason, from "what: reason".
+        const std::string::size_type at = failure.rfind(": ");
+        *why = "no private folder to load it from in " + base + ": " +
+               (at == std::string::npos ? failure : failure.substr(at + 2));
         return false;
     }
     tile_link.path = base + "/" + tile_link.folder.name + "/" + name;

@@ -10,7 +10,7 @@ _mapper()
             COMPREPLY=($(compgen -W '1 2 3 4 5' -- "$cur"))
             return
             ;;
-        -o | --output)
+        -o | --output | --data)
             _filedir -d
             return
             ;;

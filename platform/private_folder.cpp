@@ -17,7 +17,6 @@
 #include "private_names.h"
 #include "private_record.h"
 #include "random_name.h"
-#include "remove_tree.h"
 #include "run_folder.h"
 
 namespace {
@@ -91,6 +90,17 @@ bool folder_is_ours(int parent_fd, const std::string &name, int fd, int lock_fd)
            (!modes_kept || (dir.st_mode & PERMISSION_BITS) == PRIVATE_FOLDER_MODE);
 }
 
+// An empty folder of ours that was never recorded: removed while its
+// name still leads to it.
+void remove_unrecorded(int parent_fd, const std::string &name, int fd)
+{
+    struct stat made, named;
+    if (fstat(fd, &made) == 0 &&
+        fstatat(parent_fd, name.c_str(), &named, AT_SYMLINK_NOFOLLOW) == 0 &&
+        same_file(made, named))
+        unlinkat(parent_fd, name.c_str(), AT_REMOVEDIR);
+}
+
 bool fail(std::string *why, const std::string &what, int err)
 {
     if (why)
@@ -110,9 +120,12 @@ bool claim_folder(int parent_fd, const std::string &name, PrivateFolder *f,
     make_private_mode(parent_fd, name, path_fd);
     const int fd = openat(path_fd, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
     const int open_errno = errno;
-    close(path_fd);
-    if (fd < 0)
+    if (fd < 0) {
+        remove_unrecorded(parent_fd, name, path_fd);
+        close(path_fd);
         return fail(why, "opening " + name, open_errno);
+    }
+    close(path_fd);
     // Without locks (some file systems) a killed run's folder stays.
     const int lock_fd = lock_run_folder(fd);
     if (!folder_is_ours(parent_fd, name, fd, lock_fd)) {
@@ -128,11 +141,15 @@ bool claim_folder(int parent_fd, const std::string &name, PrivateFolder *f,
     }
     const int slot = record_folder(parent_fd, name, fd, lock_fd);
     if (slot < 0) {
-        remove_tree_at(parent_fd, name.c_str());
-        close(fd);
-        if (lock_fd >= 0)
+        if (lock_fd >= 0) {
             close(lock_fd);
-        return fail(why, "recording " + name, ENAMETOOLONG);
+            unlinkat(fd, RUN_LOCK_NAME, 0);
+        }
+        remove_unrecorded(parent_fd, name, fd);
+        close(fd);
+        if (why)
+            *why = "recording " + name + ": too many private folders at once";
+        return false;
     }
     f->parent_fd = parent_fd;
     f->name = name;

@@ -120,8 +120,9 @@ void rerecord_folder(int slot, const std::string &name, int fd)
 
 bool remove_and_forget(int slot)
 {
+    // Still recorded meanwhile: a stop finishes the removal, with this
+    // thread parked.
     FolderRecord &r = folder_records[slot];
-    r.state.store(RECORD_FILLING);
     const bool gone = remove_recorded(r);
     const int err = errno;
     r.state.store(RECORD_FREE);

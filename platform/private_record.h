@@ -22,7 +22,9 @@ struct FolderRecord {
     char name[NAME_MAX + 1];
 };
 
-const int MAX_FOLDER_RECORDS = 4;
+// The maps' save, the web map and its older tree, the tile links, and
+// room for more.
+const int MAX_FOLDER_RECORDS = 8;
 extern FolderRecord folder_records[MAX_FOLDER_RECORDS];
 
 // Takes a free entry and fills it for the folder open at fd, named name

@@ -59,6 +59,8 @@ bool remove_once(int dirfd, const char *name, int depth, int *err)
 {
     if (unlinkat(dirfd, name, 0) == 0 || errno == ENOENT)
         return true;
+    // Linux says EISDIR for a folder; a file that stays says why.
+    const int unlink_errno = errno;
     if (depth >= MAX_DEPTH) {
         *err = ELOOP;
         return false;
@@ -68,7 +70,7 @@ bool remove_once(int dirfd, const char *name, int depth, int *err)
     if (fd < 0) {
         if (errno == ENOENT)
             return true;
-        *err = errno;
+        *err = errno == ENOTDIR ? unlink_errno : errno;
         return false;
     }
     remove_entries(fd, nullptr, depth, err);

@@ -14,17 +14,6 @@ const char XDG_DEFAULT_SUFFIX[] = "/.local/share";
 
 bool is_absolute(const char *p) { return p && p[0] == '/'; }
 
-std::string home_folder()
-{
-    const char *home = std::getenv("HOME");
-    if (home && home[0] != '\0')
-        return home;
-    struct passwd *pw = getpwuid(getuid());
-    if (pw && pw->pw_dir && pw->pw_dir[0] != '\0')
-        return pw->pw_dir;
-    return std::string();
-}
-
 std::string appdata_folder()
 {
     const char *xdg = std::getenv("XDG_DATA_HOME");
@@ -37,6 +26,17 @@ std::string appdata_folder()
 }
 
 }  // namespace
+
+std::string home_folder()
+{
+    const char *home = std::getenv("HOME");
+    if (home && home[0] != '\0')
+        return home;
+    struct passwd *pw = getpwuid(getuid());
+    if (pw && pw->pw_dir && pw->pw_dir[0] != '\0')
+        return pw->pw_dir;
+    return std::string();
+}
 
 int SHGetSpecialFolderPathA(void *, char *path, int csidl, int)
 {

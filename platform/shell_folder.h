@@ -4,6 +4,8 @@
 #ifndef PLATFORM_SHELL_FOLDER_H
 #define PLATFORM_SHELL_FOLDER_H
 
+#include <string>
+
 // Longest path, terminating NUL included, that a path buffer holds.
 #ifndef MAX_PATH
 #define MAX_PATH 260
@@ -29,6 +31,10 @@
 // path empty when no folder is found or the folder would not fit, so a
 // caller never works with a truncated path. The folder is never created.
 int SHGetSpecialFolderPathA(void *owner, char *path, int csidl, int create);
+
+// The user's home folder: $HOME when set, else the password database's;
+// empty when neither names one.
+std::string home_folder();
 #endif
 
 #endif

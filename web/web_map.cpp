@@ -131,12 +131,18 @@ bool is_whole_web_map(int fd)
            S_ISREG(st.st_mode);
 }
 
-// An exit in mid-run (a fatal error) leaves no unfinished folder, and
-// ends a cut still running with the process.
+// An exit in mid-run (a fatal error) leaves no unfinished folder. A cut
+// still running is waited for first: libvips aborts when a folder it
+// writes into goes.
 void discard_at_exit()
 {
-    if (cutting.thread.joinable())
-        cutting.thread.detach();
+    if (cutting.thread.joinable()) {
+        if (cutting.thread.get_id() == std::this_thread::get_id()) {
+            cutting.thread.detach();
+            return;
+        }
+        cutting.thread.join();
+    }
     remove_unfinished();
 }
 

@@ -71,6 +71,7 @@ struct ParseCase {
     bool quiet;
     std::string error;  // the reason, for PARSE_ERROR
     bool web = false;
+    std::string data = "";
 };
 
 const ParseCase PARSE_CASES[] = {
@@ -85,6 +86,10 @@ const ParseCase PARSE_CASES[] = {
     {{"--wor=2", "--qui"}, PARSE_RUN, 2, "", true, ""},
     {{"--web", "-w", "2"}, PARSE_RUN, 2, "", false, "", true},
     {{"--web=yes"}, PARSE_ERROR, 0, "", false, "option --web takes no value"},
+    {{"--data", "../copy", "-w1"}, PARSE_RUN, 1, "", false, "", false,
+     "../copy"},
+    {{"--data="}, PARSE_ERROR, 0, "", false, "the data folder's name is empty"},
+    {{"-q", "--data"}, PARSE_ERROR, 0, "", false, "option --data needs a value"},
     {{"-h", "--bogus"}, PARSE_HELP, 0, "", false, ""},
     {{"--version"}, PARSE_VERSION, 0, "", false, ""},
     {{"-w", "0"}, PARSE_ERROR, 0, "", false, "invalid world '0' (1 to 5)"},
@@ -132,6 +137,7 @@ TEST(ParseOptions, EachCommandLineGivesItsOptionsOrItsReason)
             EXPECT_EQ(options.output, c.output);
             EXPECT_EQ(options.quiet, c.quiet);
             EXPECT_EQ(options.web, c.web);
+            EXPECT_EQ(options.data, c.data);
         }
     }
 }
@@ -141,11 +147,11 @@ TEST(UsageText, NamesEveryOptionAndTheVersionIsTheProjects)
 {
     const std::string usage = usage_text();
     for (const char *line : {"-w, --world=N ", "-o, --output=DIR ",
-                             "-q, --quiet ", "    --web ", "    --menu ",
+                             "-q, --quiet ", "    --data=DIR ", "    --web ", "    --menu ",
                              "-h, --help ",
                              "-V, --version "})
         EXPECT_NE(usage.find(line), std::string::npos) << line;
-    EXPECT_EQ(version_text(), "mapper 1.1.0");
+    EXPECT_EQ(version_text(), "mapper 1.2.0");
 }
 
 namespace {

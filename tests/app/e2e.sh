@@ -16,6 +16,7 @@ readonly CASES=(return_maps_world1 down_four_maps_world5
     quit_yes_by_key quit_yes_by_click quit_by_keyboard_focus
     missing_change_list fifo_change_list message_box_waits command_line_answers
     world_option_matches_dialog world_option_missing_change_list
+    world_option_reads_wine_prefixes
     output_option_and_quiet output_folder_refused no_display signal_during_save
     signal_during_web_cut other_signals_during_save signals_in_dialog
     output_pipe_closed closed_streams close_yes_quits close_no_keeps_selection
@@ -281,14 +282,15 @@ expect_empty() {
 }
 
 # The run mapped world N: its N tiles logged in order, one map of N
-# tiles by one, and nothing else written into the maps folder (or $2).
+# tiles by one, and nothing else written into the maps folder (or $2);
+# the world read from the data folder (or $3).
 expect_mapped() {
-    local n=$1 maps=${2:-$work/maps} ext expected map size
+    local n=$1 maps=${2:-$work/maps} data=${3:-$work/data} ext expected map size
     ext=$(world_ext "$n")
     map=map_zoom_0.$ext
     expected=$(sed -e 's/\r$//' -e 's/.*\\Zoom0\\/Zoom0\//' \
-            "$work/data/Orvandelquist/World$n/changed.txt" |
-        sed "s|^|Blitting $work/data/Orvandelquist/World$n/|")
+            "$data/Orvandelquist/World$n/changed.txt" |
+        sed "s|^|Blitting $data/Orvandelquist/World$n/|")
     expected+=$'\n'"Saving $map"$'\n'"$map saved"
     [ "$(cat "$work/stdout")" = "$expected" ] ||
         fail "standard output is not the log of world $n"
@@ -558,7 +560,7 @@ case_command_line_answers() {
     start_mapper -V
     wait_for_exit
     expect_rc 0
-    [ "$(cat "$work/stdout")" = "mapper 1.1.0" ] || fail "-V does not show the version"
+    [ "$(cat "$work/stdout")" = "mapper 1.2.0" ] || fail "-V does not show the version"
     while IFS='|' read -r reason args; do
         # shellcheck disable=SC2086  # the words of the command line
         start_mapper $args
@@ -654,6 +656,55 @@ $work/data/Orvandelquist/World1/changed.txt: No such file or directory" ] ||
     done
 }
 
+# The usual folder lacks world 1: --world 1 reads the copy whose list
+# changed last, in a Proton prefix of a second Steam library that the
+# libraryfolders.vdf of ~/.steam/steam (a link to ~/.local/share/Steam)
+# names, and says so on standard error with the older copy in ~/.wine;
+# the log is the usual one. The dialog's run reads the same; --data reads
+# the copy it names.
+case_world_option_reads_wine_prefixes() {
+    local home steam library proton wine data run
+    home=$(realpath "$work/home") || fail "cannot resolve $work/home"
+    steam=$home/.local/share/Steam library=$(realpath "$work")/library
+    proton=$library/steamapps/compatdata/4242/pfx/drive_c/users/steamuser/AppData/Roaming
+    wine=$home/.wine/drive_c/users/me/AppData/Roaming
+    mkdir -p "$steam/steamapps" "$home/.steam" "$library" &&
+        ln -s "$steam" "$home/.steam/steam" || fail "cannot make Steam's folders"
+    printf '"libraryfolders"\n{\n\t"0"\n\t{\n\t\t"path"\t\t"%s"\n\t}\n\t"1"\n\t{\n\t\t"path"\t\t"%s"\n\t}\n}\n' \
+        "$steam" "$library" >"$steam/steamapps/libraryfolders.vdf" ||
+        fail "cannot write libraryfolders.vdf"
+    for data in "$wine" "$proton"; do
+        "$MAKE_WORLD" "$data" --world 1 --grid 1x1 --tile "$TILE" >/dev/null ||
+            fail "make_world could not write world 1 into $data"
+    done
+    touch -d '1 hour ago' "$wine/Orvandelquist/World1/changed.txt"
+    for run in --world dialog; do
+        if [ "$run" = dialog ]; then
+            start_xvfb
+            start_mapper
+            wait_for_dialog
+            keys Return
+        else
+            start_mapper --world 1
+        fi
+        wait_for_exit
+        expect_rc 0
+        [ "$(cat "$work/stderr")" = "Reading world 1 from $proton/Orvandelquist/World1
+Warning: world 1 is also in $wine/Orvandelquist/World1, not read: its changed.txt is older" ] ||
+            fail "$run: standard error does not name the copy read and the other"
+        : >"$work/stderr"
+        expect_mapped 1 "$work/maps" "$proton"
+        rm "$work/maps"/*
+    done
+    start_mapper --world 1 --data "$wine"
+    wait_for_exit
+    expect_rc 0
+    [ "$(cat "$work/stderr")" = "Reading world 1 from $wine/Orvandelquist/World1" ] ||
+        fail "--data: standard error does not name the folder read"
+    : >"$work/stderr"
+    expect_mapped 1 "$work/maps" "$wine"
+}
+
 # --output sends the maps into the folder it names, with the dialog and
 # without, a relative name from the current folder; --quiet leaves
 # standard output empty and the warnings on standard error.
@@ -695,6 +746,12 @@ case_output_folder_refused() {
         chmod -R a+rX "$work" || fail "cannot open $work to nobody"
         run_as=(setpriv --reuid=nobody --regid=nogroup --clear-groups)
     fi
+    # Writable but not readable: enough for the maps, not for --web, which
+    # lists the folder.
+    mkdir "$work/write-only" && chmod 300 "$work/write-only" ||
+        fail "cannot make the write-only folder"
+    [ "$(id -u)" != 0 ] || chown nobody:nogroup "$work/write-only" ||
+        fail "cannot give the write-only folder to nobody"
     inotifywait -m -r -e open --format '%w%f' -o "$work/opened" "$world" \
         >/dev/null 2>"$work/inotify.log" &
     watch_pid=$!
@@ -703,8 +760,8 @@ case_output_folder_refused() {
         sleep 0.1
     done
     grep -q "Watches established" "$work/inotify.log" || fail "inotifywait did not start"
-    while IFS='|' read -r dir what reason; do
-        start_mapper --world 1 --output "$dir"
+    while IFS='|' read -r dir what reason web; do
+        start_mapper --world 1 --output "$dir" $web
         wait_for_exit "$FATAL_EXIT_WAIT"
         expect_rc 1
         [ "$(cat "$work/stderr")" = "Error $what the output folder!
@@ -714,8 +771,11 @@ $dir: $reason" ] || fail "$dir: not the message, the folder and the reason"
 $work/none|opening|No such file or directory
 $work/a-file|opening|Not a directory
 $work/read-only|writing into|Permission denied
+$work/write-only|reading|Permission denied|--web
 EOF
     [ -z "$(ls -A "$work/read-only")" ] || fail "files left in the read-only folder"
+    chmod 700 "$work/write-only" &&
+        [ -z "$(ls -A "$work/write-only")" ] || fail "files left in the write-only folder"
     # The watch sees an open, and had seen none of the program's.
     cat "$world/changed.txt" >/dev/null
     for _ in $(seq 50); do

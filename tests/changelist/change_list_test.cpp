@@ -8,26 +8,48 @@
 #include <cstdlib>
 #include <cstring>
 #include <string>
+#include <vector>
 
 #include "change_list.h"
+#include "data_folder.h"
 #include "fatal_error.h"
+#include "file_io.h"
+#include "folder_info.h"
+#include "steam_libraries.h"
 #include "test_support.h"
 #include "world_layout.h"
 
 namespace {
 
+// path as a regular expression that matches it alone.
+std::string as_pattern(const std::string &path)
+{
+    std::string pattern;
+    for (char c : path)
+        pattern += c == '.' ? std::string("\\.") : std::string(1, c);
+    return pattern;
+}
+
 class ChangeListTest : public ::testing::Test {
 protected:
     std::string root;
+    std::string home;  // without Wine or Steam unless a test makes them
 
     void SetUp() override
     {
         start_allegro_headless();
         root = make_temp_dir();
+        home = make_temp_dir();
         setenv("XDG_DATA_HOME", root.c_str(), 1);
+        setenv("HOME", home.c_str(), 1);
+        unsetenv("WINEPREFIX");
         reset_globals();
     }
-    void TearDown() override { remove_tree(root); }
+    void TearDown() override
+    {
+        remove_tree(root);
+        remove_tree(home);
+    }
 
     static void reset_globals()
     {
@@ -39,8 +61,14 @@ protected:
 
     void write_list(int world, const std::string &text)
     {
-        run_command("mkdir -p '" + world_folder_path(root, world) + "'");
-        write_file(change_list_path(root, world), text);
+        write_list_in(root, world, text);
+    }
+
+    static void write_list_in(const std::string &appdata, int world,
+                              const std::string &text)
+    {
+        run_command("mkdir -p '" + world_folder_path(appdata, world) + "'");
+        write_file(change_list_path(appdata, world), text);
     }
 
     // Reads world 1 and returns what went to standard error.
@@ -329,10 +357,7 @@ TEST_F(ChangeListTest, ListThatIsNotARegularFileIsRefusedAtOnce)
     const std::string dir = root + "/Orvandelquist/World1";
     const std::string list = dir + "/changed.txt";
     run_command("mkdir -p '" + dir + "'");
-    // The path as a regular expression: its dots escaped.
-    std::string path;
-    for (char c : list)
-        path += c == '.' ? std::string("\\.") : std::string(1, c);
+    const std::string path = as_pattern(list);
 
     struct Case {
         const char *link_to;  // null: a FIFO that nothing writes
@@ -361,6 +386,158 @@ TEST_F(ChangeListTest, ListThatIsNotARegularFileIsRefusedAtOnce)
             << (c.link_to ? c.link_to : "FIFO");
         ASSERT_EQ(unlink(list.c_str()), 0);
     }
+}
+
+// Steam has written two formats; people edit the file by hand.
+TEST(SteamLibraries, LibraryFoldersAreReadFromEitherFormat)
+{
+    struct Case {
+        const char *vdf;
+        std::vector<std::string> paths;
+    };
+    const Case cases[] = {
+        // A block per library, each with its "path".
+        {"\"libraryfolders\"\n{\n\t\"0\"\n\t{\n\t\t\"path\"\t\t\"/home/a/"
+         ".local/share/Steam\"\n\t\t\"label\"\t\t\"\"\n\t\t\"apps\"\n\t\t{\n"
+         "\t\t\t\"228980\"\t\t\"1234\"\n\t\t}\n\t}\n\t\"1\"\n\t{\n\t\t\"path\""
+         "\t\t\"/mnt/games/Steam Library\"\n\t}\n}\n",
+         {"/home/a/.local/share/Steam", "/mnt/games/Steam Library"}},
+        // The older one: numbered paths among the top block's values.
+        {"\"LibraryFolders\"\r\n{\r\n\t\"TimeNextStatsReport\"\t\t\"1690000"
+         "000\"\r\n\t\"ContentStatsID\"\t\t\"-42\"\r\n\t\"1\"\t\t\"/mnt/old\""
+         "\r\n}\r\n",
+         {"/mnt/old"}},
+        // Comments, case, bare words, a condition, escapes, no line ends.
+        {"// by hand\nlibraryfolders { 0 { PATH \"/a \\\"b\\\"\\\\c\" "
+         "[$LINUX] label x } \"1\"{\"Path\"\"/d\"}}",
+         {"/a \"b\"\\c", "/d"}},
+        // A stray brace is passed over, an empty path is none, and an
+        // unterminated string ends the text.
+        {"} \"libraryfolders\" { \"0\" { \"path\" \"\" } \"1\" { \"path\" "
+         "\"/e\" } \"2\" { \"path\" \"/f",
+         {"/e"}},
+        {"", {}},
+    };
+    for (const Case &c : cases)
+        EXPECT_EQ(parse_library_folders(c.vdf), c.paths) << c.vdf;
+}
+
+// Worlds under Wine and Proton, when the usual folder lacks them: in
+// $WINEPREFIX, in ~/.wine, in a Proton prefix of the Steam installation
+// (~/.steam/steam a link to ~/.local/share/Steam, as Steam makes it) and
+// in one of a second library that its libraryfolders.vdf names. Of
+// several copies the newest list is read and the others are named.
+TEST_F(ChangeListTest, WorldsAreFoundInWineAndProtonPrefixes)
+{
+    const std::string steam = home + "/.local/share/Steam";
+    const std::string library = root + "/games";
+    const std::string pfx_users = "/pfx/drive_c/users/steamuser/AppData/Roaming";
+    const std::string prefix = root + "/prefix/drive_c/users/me/AppData/Roaming";
+    const std::string wine = home + "/.wine/drive_c/users/me/AppData/Roaming";
+    const std::string proton_own = steam + "/steamapps/compatdata/10" + pfx_users;
+    const std::string proton = library + "/steamapps/compatdata/4242" + pfx_users;
+    run_command("mkdir -p '" + steam + "/steamapps' '" + home + "/.steam' '" +
+                library + "' && ln -s '" + steam + "' '" + home + "/.steam/steam'");
+    write_file(steam + "/steamapps/libraryfolders.vdf",
+               "\"libraryfolders\"\n{\n\t\"0\"\n\t{\n\t\t\"path\"\t\t\"" +
+                   steam + "\"\n\t}\n\t\"1\"\n\t{\n\t\t\"path\"\t\t\"" +
+                   library + "\"\n\t}\n}\n");
+    setenv("WINEPREFIX", (root + "/prefix").c_str(), 1);
+
+    struct Copy {
+        std::string appdata;
+        long changed;  // the list's time in seconds; 0: no list
+    };
+    struct Case {
+        int world;
+        std::vector<Copy> copies;
+        std::string read;
+        std::vector<std::string> not_read;  // in the order they are found
+    };
+    const std::string older = ", not read: its changed.txt is older";
+    const Case cases[] = {
+        {1, {{wine, 1000}, {proton, 2000}}, proton, {wine + older}},
+        {2, {{wine, 3000}, {proton_own, 0}, {proton, 2000}}, wine,
+         {proton_own + ", not read: it has no changed.txt", proton + older}},
+        {3, {{prefix, 1000}}, prefix, {}},
+        // Copies changed at the same second: the first found.
+        {4, {{proton, 1000}, {prefix, 1000}}, prefix,
+         {proton + ", not read: its changed.txt changed at the same time"}},
+        // The usual folder holds the world: nothing else is looked at.
+        {5, {{root, 1000}, {wine, 5000}}, root, {}},
+    };
+    for (const Case &c : cases) {
+        for (const Copy &copy : c.copies) {
+            run_command("mkdir -p '" + world_folder_path(copy.appdata, c.world) + "'");
+            if (copy.changed)
+                write_list_in(copy.appdata, c.world,
+                              "a\\Zoom0\\tile_" + std::to_string(c.world) + "_0.png\n");
+            if (copy.changed)
+                run_command("touch -d @" + std::to_string(copy.changed) + " '" +
+                            change_list_path(copy.appdata, c.world) + "'");
+        }
+        reset_globals();
+        testing::internal::CaptureStderr();
+        read_change_list(c.world);
+        const std::string err = testing::internal::GetCapturedStderr();
+        SCOPED_TRACE("world " + std::to_string(c.world));
+        const std::string read = c.read == root ? root : canonical_folder(c.read);
+        EXPECT_EQ(std::string(appdata_path), read);
+        ASSERT_EQ(tile_list.size(), 1u);
+        expect_entry(0, 0, c.world, 0);
+        std::string expected;
+        if (c.read != root)
+            expected = "Reading world " + std::to_string(c.world) + " from " +
+                       world_folder_path(read, c.world) + "\n";
+        for (const std::string &other : c.not_read) {
+            const size_t end = other.find(',');
+            expected += "Warning: world " + std::to_string(c.world) + " is also in " +
+                        world_folder_path(canonical_folder(other.substr(0, end)),
+                                          c.world) +
+                        other.substr(end) + "\n";
+        }
+        EXPECT_EQ(err, expected);
+    }
+}
+
+// The folder that --data names is read whatever the usual folder and the
+// prefixes hold, a relative name from the folder the run started in; one
+// that is missing, no folder or without the game's folder ends the run at
+// once with the name and the reason.
+TEST_F(ChangeListTest, NamedDataFolderIsReadAndABadOneRefused)
+{
+    const std::string copy = root + "/copy";
+    write_list(1, "a\\Zoom0\\tile_1_1.png\n");
+    write_list_in(copy, 1, "a\\Zoom0\\tile_2_2.png\na\\Zoom0\\tile_3_3.png\n");
+    const std::string start = current_folder();
+    ASSERT_EQ(chdir(root.c_str()), 0);
+    use_data_folder("copy/");
+    ASSERT_EQ(chdir("/"), 0);
+    testing::internal::CaptureStderr();
+    read_change_list(1);
+    const std::string err = testing::internal::GetCapturedStderr();
+    use_data_folder("");
+    ASSERT_EQ(chdir(start.c_str()), 0);
+    EXPECT_EQ(tile_list.size(), 2u);
+    EXPECT_EQ(std::string(appdata_path), canonical_folder(copy));
+    EXPECT_EQ(err, "Reading world 1 from " +
+                       world_folder_path(canonical_folder(copy), 1) + "\n");
+
+    write_file(root + "/file", "");
+    const std::string bad[][2] = {
+        {root + "/none", root + "/none: No such file or directory"},
+        {root + "/file", root + "/file: Not a directory"},
+        {home, game_folder_path(home) + ": No such file or directory"},
+    };
+    for (const auto &b : bad)
+        EXPECT_EXIT(
+            {
+                messages_to_stderr();
+                use_data_folder(b[0]);
+                std::exit(0);
+            },
+            ::testing::ExitedWithCode(1),
+            "^Error opening the data folder!\n" + as_pattern(b[1]) + "\n$");
 }
 
 }  // namespace

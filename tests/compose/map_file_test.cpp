@@ -28,7 +28,9 @@
 #include <cstdio>
 #include <cstring>
 #include <iostream>
+#include <stdexcept>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "change_list.h"
@@ -486,6 +488,89 @@ TEST_F(MapFileTest, ExitSignalsRunTheCleanUpsAndEndWith128PlusTheSignal)
         EXPECT_EQ(status, SIGNAL_EXIT_BASE + sig) << strsignal(sig);
         EXPECT_FALSE(file_exists(marker_path)) << strsignal(sig);
     }
+}
+
+// A hold of the exit signals ends with its scope, however it is left:
+// nested holds let a signal through at the outer one's end, an exception
+// out of a hold ends it, and a signal then ends the run at once.
+TEST_F(MapFileTest, AHoldOfTheExitSignalsEndsWithItsScope)
+{
+    std::snprintf(marker_path, sizeof marker_path, "%s/marker", out.c_str());
+    write_file(marker_path, "x");
+    const int nested = in_child([] {
+        catch_exit_signals();
+        add_exit_cleanup(remove_marker);
+        try {
+            ExitSignalHold outer;
+            {
+                ExitSignalHold inner;
+                raise(SIGTERM);
+            }
+            if (access(marker_path, F_OK) != 0)
+                _exit(2);
+            throw std::runtime_error("an early way out");
+        } catch (const std::exception &) {
+            return 3;
+        }
+    });
+    EXPECT_EQ(nested, SIGNAL_EXIT_BASE + SIGTERM);
+    EXPECT_FALSE(file_exists(marker_path));
+    const int after_throw = in_child([] {
+        catch_exit_signals();
+        try {
+            ExitSignalHold hold;
+            throw std::runtime_error("an early way out");
+        } catch (const std::exception &) {
+        }
+        raise(SIGINT);
+        return 4;
+    });
+    EXPECT_EQ(after_throw, SIGNAL_EXIT_BASE + SIGINT);
+}
+
+char runs_path[PATH_MAX];
+// Notes each run of it, and takes a while, as removing a big tree does.
+void count_run()
+{
+    const long RUN_NS = 200 * 1000 * 1000;
+    const int fd = open(runs_path, O_WRONLY | O_APPEND | O_CLOEXEC);
+    if (fd >= 0) {
+        if (write(fd, "x", 1) != 1)
+            _exit(5);
+        close(fd);
+    }
+    const struct timespec run_time = {0, RUN_NS};
+    nanosleep(&run_time, nullptr);
+}
+
+// Two exit signals taken at once on two threads: the clean-ups run once,
+// on one of them, and the run ends with the first signal's code.
+TEST_F(MapFileTest, TwoSignalsOnTwoThreadsRunTheCleanUpsOnce)
+{
+    std::snprintf(runs_path, sizeof runs_path, "%s/runs", out.c_str());
+    write_file(runs_path, "");
+    const int status = in_child([] {
+        catch_exit_signals();
+        add_exit_cleanup(count_run);
+        // The threads take the signals; this one never does.
+        auto wait = [] {
+            for (;;)
+                pause();
+        };
+        std::thread first(wait), second(wait);
+        sigset_t exits;
+        sigemptyset(&exits);
+        sigaddset(&exits, SIGTERM);
+        sigaddset(&exits, SIGINT);
+        pthread_sigmask(SIG_BLOCK, &exits, nullptr);
+        pthread_kill(first.native_handle(), SIGTERM);
+        pthread_kill(second.native_handle(), SIGINT);
+        first.join();
+        return 0;
+    });
+    EXPECT_TRUE(status == SIGNAL_EXIT_BASE + SIGTERM ||
+                status == SIGNAL_EXIT_BASE + SIGINT) << status;
+    EXPECT_EQ(read_file(runs_path), "x") << "runs of the clean-ups";
 }
 
 // The entries of a folder whose names hold ".part" or start so.

@@ -18,7 +18,7 @@ case_name=${1:?usage: package_test.sh CASE}
 BUILD_DIR=${BUILD_DIR:?BUILD_DIR must name the build folder}
 E2E=${E2E:?E2E must name the end-to-end driver}
 
-readonly VERSION=1.1.0
+readonly VERSION=1.2.0
 readonly ICON_SIZES="16 22 24 32 48 64 128 256"
 # Libraries the program links directly; the package must depend on each.
 readonly LINKED_PACKAGES="liballegro4.4 libloadpng4.4 libjpgalleg4.4 libjpeg62-turbo libc6 libstdc++6"
@@ -90,6 +90,8 @@ check_tree() {
 # the options from the installed program's --help and the worlds 1 to 5.
 check_completion() {
     local dir=$1 out
+    mkdir -p "$work/folders/games" && touch "$work/folders/notes.txt" ||
+        fail "cannot make the folders to complete"
     out=$(PATH=$dir/bin:$PATH XDG_DATA_DIRS=$dir/share bash -c '
         source /usr/share/bash-completion/bash_completion
         __load_completion mapper || exit 1
@@ -102,10 +104,12 @@ check_completion() {
         }
         complete_words mapper --
         complete_words mapper -q --world ""
-        complete_words mapper -w 3' 2>&1)
-    [ "$out" = "--world= --output= --quiet --web --menu --help --version
+        complete_words mapper -w 3
+        cd "$1" && complete_words mapper --data ""' completion "$work/folders" 2>&1)
+    [ "$out" = "--world= --output= --quiet --data= --web --menu --help --version
 1 2 3 4 5
-3" ] || fail "the installed bash completion answers: $out"
+3
+games" ] || fail "the installed bash completion answers: $out"
 }
 
 # Installs with the build's own prefix and with another one, each into a
