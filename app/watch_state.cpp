@@ -271,8 +271,11 @@ void save_changed_maps()
         show_saving(name, true);
         std::string why;
         l.unsaved = !save_map(name, l.canvas, &why);
-        if (l.unsaved)
+        if (l.unsaved) {
             map_save_failed(name, why);
+            // Tried again after another quiet spell, not at once.
+            s.last_change = watch_clock();
+        }
         show_saving(name, false);
     }
 }

@@ -259,8 +259,10 @@ bool encode_web_tile(const std::vector<unsigned char> &rgb, std::string *bytes,
     image->Type = VIPS_INTERPRETATION_sRGB;
     void *buffer = nullptr;
     size_t length = 0;
+    // Without metadata, as libvips's full cut writes its tiles.
     const int result = vips_image_write_to_buffer(image, web_tile_suffix().c_str(),
-                                                  &buffer, &length, nullptr);
+                                                  &buffer, &length, "strip", TRUE,
+                                                  nullptr);
     g_object_unref(image);
     if (result != 0) {
         *why = std::string("encoding a web tile: ") + vips_error_buffer();

@@ -222,6 +222,26 @@ TEST_F(WatchTest, PageShowsNewTilesAndMapsEqualAFreshRun)
         << "the watched map differs from a fresh run's";
 }
 
+// The web map shows a level from its tiles' smallest to largest column
+// and row; the map still reaches back to column and row 0.
+TEST_F(WatchTest, WebMapShowsTheExploredRegion)
+{
+    world.tiles = {{0, 2, 3}, {0, 4, 4}};
+    ASSERT_TRUE(write_world(world));
+    int status = -1;
+    run_command("'" MAPPER_PROGRAM "' --world 1 --web --output '" + out +
+                    "' >/dev/null 2>&1", &status);
+    ASSERT_EQ(status, 0);
+    const std::string levels = read_file(out + "/" + WEB_FOLDER_NAME + "/levels.js");
+    EXPECT_NE(levels.find("width: 192, height: 128, minColumn: 2, minRow: 3"),
+              std::string::npos) << levels;
+    BITMAP *map = load_bitmap((out + "/map_zoom_0.png").c_str(), nullptr);
+    ASSERT_NE(map, nullptr);
+    EXPECT_EQ(map->w, 5 * GRID_TILE);
+    EXPECT_EQ(map->h, 5 * GRID_TILE);
+    destroy_bitmap(map);
+}
+
 // A full disk during a batch keeps the older web tiles and says why; the
 // next change cuts them again. The output folder removed, or the world's,
 // ends the watch with exit 1 and a message naming it; maps saved stay.
