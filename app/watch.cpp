@@ -1,6 +1,5 @@
 #include "watch.h"
 
-#include <allegro.h>
 #include <fcntl.h>
 #include <poll.h>
 #include <sys/inotify.h>
@@ -10,19 +9,12 @@
 #include <cerrno>
 #include <climits>
 #include <cstring>
-#include <iostream>
 #include <string>
-#include <vector>
 
 #include "change_list.h"
-#include "compose.h"
 #include "exit_signals.h"
 #include "fatal_error.h"
 #include "file_io.h"
-#include "live_web.h"
-#include "map_file.h"
-#include "map_geometry.h"
-#include "tile_check.h"
 #include "watch_state.h"
 #include "web_map.h"
 #include "world_layout.h"

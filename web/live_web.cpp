@@ -109,7 +109,7 @@ bool write_replacing(int dir, const std::string &name, const std::string &data,
 // without following links; -1 with *why set.
 int open_folders(const std::string &path, std::string *why)
 {
-    int dir = dup(live.fd);
+    int dir = fcntl(live.fd, F_DUPFD_CLOEXEC, 0);
     std::string done;
     for (std::string::size_type start = 0, end; dir >= 0 && start < path.size();
          start = end + 1) {
