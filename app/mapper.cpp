@@ -17,6 +17,7 @@
 #include "change_list.h"
 #include "compose.h"
 #include "data_folder.h"
+#include "display_loss.h"
 #include "exit_signals.h"
 #include "fatal_error.h"
 #include "file_io.h"
@@ -93,6 +94,7 @@ void route_messages_to_stderr() {}
 
 void start_library()
 {
+    watch_display();
     // Without an X display the system driver cannot start, and the driver
     // calls that follow would dereference the missing driver.
     if (allegro_init() != 0)

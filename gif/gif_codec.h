@@ -46,6 +46,8 @@ void gif_codec_init();
 
 // Registry loader: the last frame composed over the earlier ones, at the
 // current colour depth; pal (may be null) receives the 6-bit palette.
+// Null when the file cannot be read, with the reason in allegro_error (as
+// gif_open_document and gif_read_frames leave it too).
 BITMAP *gif_bitmap_loader(const char *filename, RGB *pal);
 
 // Registry saver: one frame with a 256-entry local table; 0 or -1.
@@ -57,7 +59,11 @@ int gif_bitmap_saver(const char *filename, BITMAP *bmp, const RGB *pal);
 //   whole before it; a frame cut short is dropped; none read: the file fails.
 // - stray-bytes: bytes between blocks that start none are passed over, up
 //   to what a file of the screen's size can hold (then as early-end).
-// - narrow-roots: LZW root widths 0 and 1 are read; above 8 the file fails.
+// - root-widths: LZW root widths 0 to 11 are read, as browsers read them
+//   (the standard has 2 to 8); 12 and above fail the file. A root code
+//   stands for the index of its low 8 bits, so a code beyond the colour
+//   table draws black up to 255 (missing-colours) and from 256 on draws
+//   the table's colour of the code modulo 256 where there is one.
 // - no-leading-clear: image data need not start with a clear code.
 // - deferred-clear: a full code table stays as it is until a clear code.
 // - end-code-needed: image data that stop (block terminator) before the

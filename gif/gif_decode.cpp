@@ -208,8 +208,8 @@ int unpack_into(PACKFILE *stream, unsigned char *out, int64_t total)
     const int root_width = pack_getc(stream);
     if (root_width == EOF)
         return GIF_TRUNCATED;
-    if (root_width > LZW_MAX_ROOT_WIDTH)   // narrow-roots
-        return GIF_FAILED;
+    if (root_width > LZW_MAX_ROOT_WIDTH)   // root-widths
+        return gif_fail("LZW root width %d", root_width);
 
     unsigned char block[LZW_BUFFER_SIZE];
     CodeReader reader = {stream, block, 0, 0, 0, 0};
@@ -221,6 +221,8 @@ int unpack_into(PACKFILE *stream, unsigned char *out, int64_t total)
     for (;;) {
         int code;
         const int rc = read_code(&reader, emitter.width, &code);
+        if (rc == GIF_FAILED)   // end-code-needed
+            return gif_fail("image data end before the LZW end code");
         if (rc != GIF_OK)
             return rc;
         if (code == emitter.clear)
@@ -228,7 +230,7 @@ int unpack_into(PACKFILE *stream, unsigned char *out, int64_t total)
         else if (code == end)
             return GIF_OK;
         else if (!emit_string(&emitter, code))
-            return GIF_FAILED;
+            return gif_fail("LZW code %d names no string yet", code);
     }
 }
 
@@ -240,14 +242,14 @@ int lzw_unpack_frame(PACKFILE *stream, BITMAP *image)
         return unpack_into(stream, nullptr, 0);
     if (bitmap_color_depth(image) != GIF_INDEX_DEPTH ||
         !is_memory_bitmap(image))
-        return GIF_FAILED;
+        return gif_fail("LZW data decoded only into 8-bit memory bitmaps");
     if (unsigned char *out = contiguous_pixels(image))
         return unpack_into(stream, out, int64_t(image->w) * image->h);
     // Rows with gaps between them (a sub-bitmap): decode into a copy in one
     // piece and put it back, pixels the data never reach included.
     BITMAP *copy = create_bitmap_ex(GIF_INDEX_DEPTH, image->w, image->h);
     if (!copy)
-        return GIF_FAILED;
+        return gif_out_of_memory(image->w, image->h);
     blit(image, copy, 0, 0, 0, 0, image->w, image->h);
     const int rc =
         unpack_into(stream, copy->line[0], int64_t(copy->w) * copy->h);

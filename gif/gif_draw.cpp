@@ -258,10 +258,20 @@ void fill_palette(const GifDocument *doc, RGB *pal)
     }
 }
 
+// A file without images, or a screen of width or height 0, cannot become
+// a bitmap (gif_fail says so).
 bool has_drawable_screen(const GifDocument *doc)
 {
-    return doc->frame_count > 0 && doc->screen_width > 0 &&
-           doc->screen_height > 0;
+    if (doc->frame_count == 0) {
+        gif_fail("the file holds no image");
+        return false;
+    }
+    if (doc->screen_width == 0 || doc->screen_height == 0) {
+        gif_fail("its screen of %d x %d pixels is empty", doc->screen_width,
+                 doc->screen_height);
+        return false;
+    }
+    return true;
 }
 
 }  // namespace
@@ -290,7 +300,6 @@ BITMAP *gif_bitmap_loader(const char *filename, RGB *pal)
     GifDocument *doc = gif_open_document(filename);
     if (!doc)
         return nullptr;
-    // A screen of width or height 0 cannot become a bitmap.
     if (!has_drawable_screen(doc)) {
         gif_free_document(doc);
         return nullptr;
@@ -306,6 +315,8 @@ BITMAP *gif_bitmap_loader(const char *filename, RGB *pal)
         for (int i = 0; i < doc->frame_count; ++i)
             gif_draw_frame(doc, result, i, 0, 0);
         unselect_palette();
+    } else {
+        gif_out_of_memory(doc->screen_width, doc->screen_height);
     }
     gif_free_document(doc);
     return result;
@@ -324,7 +335,8 @@ int gif_read_frames(const char *filename, BITMAP ***frames, int **delays)
     const int n = doc->frame_count;
     BITMAP **list = nullptr;
     int *times = nullptr;
-    bool ok = has_drawable_screen(doc);
+    const bool drawable = has_drawable_screen(doc);
+    bool ok = drawable;
     if (ok) {
         list = static_cast<BITMAP **>(std::calloc(n, sizeof(BITMAP *)));
         times = delays ? static_cast<int *>(std::calloc(n, sizeof(int)))
@@ -343,6 +355,8 @@ int gif_read_frames(const char *filename, BITMAP ***frames, int **delays)
         if (times)
             times[i] = doc->frame_list[i].delay;
     }
+    if (!ok && drawable)
+        gif_out_of_memory(doc->screen_width, doc->screen_height);
     gif_free_document(doc);
     if (!ok) {
         for (int i = 0; list && i < n; ++i) {

@@ -63,7 +63,9 @@ const int GIF_NO_LOOPING = -1;
 const int LZW_TABLE_SIZE = 4096;
 const int LZW_MAX_CODE_WIDTH = 12;
 const int LZW_MIN_ROOT_WIDTH = 2;
-const int LZW_MAX_ROOT_WIDTH = 8;   // roots are 8-bit colour indices
+// The widest roots whose first codes still fit 12 bits; the writer's
+// roots are 8-bit colour indices, but files from elsewhere may be wider.
+const int LZW_MAX_ROOT_WIDTH = LZW_MAX_CODE_WIDTH - 1;
 const int LZW_SUB_BLOCK_BYTES = 255;
 const int LZW_BUFFER_SIZE = 256;    // working buffer of one sub-block
 const int BITS_PER_BYTE = 8;

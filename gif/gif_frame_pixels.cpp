@@ -36,7 +36,7 @@ int gif_reorder_interlaced(BITMAP *image)
     BITMAP *ordered =
         create_bitmap_ex(bitmap_color_depth(image), image->w, image->h);
     if (!ordered)
-        return GIF_FAILED;
+        return gif_out_of_memory(image->w, image->h);
     for_each_interlaced_row(image->h, [&](int source_row, int row) {
         blit(image, ordered, 0, source_row, 0, row, image->w, 1);
     });
@@ -75,14 +75,14 @@ int lzw_unpack_visible(PACKFILE *stream, int width, int height,
     // from; every later pixel is dropped as if beyond the image.
     BITMAP *decoded = create_bitmap_ex(GIF_INDEX_DEPTH, width, rows);
     if (!decoded)
-        return GIF_FAILED;
+        return gif_out_of_memory(width, rows);
     clear_bitmap(decoded);
     int rc = lzw_unpack_frame(stream, decoded);
     BITMAP *part = nullptr;
     if (rc == GIF_OK) {
         part = create_bitmap_ex(GIF_INDEX_DEPTH, visible_width, visible_height);
         if (!part)
-            rc = GIF_FAILED;
+            rc = gif_out_of_memory(visible_width, visible_height);
     }
     if (rc == GIF_OK) {
         auto keep_row = [&](int source_row, int row) {
@@ -112,7 +112,7 @@ int gif_read_frame_pixels(PACKFILE *stream, const GifDocument *doc, int left,
     if (whole * (interlaced ? 2 : 1) <= room) {
         *image = create_bitmap_ex(GIF_INDEX_DEPTH, width, height);
         if (!*image)
-            return GIF_FAILED;
+            return gif_out_of_memory(width, height);
         clear_bitmap(*image);
         *held = whole;
         int rc = lzw_unpack_frame(stream, *image);
@@ -131,7 +131,7 @@ int gif_read_frame_pixels(PACKFILE *stream, const GifDocument *doc, int left,
                        gif_rows_to_decode(height, interlaced, visible_height)
                  : 0;
     if (kept + decoded > room)
-        return GIF_FAILED;
+        return gif_over_bound(doc);
     *held = kept;
     return lzw_unpack_visible(stream, width, height, interlaced,
                               visible_width, visible_height, image);

@@ -2,6 +2,7 @@
 // codec's registration with the graphics library.
 #include "gif_reader_internal.h"
 
+#include <cerrno>
 #include <cstdlib>
 #include <cstring>
 
@@ -68,7 +69,8 @@ int read_screen_descriptor(PACKFILE *f, GifDocument *doc)
         return GIF_TRUNCATED;
     if (int64_t(width) * height > gif_max_screen_pixels ||
         !gif_bitmap_fits(width, height, LARGEST_BYTES_PER_PIXEL))
-        return GIF_FAILED;
+        return gif_fail("its screen of %d x %d pixels is more than a bitmap "
+                        "can hold", width, height);
     doc->screen_width = width;
     doc->screen_height = height;
     doc->bg_idx = bg;
@@ -91,12 +93,13 @@ int skip_sub_blocks(PACKFILE *f, int size)
 int append_frame(GifDocument *doc, const GifFrameRecord *frame)
 {
     if (doc->frame_count == INT32_MAX)
-        return GIF_FAILED;
+        return gif_fail("more than %d images", INT32_MAX - 1);
     size_t bytes = (static_cast<size_t>(doc->frame_count) + 1) *
                    sizeof(GifFrameRecord);
     void *grown = std::realloc(doc->frame_list, bytes);
     if (!grown)
-        return GIF_FAILED;
+        return gif_fail("out of memory for %d image records",
+                        doc->frame_count + 1);
     doc->frame_list = static_cast<GifFrameRecord *>(grown);
     doc->frame_list[doc->frame_count] = *frame;
     ++doc->frame_count;
@@ -119,9 +122,11 @@ int read_image(PACKFILE *f, GifDocument *doc, ParseState *state)
     if (left == EOF || top == EOF || width == EOF || height == EOF ||
         packed == EOF)
         return GIF_TRUNCATED;
-    if (!gif_bitmap_fits(width, height, BYTES_PER_INDEX) ||
-        state->held + FRAME_RECORD_BYTES > state->bound)
-        return GIF_FAILED;
+    if (!gif_bitmap_fits(width, height, BYTES_PER_INDEX))
+        return gif_fail("an image of %d x %d pixels is more than a bitmap "
+                        "can hold", width, height);
+    if (state->held + FRAME_RECORD_BYTES > state->bound)
+        return gif_over_bound(doc);
     pending->left = left;
     pending->top = top;
     int rc = read_table_if_present(f, packed, &pending->local_table);
@@ -197,8 +202,9 @@ int read_extension(PACKFILE *f, GifDocument *doc, GifFrameRecord *pending)
     if (label == EOF || size == EOF)
         return GIF_TRUNCATED;
     if (label == GIF_LABEL_GRAPHIC_CONTROL) {
-        if (size != GIF_GRAPHIC_CONTROL_SIZE)
-            return GIF_FAILED;
+        if (size != GIF_GRAPHIC_CONTROL_SIZE)   // control-size
+            return gif_fail("a graphic control block of %d bytes, not %d",
+                            size, GIF_GRAPHIC_CONTROL_SIZE);
         int rc = read_graphic_control(f, pending);
         if (rc != GIF_OK)
             return rc;
@@ -230,9 +236,7 @@ int read_blocks(PACKFILE *f, GifDocument *doc)
     ParseState state;
     reset_pending(&state.pending);
     state.held = 0;
-    state.bound = GIF_SCREENS_OF_FRAMES * int64_t(doc->screen_width) *
-                      doc->screen_height +
-                  gif_frame_allowance;
+    state.bound = gif_frame_bound(doc);
     for (;;) {
         int rc = GIF_OK;
         switch (pack_getc(f)) {
@@ -307,17 +311,21 @@ GifDocument *gif_parse_stream(PACKFILE *stream)
         return nullptr;
     GifDocument *doc =
         static_cast<GifDocument *>(std::calloc(1, sizeof(GifDocument)));
-    if (!doc)
+    if (!doc) {
+        gif_fail("out of memory for a document");
         return nullptr;
-    int rc = GIF_FAILED;
-    if (read_signature(stream))
-        rc = read_screen_descriptor(stream, doc);
+    }
+    int rc = read_signature(stream)
+                 ? read_screen_descriptor(stream, doc)
+                 : gif_fail("not a GIF file (no GIF signature)");
     if (rc == GIF_OK)
         rc = read_blocks(stream, doc);
     // Input that ends before the trailer keeps the whole images read so far
     // (early-end).
     if (rc == GIF_OK || (rc == GIF_TRUNCATED && doc->frame_count > 0))
         return doc;
+    if (rc == GIF_TRUNCATED)
+        gif_fail("the file ends before its first image is whole");
     gif_free_document(doc);
     return nullptr;
 }
@@ -337,8 +345,10 @@ GifDocument *gif_open_document(const char *filename)
     if (!filename)
         return nullptr;
     PACKFILE *f = pack_fopen(filename, F_READ);
-    if (!f)
+    if (!f) {
+        gif_fail("%s", std::strerror(errno));
         return nullptr;
+    }
     return gif_parse_document(f, 0);
 }
 

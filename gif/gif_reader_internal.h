@@ -14,6 +14,13 @@ const int GIF_OK = 0;
 const int GIF_FAILED = -1;
 const int GIF_TRUNCATED = -2;
 
+// Says why the file cannot be read: the reason, formatted as printf
+// does, goes to allegro_error for the registry's caller. Returns
+// GIF_FAILED.
+int gif_fail(const char *format, ...) __attribute__((format(printf, 1, 2)));
+// gif_fail for a bitmap of width x height indices that cannot be had.
+int gif_out_of_memory(int64_t width, int64_t height);
+
 // Largest logical screen accepted, in pixels, on top of what the graphics
 // library can allocate. Without a limit by default; the fuzz target lowers
 // it to keep its runs small.
@@ -28,6 +35,9 @@ extern int64_t gif_max_screen_pixels;
 // allowance so that its small inputs reach the visible-part path.
 const int GIF_SCREENS_OF_FRAMES = 4;
 extern int64_t gif_frame_allowance;
+// The bound for a file of doc's screen, and gif_fail saying it is passed.
+int64_t gif_frame_bound(const GifDocument *doc);
+int gif_over_bound(const GifDocument *doc);
 
 // True when the library can allocate a bitmap of width x height at
 // bytes_per_pixel (bitmap_fits), or when either side is 0: such an image

@@ -1,6 +1,6 @@
-// Decoding with libjpeg. Its errors end in longjmp back to the decode's
-// setjmp, never in exit; the functions between the two hold nothing that
-// needs a destructor.
+// Decoding with libjpeg. Its errors end in longjmp back to the session's
+// one setjmp, never in exit; the functions between the two hold nothing
+// that needs a destructor.
 #include "jpeg_codec.h"
 
 #include <allegro/internal/aintern.h>
@@ -238,24 +238,32 @@ void read_rows(j_decompress_ptr cinfo, BITMAP *bmp, bool direct, bool cmyk)
     }
 }
 
-// Decodes from file, or else from data. The bitmap lives in a slot that
-// survives the longjmp, so that a failure mid-image frees it.
-BITMAP *decode(j_decompress_ptr cinfo, ErrorTrap *trap, FILE *file,
-               const unsigned char *data, size_t size)
+// One decompress session: libjpeg's state, its error trap and the bitmap
+// being filled. It lives in the caller's frame, so that nothing the
+// setjmp's function changes is lost to the longjmp.
+struct Session {
+    jpeg_decompress_struct cinfo;
+    ErrorTrap trap;
+    BITMAP *bmp;
+};
+
+// The file source, in libjpeg's permanent pool: it goes with the session.
+FileSource *new_file_source(j_decompress_ptr cinfo, FILE *file)
 {
-    // One loader runs at a time; its buffer is too large for the stack.
-    static FileSource file_source;
-    FileSource *const file_src = file ? &file_source : nullptr;
-    BITMAP *volatile bmp = nullptr;
-    if (setjmp(trap->jump)) {
-        if (bmp)
-            destroy_bitmap(bmp);
-        ustrzcpy(allegro_error, ALLEGRO_ERROR_SIZE, trap->reason);
-        return nullptr;
-    }
-    if (file_src)
-        use_file_source(cinfo, file_src, file);
-    else
+    void *room = (*cinfo->mem->alloc_small)(
+        reinterpret_cast<j_common_ptr>(cinfo), JPOOL_PERMANENT,
+        sizeof(FileSource));
+    FileSource *src = static_cast<FileSource *>(room);
+    use_file_source(cinfo, src, file);
+    return src;
+}
+
+// Decodes from file, or else from data, into s->bmp.
+void decode(Session *s, FILE *file, const unsigned char *data, size_t size)
+{
+    j_decompress_ptr cinfo = &s->cinfo;
+    FileSource *const file_src = file ? new_file_source(cinfo, file) : nullptr;
+    if (!file_src)
         jpeg_mem_src(cinfo, data, static_cast<unsigned long>(size));
     jpeg_read_header(cinfo, TRUE);
     check_size(cinfo);
@@ -269,37 +277,42 @@ BITMAP *decode(j_decompress_ptr cinfo, ErrorTrap *trap, FILE *file,
                              : direct != JCS_UNKNOWN ? direct
                                                      : JCS_RGB;
     jpeg_start_decompress(cinfo);
-    bmp = create_bitmap_ex(DECODED_DEPTH, static_cast<int>(cinfo->output_width),
-                           static_cast<int>(cinfo->output_height));
-    if (!bmp)
+    s->bmp = create_bitmap_ex(DECODED_DEPTH,
+                              static_cast<int>(cinfo->output_width),
+                              static_cast<int>(cinfo->output_height));
+    if (!s->bmp)
         fail_with(reinterpret_cast<j_common_ptr>(cinfo),
                   "out of memory for the decoded tile");
-    read_rows(cinfo, bmp, !cmyk && direct != JCS_UNKNOWN, cmyk);
-    // Whatever follows the last scan is not read.
-    jpeg_abort_decompress(cinfo);
-    return bmp;
+    read_rows(cinfo, s->bmp, !cmyk && direct != JCS_UNKNOWN, cmyk);
 }
 
-// Sets up libjpeg with the trap, runs decode and tears down.
-BITMAP *decode_with(ErrorTrap *trap, FILE *file, const unsigned char *data,
+// Sets up libjpeg, decodes and tears down, under one setjmp: every
+// failure, from jpeg_create_decompress on, frees the session's pools and
+// bitmap and leaves libjpeg's reason in allegro_error. Whatever follows
+// the last scan is not read.
+BITMAP *run_session(Session *s, FILE *file, const unsigned char *data,
                     size_t size)
 {
-    jpeg_decompress_struct cinfo;
-    cinfo.err = jpeg_std_error(&trap->pub);
-    trap->pub.error_exit = libjpeg_error;
-    trap->pub.emit_message = libjpeg_message;
-    trap->reason[0] = '\0';
-    if (setjmp(trap->jump)) {
-        // jpeg_create_decompress failed: no memory for its structures.
-        ustrzcpy(allegro_error, ALLEGRO_ERROR_SIZE, trap->reason);
+    // Zeroed first: a create that fails early leaves nothing to destroy.
+    std::memset(&s->cinfo, 0, sizeof s->cinfo);
+    s->bmp = nullptr;
+    s->cinfo.err = jpeg_std_error(&s->trap.pub);
+    s->trap.pub.error_exit = libjpeg_error;
+    s->trap.pub.emit_message = libjpeg_message;
+    s->trap.reason[0] = '\0';
+    jpeg_progress_mgr progress = {count_scans, 0, 0, 0, 0};
+    if (setjmp(s->trap.jump)) {
+        if (s->bmp)
+            destroy_bitmap(s->bmp);
+        jpeg_destroy_decompress(&s->cinfo);
+        ustrzcpy(allegro_error, ALLEGRO_ERROR_SIZE, s->trap.reason);
         return nullptr;
     }
-    jpeg_create_decompress(&cinfo);
-    jpeg_progress_mgr progress = {count_scans, 0, 0, 0, 0};
-    cinfo.progress = &progress;
-    BITMAP *bmp = decode(&cinfo, trap, file, data, size);
-    jpeg_destroy_decompress(&cinfo);
-    return bmp;
+    jpeg_create_decompress(&s->cinfo);
+    s->cinfo.progress = &progress;
+    decode(s, file, data, size);
+    jpeg_destroy_decompress(&s->cinfo);
+    return s->bmp;
 }
 
 // What the library's colour conversion asks for instead of 24 bits.
@@ -328,14 +341,14 @@ BITMAP *jpeg_bitmap_loader(const char *filename, RGB *pal)
         ustrzcpy(allegro_error, ALLEGRO_ERROR_SIZE, std::strerror(errno));
         return nullptr;
     }
-    ErrorTrap trap;
-    BITMAP *bmp = decode_with(&trap, file, nullptr, 0);
+    Session session;
+    BITMAP *bmp = run_session(&session, file, nullptr, 0);
     std::fclose(file);
     return bmp ? to_load_depth(bmp, pal) : nullptr;
 }
 
 BITMAP *jpeg_decode_memory(const unsigned char *data, size_t size)
 {
-    ErrorTrap trap;
-    return decode_with(&trap, nullptr, data, size);
+    Session session;
+    return run_session(&session, nullptr, data, size);
 }

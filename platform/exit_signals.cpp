@@ -9,6 +9,7 @@
 
 #include <atomic>
 #include <cerrno>
+#include <cstdint>
 #include <cstdlib>
 #include <cstring>
 
@@ -25,10 +26,16 @@ const int HOLD_DEPTH_BITS = 16;
 const int HOLD_DEPTH_MASK = (1 << HOLD_DEPTH_BITS) - 1;
 std::atomic<int> hold_word(0);
 
-// The thread that runs the clean-ups, and its process (a forked child
-// inherits the word, not the run).
-std::atomic<pid_t> runner_tid(0);
-std::atomic<pid_t> runner_pid(0);
+// The thread that runs the clean-ups and its process, in one word that
+// changes at once: a forked child inherits the word, not the run.
+std::atomic<uint64_t> runner(0);
+const int PID_SHIFT = 32;
+
+uint64_t runner_word(pid_t process, pid_t thread)
+{
+    return static_cast<uint64_t>(static_cast<uint32_t>(process)) << PID_SHIFT |
+           static_cast<uint32_t>(thread);
+}
 
 // Other threads are parked with this signal while the clean-ups run;
 // they are waited for this long at most (one that blocks the signal
@@ -38,6 +45,7 @@ const long PARK_WAIT_STEP_NS = 1000 * 1000;
 const int PARK_WAIT_STEPS = 200;
 std::atomic<int> parked(0);
 const int DIRENT_BUFFER = 4096;
+const int STATUS_BUFFER = 4096;
 
 // Lock-free atomics, so that the handler may read them on any thread.
 struct CleanupSlot {
@@ -65,6 +73,48 @@ void on_park_signal(int)
     wait_for_ever();
 }
 
+// Whether thread tid blocks sig, from its SigBlk line in /proc: such a
+// thread (GLib keeps some that block every signal) never parks, and is
+// not waited for.
+bool blocks_signal(pid_t tid, int sig)
+{
+    char path[64] = "/proc/self/task/";
+    char digits[16];
+    int n = 0;
+    for (pid_t t = tid; t > 0 && n < 15; t /= 10)
+        digits[n++] = static_cast<char>('0' + t % 10);
+    size_t at = std::strlen(path);
+    while (n > 0)
+        path[at++] = digits[--n];
+    std::memcpy(path + at, "/status", sizeof "/status");
+    const int fd = open(path, O_RDONLY | O_CLOEXEC);
+    if (fd < 0)
+        return false;
+    char text[STATUS_BUFFER];
+    const ssize_t got = read(fd, text, sizeof text - 1);
+    close(fd);
+    if (got <= 0)
+        return false;
+    text[got] = '\0';
+    const char *line = std::strstr(text, "SigBlk:");
+    if (!line)
+        return false;
+    const char *hex = line + std::strlen("SigBlk:");
+    while (*hex == '\t' || *hex == ' ')
+        ++hex;
+    // The mask's hex digits, the last one holding signals 1 to 4.
+    size_t len = 0;
+    while ((hex[len] >= '0' && hex[len] <= '9') ||
+           ((hex[len] | 0x20) >= 'a' && (hex[len] | 0x20) <= 'f'))
+        ++len;
+    const size_t from_end = static_cast<size_t>(sig - 1) / 4;
+    if (from_end >= len)
+        return false;
+    const char c = hex[len - 1 - from_end];
+    const int value = c <= '9' ? c - '0' : (c | 0x20) - 'a' + 10;
+    return (value >> ((sig - 1) % 4) & 1) != 0;
+}
+
 // Sends every other thread of the process the park signal and waits a
 // little for them to take it. Without /proc nothing is parked.
 void park_other_threads(pid_t self)
@@ -86,7 +136,7 @@ void park_other_threads(pid_t self)
             const dirent64 *d = reinterpret_cast<const dirent64 *>(buf + at);
             at += d->d_reclen;
             const pid_t tid = static_cast<pid_t>(std::atol(d->d_name));
-            if (tid > 0 && tid != self &&
+            if (tid > 0 && tid != self && !blocks_signal(tid, sig) &&
                 syscall(SYS_tgkill, getpid(), tid, sig) == 0)
                 ++sent;
         }
@@ -99,7 +149,7 @@ void park_other_threads(pid_t self)
 
 bool running_here(pid_t self)
 {
-    return runner_tid.load() == self && runner_pid.load() == getpid();
+    return runner.load() == runner_word(getpid(), self);
 }
 
 [[noreturn]] void end_run(int sig)
@@ -141,16 +191,16 @@ void run_exit_cleanups()
 {
     const pid_t self = this_thread();
     const pid_t process = getpid();
-    if (runner_pid.load() != process) {
-        // Inherited from the process that forked us: not our run.
-        runner_tid.store(0);
-        runner_pid.store(process);
-    }
-    pid_t none = 0;
-    if (!runner_tid.compare_exchange_strong(none, self)) {
-        if (none == self)
-            return;
-        wait_for_ever();
+    const uint64_t mine = runner_word(process, self);
+    uint64_t seen = runner.load();
+    for (;;) {
+        if (seen >> PID_SHIFT == static_cast<uint32_t>(process)) {
+            if (seen == mine)
+                return;
+            wait_for_ever();
+        }
+        if (runner.compare_exchange_weak(seen, mine))
+            break;
     }
     park_other_threads(self);
     for (int i = MAX_EXIT_CLEANUPS - 1; i >= 0; --i) {

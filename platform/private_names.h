@@ -24,8 +24,9 @@ std::string with_tag(const std::string &name, const char *tag);
 // lock nobody holds, and the <stem>.old-* ones of the user whose lock (if
 // any) nobody holds; an .old- folder that is_whole accepts is put back at
 // stem instead when nothing is there. Only what was inspected is removed
-// (device and inode). Failures are ignored: this only tidies up.
-void sweep_private_folders(int parent_fd, const std::string &stem,
-                           bool (*is_whole)(int fd));
+// (device and inode). Returns "" or, for the first of them that stayed
+// (a read-only sub-folder), its name and the system's reason.
+std::string sweep_private_folders(int parent_fd, const std::string &stem,
+                                  bool (*is_whole)(int fd));
 
 #endif

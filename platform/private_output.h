@@ -83,8 +83,9 @@ struct FolderPublication {
 // between them leaves both, which the next run puts back or removes. An
 // existing target that is not a whole one of ours fails the publication
 // and the companion is not moved. The older tree is then removed; false
-// with *why also when it stays (the new one is in place then). Once
-// published f is emptied; otherwise the caller discards it.
+// with *why also when it stays, or one that an earlier run could not
+// remove still does (the new one is in place then). Once published f is
+// emptied; otherwise the caller discards it.
 bool publish_folder(PrivateFolder *f, const FolderPublication &p,
                     std::string *why);
 

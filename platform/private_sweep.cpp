@@ -81,12 +81,13 @@ bool put_back(int parent_fd, const char *name, const std::string &stem,
            renameat(parent_fd, name, parent_fd, stem.c_str()) == 0;
 }
 
-void sweep_one(int parent_fd, const char *name, bool (*is_whole)(int))
+// Sweeps one folder; false, with errno, when it was dead but stayed.
+bool sweep_one(int parent_fd, const char *name, bool (*is_whole)(int))
 {
     const int fd = openat(parent_fd, name,
                           O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
     if (fd < 0)
-        return;
+        return true;
     struct stat st;
     const int lock = openat(fd, RUN_LOCK_NAME,
                             O_RDWR | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
@@ -94,20 +95,27 @@ void sweep_one(int parent_fd, const char *name, bool (*is_whole)(int))
     // A .part- folder without a lock may be in the making.
     const bool dead = fstat(fd, &st) == 0 && st.st_uid == geteuid() &&
                       (lock >= 0 ? flock(lock, LOCK_EX | LOCK_NB) == 0 : old);
+    bool gone = true;
+    int err = 0;
     if (dead && !(old && put_back(parent_fd, name, private_stem(name), fd, is_whole))) {
         // Held until the rest is gone, so that no other run sweeps it
         // meanwhile; closed before it goes (FUSE keeps open files).
         const bool emptied = empty_folder(fd, lock >= 0 ? RUN_LOCK_NAME : nullptr);
+        err = errno;
         if (lock >= 0)
             close(lock);
         if (emptied && lock >= 0)
             unlinkat(fd, RUN_LOCK_NAME, 0);
-        if (emptied && named_so(parent_fd, name, fd))
-            unlinkat(parent_fd, name, AT_REMOVEDIR);
+        gone = emptied && (!named_so(parent_fd, name, fd) ||
+                           unlinkat(parent_fd, name, AT_REMOVEDIR) == 0);
+        if (emptied && !gone)
+            err = errno;
     } else if (lock >= 0) {
         close(lock);
     }
     close(fd);
+    errno = err;
+    return gone;
 }
 
 }  // namespace
@@ -141,9 +149,12 @@ std::string with_tag(const std::string &name, const char *tag)
     return private_stem(name) + tag + name.substr(name.size() - NAME_DIGITS);
 }
 
-void sweep_private_folders(int parent_fd, const std::string &stem,
-                           bool (*is_whole)(int fd))
+std::string sweep_private_folders(int parent_fd, const std::string &stem,
+                                  bool (*is_whole)(int fd))
 {
+    std::string stayed;
     for (const std::string &name : private_entries(parent_fd, stem))
-        sweep_one(parent_fd, name.c_str(), is_whole);
+        if (!sweep_one(parent_fd, name.c_str(), is_whole) && stayed.empty())
+            stayed = name + ": " + std::strerror(errno);
+    return stayed;
 }

@@ -173,11 +173,22 @@ bool publish_folder(PrivateFolder *f, const FolderPublication &p,
     flush_folder(f->parent_fd);
     // The record names the older tree now, if there was one.
     const int slot = f->slot;
+    const int parent_fd = f->parent_fd;
     const bool recorded = folder_recorded(slot);
     const std::string old_name = recorded ? folder_records[slot].name : "";
     *f = PrivateFolder();
+    const std::string stayed_intro = std::string("the new ") + p.kind +
+                                     " is in place, but an older one could not be "
+                                     "removed: ";
     if (recorded && !remove_and_forget(slot))
-        return fail(why, std::string("the new ") + p.kind + " is in place, but the older one "
-                    "could not be removed: " + old_name + " in " + where, errno);
+        return fail(why, stayed_intro + old_name + " in " + where, errno);
+    // Older ones that earlier runs could not remove are said each time.
+    const std::string stayed = sweep_private_folders(parent_fd, p.target, nullptr);
+    if (!stayed.empty()) {
+        if (why)
+            *why = stayed_intro + stayed.substr(0, stayed.find(':')) + " in " + where +
+                   stayed.substr(stayed.find(':'));
+        return false;
+    }
     return true;
 }

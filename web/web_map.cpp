@@ -173,6 +173,9 @@ bool write_new_file(const std::string &name, const std::string &data)
                           NEW_FILE_MODE);
     if (fd < 0)
         return fail("creating " + web.folder + "/" + name, errno);
+    // Explicitly: libgsf sets the process umask to 0 for a moment while
+    // it writes a tile. Fixed-mode file systems ignore it.
+    fchmod(fd, user_file_mode());
     const bool ok = write_all(fd, data.data(), data.size());
     const int err = errno;
     if (close(fd) != 0 && ok)
@@ -200,6 +203,12 @@ bool copy_leaflet()
 {
     if (mkdirat(web.folder_fd, LEAFLET_IMAGES, NEW_FOLDER_MODE) != 0)
         return fail("creating " + web.folder + "/" + LEAFLET_IMAGES, errno);
+    const int images = openat(web.folder_fd, LEAFLET_IMAGES,
+                              O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+    if (images >= 0) {
+        fchmod(images, user_folder_mode());
+        close(images);
+    }
     for (const CopiedFile &f : LEAFLET_FILES) {
         const std::string from = std::string(LEAFLET_DIR) + "/" + f.from;
         std::string data;

@@ -23,7 +23,7 @@ readonly CASES=(return_maps_world1 down_four_maps_world5
     close_during_compose_stops_run idle_dialog_and_alert_cpu depth16_maps_exact
     depth8_maps_exact progress_bar_and_saving_line stop_yes_keeps_older_map
     stop_no_finishes_run menu_entry_maps_into_pictures menu_error_in_window
-    watch_window_stop_saves)
+    display_gone watch_window_stop_saves)
 
 if [ "${1:-}" = "--list" ]; then
     echo "${CASES[*]}"
@@ -42,7 +42,7 @@ E2E_LIMIT=${E2E_LIMIT:-40}
 
 # Tools the cases drive the program with, and their Debian packages.
 for tool in Xvfb:xvfb xdotool:xdotool import:imagemagick \
-    compare:imagemagick xmessage:x11-utils timeout:coreutils ps:procps \
+    compare:imagemagick xmessage:x11-utils xkill:x11-utils timeout:coreutils ps:procps \
     inotifywait:inotify-tools setpriv:util-linux; do
     command -v "${tool%%:*}" >/dev/null || {
         echo "FAIL $case_name: ${tool%%:*} is missing (apt-get install ${tool#*:})" >&2
@@ -1229,7 +1229,7 @@ start_from_menu() {
     local words
     read -ra words < <(sed -n 's/^Exec=//p' "$DESKTOP_ENTRY")
     [ "${#words[@]}" -gt 0 ] || fail "no Exec line in $DESKTOP_ENTRY"
-    start_mapper "${words[@]:1}"
+    start_mapper "${words[@]:1}" "$@"
 }
 
 # The end-of-run window's buttons: top-left corners of their frames.
@@ -1308,6 +1308,76 @@ $work/data/Orvandelquist/World1/changed.txt: No such file or directory" ] ||
     close_window
     wait_for_exit
     expect_rc 1
+}
+
+# Ends the X server at once, as a crash or a closed session does.
+kill_xvfb() {
+    kill -KILL "$xvfb_pid" && wait "$xvfb_pid" 2>/dev/null
+    xvfb_pid=
+}
+
+# The display gone ($1 says when) ends the run with one message naming
+# the display and exit code 1; the older map stays, and nothing
+# unfinished does.
+expect_display_lost() {
+    local gone=$display
+    wait_for_exit
+    display=
+    [ "$(cat "$work/stderr")" = "Error using the display :$gone
+its X server closed the connection (the server or the session ended, or the window was killed)" ] ||
+        fail "$1: standard error is not the one message naming :$gone"
+    expect_rc 1
+}
+
+# The X server killed while the dialog waits, while the tiles are placed,
+# while the map is written and while the menu run's summary waits; and
+# xkill on the dialog's window.
+case_display_gone() {
+    local older=$work/older.png
+    make_big_world "$SLOW_GRID"
+    convert -size 8x8 xc:red "$older" || fail "cannot make the older map"
+    start_xvfb
+    start_mapper
+    wait_for_dialog
+    x xkill -id "$wid" >/dev/null
+    expect_display_lost "xkill in the dialog"
+    expect_no_maps
+    stop_xvfb
+
+    start_xvfb
+    start_mapper
+    wait_for_dialog
+    kill_xvfb
+    expect_display_lost "the server killed in the dialog"
+    expect_no_maps
+
+    start_xvfb
+    start_slow_run "$older"
+    for _ in $(seq $((EXIT_WAIT * 50))); do
+        grep -q '^Blitting ' "$work/stdout" 2>/dev/null && break
+        sleep 0.02
+    done
+    kill_xvfb
+    expect_display_lost "the server killed while tiles are placed"
+    expect_older_map_only "$older" "the display gone while tiles are placed"
+
+    start_xvfb
+    start_slow_run "$older"
+    wait_for_save_in_progress
+    kill_xvfb
+    expect_display_lost "the server killed while the map is written"
+    expect_older_map_only "$older" "the display gone while the map is written"
+    rm "$work/maps/map_zoom_0.png"
+
+    make_worlds
+    start_xvfb
+    start_from_menu --output "$work/maps"
+    wait_for_dialog
+    keys Return
+    wait_for_pixels_black "no summary" "$OPEN_BUTTON" "$CLOSE_BUTTON"
+    kill_xvfb
+    expect_display_lost "the server killed while the summary waits"
+    [ -f "$work/maps/map_zoom_0.png" ] || fail "the summary's run lost its map"
 }
 
 # Processor time (user and system, every thread) of the program, in clock

@@ -27,6 +27,7 @@
 #include "change_list.h"
 #include "compose_fixture.h"
 #include "crafted_images.h"
+#include "gif_reader_support.h"
 #include "image_format.h"
 #include "memory_available.h"
 #include "tile_check.h"
@@ -370,6 +371,27 @@ TEST_F(TileCheckTest, JpegTilesMapOrStopWithLibjpegsReason)
         EXPECT_COMPOSE_FAILS("Error loading " + literal(second) + "\n" +
                              literal(reason));
     }
+}
+
+// A GIF tile that its reader refuses stops the run with the reader's
+// reason, as JPEG tiles do with libjpeg's.
+TEST_F(TileCheckTest, GifTilesStopWithTheReadersReason)
+{
+    world.ext = "gif";
+    world.tiles = {{0, 0, 0}, {0, 1, 0}};
+    write_and_read();
+    const std::string second = tile(0, 1, 0);
+    const std::string start = gif_start("GIF89a", TILE, TILE, {0, 0xFF0000});
+    const std::string data = sub_blocks(std::string("\x00\x10", 2));
+    write_file(second, start + image_block(0, 0, TILE, TILE, "\x0C" + data) +
+                           GIF_TRAILER);
+    EXPECT_COMPOSE_FAILS("Error loading " + literal(second) +
+                         "\nLZW root width 12\n");
+    write_file(second, start + image_block(0, 0, TILE, TILE,
+                                           lzw_data(2, {4, 1, 7, 5})) +
+                           GIF_TRAILER);
+    EXPECT_COMPOSE_FAILS("Error loading " + literal(second) +
+                         "\nLZW code 7 names no string yet\n");
 }
 
 // Bytes the calling process has read (rchar in /proc/self/io).

@@ -376,7 +376,7 @@ TEST_F(GifFastPathTest, CodeStreamsDecodeAsTheOracleDecodes)
     // 8-bit roots until the table is full, then entries without a clear.
     std::vector<int> full = root_codes(8, noise(5000, 256, 3));
     full.insert(full.end() - 1, {4095, 3000, 258, 1000});
-    // 11-bit roots, which no 8-bit index can hold: refused at once.
+    // 11-bit roots, which keep their low 8 bits as indices.
     std::vector<int> wide = {2048, 300, 1000, 2050, 2051, 2052, 511, 2049};
     const std::vector<Case> cases = {
         {"run", lzw_data(2, run), 200, 60},

@@ -1,7 +1,9 @@
 #include <allegro.h>
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <functional>
+#include <map>
 #include <random>
 #include <sstream>
 #include <string>
@@ -352,7 +354,9 @@ TEST_F(GifReaderTest, KeepsGraphicControlAndLoopValues)
     gif_free_document(doc);
 }
 
-TEST_F(GifReaderTest, RejectsWhatCannotBeRead)
+// Each file that cannot be read is refused with its reason in the
+// library's error text.
+TEST_F(GifReaderTest, RejectsWhatCannotBeReadAndSaysWhy)
 {
     const std::string start = gif_start("GIF89a", 4, 2, FOUR);
     const std::string image = small_image();
@@ -360,33 +364,52 @@ TEST_F(GifReaderTest, RejectsWhatCannotBeRead)
         return start + image_block(0, 0, 4, 2, lzw_data(m, codes)) +
                GIF_TRAILER;
     };
-    const std::vector<std::pair<const char *, std::string>> cases = {
-        {"fifth byte", gif_start("GIF88a", 4, 2, FOUR) + image + GIF_TRAILER},
-        {"sixth byte", gif_start("GIF89b", 4, 2, FOUR) + image + GIF_TRAILER},
-        {"not a gif", "PNG and more"},
-        {"control size 5", start + graphic_control(0, 0, -1, 5) + image +
-                               GIF_TRAILER},
-        {"no end code", with_codes(2, {4, 0, 1, 2, 3, 3, 2, 1, 0})},
-        {"code above next", with_codes(2, {4, 0, 7, 5})},
-        {"next after clear", with_codes(2, {4, 0, 4, 6, 5})},
-        // Roots wider than the 8-bit indices were once cut to a byte.
-        {"root width 9", with_codes(9, {512, 1, 300, 3, 2, 1, 0, 0, 0, 513})},
-        {"root width 11", with_codes(11, {2048, 0, 1, 2, 3, 3, 2, 1, 0, 2049})},
-        {"root width 12", start + image_block(0, 0, 4, 2,
-                                              "\x0C" + sub_blocks("\x00\x10")) +
-                              GIF_TRAILER},
-        {"huge image", start + image_block(0, 0, 65535, 65535,
-                                           lzw_data(2, {4, 5})) +
-                           GIF_TRAILER},
+    const std::string not_gif = "not a GIF file (no GIF signature)";
+    const std::string cut = "the file ends before its first image is whole";
+    const std::string no_end = "image data end before the LZW end code";
+    const struct {
+        const char *what;
+        std::string bytes, reason;
+    } cases[] = {
+        {"fifth byte", gif_start("GIF88a", 4, 2, FOUR) + image + GIF_TRAILER,
+         not_gif},
+        {"sixth byte", gif_start("GIF89b", 4, 2, FOUR) + image + GIF_TRAILER,
+         not_gif},
+        {"not a gif", "PNG and more", not_gif},
+        {"control size 5",
+         start + graphic_control(0, 0, -1, 5) + image + GIF_TRAILER,
+         "a graphic control block of 5 bytes, not 4"},
+        {"no end code", with_codes(2, {4, 0, 1, 2, 3, 3, 2, 1, 0}), no_end},
+        {"code above next", with_codes(2, {4, 0, 7, 5}),
+         "LZW code 7 names no string yet"},
+        {"next after clear", with_codes(2, {4, 0, 4, 6, 5}),
+         "LZW code 6 names no string yet"},
+        {"root width 12",
+         start + image_block(0, 0, 4, 2, "\x0C" + sub_blocks("\x00\x10")) +
+             GIF_TRAILER,
+         "LZW root width 12"},
+        {"huge image",
+         start + image_block(0, 0, 65535, 65535, lzw_data(2, {4, 5})) +
+             GIF_TRAILER,
+         "an image of 65535 x 65535 pixels is more than a bitmap can hold"},
         {"huge screen",
-         gif_start("GIF89a", 65535, 65535, FOUR) + image + GIF_TRAILER},
-        {"no image", start + GIF_TRAILER},
-        {"cut before any image", start + image.substr(0, image.size() - 3)},
-        {"empty", ""},
+         gif_start("GIF89a", 65535, 65535, FOUR) + image + GIF_TRAILER,
+         "its screen of 65535 x 65535 pixels is more than a bitmap can hold"},
+        {"no image", start + GIF_TRAILER, "the file holds no image"},
+        {"empty screen", gif_start("GIF89a", 0, 2, FOUR) + image + GIF_TRAILER,
+         "its screen of 0 x 2 pixels is empty"},
+        {"cut before any image", start + image.substr(0, image.size() - 3),
+         cut},
+        {"empty", "", not_gif},
     };
-    for (const auto &c : cases)
-        EXPECT_TRUE(loaded_colours(put("bad.gif", c.second)).empty())
-            << c.first;
+    for (const auto &c : cases) {
+        allegro_error[0] = '\0';
+        EXPECT_TRUE(loaded_colours(put("bad.gif", c.bytes)).empty())
+            << c.what;
+        EXPECT_EQ(allegro_error, c.reason) << c.what;
+    }
+    EXPECT_TRUE(loaded_colours(dir + "/missing.gif").empty());
+    EXPECT_EQ(allegro_error, std::string("No such file or directory"));
 
     // Only the loader refuses a file without images.
     GifDocument *doc = parse_bytes(start + GIF_TRAILER);
@@ -394,6 +417,79 @@ TEST_F(GifReaderTest, RejectsWhatCannotBeRead)
     EXPECT_EQ(doc->frame_count, 0);
     gif_free_document(doc);
     EXPECT_EQ(gif_open_document((dir + "/missing.gif").c_str()), nullptr);
+}
+
+// Codes of a plain LZW encoder of root width m: a clear first, then the
+// longest string the table holds at each step, a clear whenever the table
+// is full, the end code last.
+std::vector<int> lzw_encode(int m, const std::vector<uint8_t> &pixels)
+{
+    const int clear = 1 << m;
+    std::map<std::pair<int, int>, int> table;
+    int next = clear + 2;
+    std::vector<int> codes = {clear};
+    int string = pixels[0];
+    for (size_t i = 1; i < pixels.size(); ++i) {
+        const auto found = table.find({string, pixels[i]});
+        if (found != table.end()) {
+            string = found->second;
+            continue;
+        }
+        codes.push_back(string);
+        if (next < LZW_TABLE_SIZE) {
+            table[{string, pixels[i]}] = next++;
+        } else {
+            codes.push_back(clear);
+            table.clear();
+            next = clear + 2;
+        }
+        string = pixels[i];
+    }
+    codes.push_back(string);
+    codes.push_back(clear + 1);
+    return codes;
+}
+
+// Roots up to 11 bits wide, as in the public suite's "max-codes" image
+// (100 x 100, 16 colours, root width 11, its table filled), are read
+// as browsers and ImageMagick read them; a root beyond the colour table
+// keeps its low 8 bits (root-widths).
+TEST_F(GifReaderTest, RootsUpToElevenBitsWideAreRead)
+{
+    std::vector<int> colours;
+    for (const PeerColour &c : random_colours(16, 5))
+        colours.push_back(c.r << 16 | c.g << 8 | c.b);
+    const std::vector<uint8_t> pixels = noise(100 * 100, 16, 11);
+    const std::vector<int> codes = lzw_encode(11, pixels);
+    ASSERT_GE(std::count(codes.begin(), codes.end(), 2048), 3);  // filled
+    const std::string max_codes = put(
+        "max-codes.gif", gif_start("GIF89a", 100, 100, colours) +
+                             image_block(0, 0, 100, 100, lzw_data(11, codes)) +
+                             GIF_TRAILER);
+    std::vector<int> want;
+    std::string rgb;
+    for (uint8_t i : pixels) {
+        want.push_back(colours[i]);
+        rgb += {char(colours[i] >> 16), char(colours[i] >> 8), char(colours[i])};
+    }
+    EXPECT_EQ(loaded_colours(max_codes), want);
+    EXPECT_EQ(run_command("convert '" + max_codes + "' -depth 8 rgb:-"), rgb);
+
+    // Roots 257 and 300 of 9 bits: indices 1 and 44, which a table of 256
+    // colours has and one of 4 has not (black).
+    std::vector<int> many(256);
+    for (int i = 0; i < 256; ++i)
+        many[i] = i * 0x010101;
+    const std::vector<int> wide = {512, 257, 300, 3, 2, 513};
+    for (const std::vector<int> &table : {many, FOUR}) {
+        const std::string path = put(
+            "wide.gif", gif_start("GIF89a", 4, 1, table) +
+                            image_block(0, 0, 4, 1, lzw_data(9, wide)) +
+                            GIF_TRAILER);
+        const int c44 = table.size() > 44 ? table[44] : 0;
+        EXPECT_EQ(loaded_colours(path),
+                  std::vector<int>({table[1], c44, table[3], table[2]}));
+    }
 }
 
 TEST_F(GifReaderTest, InputEndingEarlyKeepsTheWholeImages)
