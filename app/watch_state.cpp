@@ -1,6 +1,7 @@
 #include "watch_state.h"
 
 #include <allegro.h>
+#include <malloc.h>
 #include <time.h>
 
 #include <algorithm>
@@ -86,6 +87,9 @@ void start_live_web_map()
     if (!start_live_web(&why))
         fatal_error("Error writing the web map %s\n%s\n", WEB_FOLDER_NAME, why.c_str());
     take_canvases();
+    // What the full run's cut and saves freed goes back to the system:
+    // a watch holds the canvases and little else for hours.
+    malloc_trim(0);
 }
 
 void try_again(const TileEntry &e, int tries, const std::string &why)
@@ -174,6 +178,7 @@ void run_batch(const std::vector<Retry> &work)
     counts.milliseconds = (watch_clock() - start) * MS;
     show_batch(counts);
     s.last_change = watch_clock();
+    malloc_trim(0);
 }
 
 }  // namespace
