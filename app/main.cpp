@@ -12,13 +12,15 @@ namespace {
 
 // A standard stream closed by the caller (mapper >&-) would let the next
 // file opened, the X connection among them, take its number, and the
-// progress log would be written into it. Each closed one gets /dev/null.
+// progress log would be written into it. Each closed one gets /dev/null,
+// opened for reading only: a write to it still fails as on a closed
+// stream ("Bad file descriptor"), which --help and --version report.
 bool open_closed_streams()
 {
     for (int fd = STDIN_FILENO; fd <= STDERR_FILENO; ++fd) {
         if (fcntl(fd, F_GETFD) != -1)
             continue;
-        const int opened = open("/dev/null", fd == STDIN_FILENO ? O_RDONLY : O_WRONLY);
+        const int opened = open("/dev/null", O_RDONLY);
         if (opened != fd)
             return false;
     }

@@ -54,6 +54,9 @@ const char *const WORLD_ROWS[WORLD_COUNT] = {
 // stops the run.
 std::atomic<bool> dialog_running(false);
 std::atomic<bool> close_requested(false);
+// Set once the run has done its work, or failed: from then on nothing is
+// left to stop, and a close request only waits for a window to take it.
+std::atomic<bool> run_over(false);
 
 char caption_text[] = "Select World to Map";
 char quit_text[] = "&Quit";
@@ -102,6 +105,9 @@ void start_library()
                        "no system driver could be started (under X, DISPLAY "
                        "must name a running X server)");
     route_messages_to_stderr();
+    // The focus stays where keys and clicks put it, not under the pointer:
+    // otherwise the list loses the keys whenever the pointer is elsewhere.
+    gui_mouse_focus = FALSE;
     install_keyboard();
     install_timer();
     install_mouse();
@@ -244,7 +250,8 @@ int close_request_proc(int msg, DIALOG *d, int)
 void close_button_pressed()
 {
     close_requested = true;
-    if (!dialog_running && !progress_window_running() && !watch_window_running() &&
+    if (!dialog_running && !progress_window_running() && !run_over &&
+        !watch_window_running() &&
         close_requested.exchange(false))
         kill(getpid(), SIGTERM);
 }
@@ -284,6 +291,7 @@ int choose_world()
 // lines as standard error, and stays until it is closed.
 void error_in_window(const char *text)
 {
+    run_over = true;
     stop_progress_window();
     if (!screen)
         return;
@@ -348,6 +356,8 @@ int run_mapper(const Options &options)
     compose_maps(world);
     if (options.web)
         finish_web_output();
+    keep_world_folder();
+    run_over = true;
     if (options.watch) {
         stop_progress_window();
         return watch_world(world, options);

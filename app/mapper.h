@@ -42,9 +42,10 @@ int callback_button_proc(int msg, DIALOG *d, int c);
 int close_request_proc(int msg, DIALOG *d, int c);
 
 // The window's close button, called on the library's input thread. While
-// the dialog or the progress window runs it leaves a request for
-// close_request_proc or the window's stop question; otherwise it stops the
-// run the way an interrupt does, with SIGTERM to the process.
+// the dialog or the progress window runs, and once the run has done its
+// work, it leaves a request for close_request_proc or the window's stop
+// question; otherwise it stops the run the way an interrupt does, with
+// SIGTERM to the process.
 void close_button_pressed();
 
 // Runs a dialog of the window with the close button handed to its

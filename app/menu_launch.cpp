@@ -1,26 +1,16 @@
 #include "menu_launch.h"
 
 #include <allegro.h>
-#include <fcntl.h>
 #include <sys/stat.h>
-#include <sys/wait.h>
-#include <unistd.h>
 
 #include <algorithm>
-#include <cerrno>
 #include <cstdio>
-#include <cstdlib>
-#include <cstring>
 
-#include "fatal_error.h"
+#include "folder_opener.h"
 #include "mapper.h"
+#include "screen_text.h"
 
 namespace {
-
-const char PICTURES_QUERY[] = "xdg-user-dir PICTURES 2>/dev/null";
-const char PICTURES_FALLBACK[] = "Pictures";
-const char MAPS_FOLDER[] = "Mapper";
-const char OPENER[] = "xdg-open";
 
 // Text in the 320 x 160 window: 8-pixel characters from x = 8, lines 10
 // pixels apart from y = 6, the buttons along the bottom.
@@ -35,45 +25,9 @@ const int ONLY_CLOSE_X = 115;
 const double KILOBYTE = 1000.0, MEGABYTE = 1000.0 * 1000.0;
 
 std::string folder_being_opened;
-char open_status[TEXT_COLUMNS + 1];
-
-std::string read_command(const char *command)
-{
-    std::string out;
-    FILE *p = popen(command, "r");
-    if (!p)
-        return out;
-    char buf[256];
-    size_t n;
-    while ((n = fread(buf, 1, sizeof buf, p)) > 0)
-        out.append(buf, n);
-    pclose(p);
-    while (!out.empty() && (out.back() == '\n' || out.back() == '\r'))
-        out.pop_back();
-    return out;
-}
-
-bool is_folder(const std::string &path)
-{
-    struct stat st;
-    return stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
-}
-
-// mkdir -p: every missing folder on the way, as the umask allows.
-void make_folders(const std::string &path)
-{
-    for (size_t i = 1; i <= path.size(); ++i) {
-        if (i < path.size() && path[i] != '/')
-            continue;
-        const std::string part = path.substr(0, i);
-        if (mkdir(part.c_str(), 0777) != 0 && errno != EEXIST)
-            fatal_error("Error creating the maps folder!\n%s: %s\n",
-                        part.c_str(), std::strerror(errno));
-    }
-    if (!is_folder(path))
-        fatal_error("Error creating the maps folder!\n%s: %s\n", path.c_str(),
-                    std::strerror(ENOTDIR));
-}
+// The status line under the list, rewritten on the dialog's thread only.
+std::string open_status;
+unsigned shown_change = 0;
 
 std::string file_size_text(const std::string &path)
 {
@@ -91,21 +45,44 @@ std::string file_size_text(const std::string &path)
     return text;
 }
 
+void show_status(DIALOG *d, const std::string &text)
+{
+    open_status = first_characters(showable_text(text), TEXT_COLUMNS);
+    d->dp = const_cast<char *>(open_status.c_str());
+}
+
 int open_folder_pressed()
 {
     std::string why;
-    const std::string status =
-        open_folder(folder_being_opened, &why) ? "Opening the folder" : why;
-    std::snprintf(open_status, sizeof open_status, "%s", status.c_str());
+    if (!open_folder(folder_being_opened, &why))
+        open_status = why;
     return D_REDRAW;
+}
+
+// The status line: on an idle message it takes what became of xdg-open.
+int open_status_proc(int msg, DIALOG *d, int c)
+{
+    if (msg == MSG_IDLE) {
+        unsigned change;
+        const std::string status = opening_status(&change);
+        if (change != shown_change) {
+            shown_change = change;
+            show_status(d, status);
+            object_message(d, MSG_DRAW, 0);
+        }
+        return D_O_K;
+    }
+    if (msg == MSG_DRAW)
+        show_status(d, open_status);
+    return plain_text_proc(msg, d, c);
 }
 
 int close_pressed() { return D_CLOSE; }
 
 DIALOG text_line(int index, const std::string &line)
 {
-    return {d_text_proc, TEXT_X, TEXT_Y + index * LINE_STEP, 0, 0, 0, 0, 0, 0,
-            0, 0, const_cast<char *>(line.c_str()), nullptr, nullptr};
+    return {plain_text_proc, TEXT_X, TEXT_Y + index * LINE_STEP, 0, 0, 0, 0,
+            0, 0, 0, 0, const_cast<char *>(line.c_str()), nullptr, nullptr};
 }
 
 DIALOG button(int x, int w, int key, const char *text, int (*pressed)())
@@ -116,7 +93,8 @@ DIALOG button(int x, int w, int key, const char *text, int (*pressed)())
 }
 
 // Runs a dialog of lines and buttons; the last button has the focus, so
-// that Return presses it. Escape and the close button close it.
+// that Return presses it. Escape and the close button close it. Colours
+// are made for the screen's depth, not the library's current one.
 void run_lines_dialog(const std::vector<std::string> &lines,
                       const std::vector<DIALOG> &buttons)
 {
@@ -133,50 +111,12 @@ void run_lines_dialog(const std::vector<std::string> &lines,
                  nullptr, reinterpret_cast<void *>(close_pressed)});
     d.push_back({nullptr, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, nullptr, nullptr,
                  nullptr});
-    set_dialog_color(d.data(), makecol(0, 0, 0), makecol(255, 255, 255));
+    set_dialog_color(d.data(), colour_for(nullptr, 0, 0, 0),
+                     colour_for(nullptr, 255, 255, 255));
     run_window_dialog(d.data(), focus);
 }
 
 }  // namespace
-
-std::string pictures_folder()
-{
-    const char *home = std::getenv("HOME");
-    if (!home || home[0] != '/')
-        fatal_error("Error finding the pictures folder!\n"
-                    "HOME does not name a folder\n");
-    // xdg-user-dir prints the home folder for a folder it does not know.
-    const std::string xdg = read_command(PICTURES_QUERY);
-    if (!xdg.empty() && xdg[0] == '/' && xdg != home &&
-        xdg != std::string(home) + "/")
-        return xdg;
-    return std::string(home) + "/" + PICTURES_FALLBACK;
-}
-
-std::string make_world_folder(int world_number)
-{
-    const std::string folder = pictures_folder() + "/" + MAPS_FOLDER +
-                               "/World" + std::to_string(world_number);
-    make_folders(folder);
-    return folder;
-}
-
-std::vector<std::string> wrap_lines(const std::string &text, size_t columns)
-{
-    std::vector<std::string> lines;
-    size_t start = 0;
-    while (start < text.size()) {
-        size_t end = text.find('\n', start);
-        if (end == std::string::npos)
-            end = text.size();
-        for (size_t i = start; i < end; i += columns)
-            lines.push_back(text.substr(i, std::min(columns, end - i)));
-        if (end == start && end < text.size())
-            lines.push_back("");
-        start = end + 1;
-    }
-    return lines;
-}
 
 std::vector<std::string> summary_lines(int world_number,
                                        const std::string &folder,
@@ -188,9 +128,14 @@ std::vector<std::string> summary_lines(int world_number,
     std::vector<std::string> lines = wrap_lines(
         "World" + std::to_string(world_number) + ": " +
             std::to_string(images) + (images == 1 ? " map" : " maps") +
-            (images < maps.size() ? " and the web map in" : " written to") +
-            "\n" + folder,
+            (images < maps.size() ? " and the web map in" : " written to"),
         columns);
+    // A long folder gives up its middle, so that half the lines at least
+    // are left for the list.
+    const size_t folder_lines = std::max<size_t>(1, (max_lines - 2) / 2);
+    for (const std::string &line : wrap_lines(
+             shortened(showable_text(folder), folder_lines * columns), columns))
+        lines.push_back(line);
     lines.push_back("");
     const size_t room = max_lines > lines.size() ? max_lines - lines.size() : 0;
     for (size_t i = 0; i < maps.size() && i < room; ++i) {
@@ -200,72 +145,40 @@ std::vector<std::string> summary_lines(int world_number,
         }
         const WrittenMap &m = maps[i];
         // A page has no pixel size: it is the web map of all the levels.
-        std::string line =
+        const std::string line =
             m.width == 0
                 ? m.name + " (web map)"
                 : m.name + " " + std::to_string(m.width) + "\xc3\x97" +
                       std::to_string(m.height) + " " +
                       file_size_text(folder + "/" + m.name);
-        lines.push_back(line.substr(0, columns + 1));  // × takes two bytes
+        lines.push_back(first_characters(showable_text(line), columns));
     }
     return lines;
-}
-
-bool open_folder(const std::string &folder, std::string *why)
-{
-    // The opener is started by a child that ends at once, so that nothing
-    // waits for it and it leaves no zombie; a pipe that closes on exec
-    // brings back its errno when it could not be started.
-    int fds[2];
-    if (pipe2(fds, O_CLOEXEC) != 0) {
-        *why = std::string("Cannot open: ") + std::strerror(errno);
-        return false;
-    }
-    const pid_t child = fork();
-    if (child == 0) {
-        if (fork() == 0) {
-            execlp(OPENER, OPENER, folder.c_str(), static_cast<char *>(nullptr));
-            const int err = errno;
-            if (write(fds[1], &err, sizeof err) < 0)
-                _exit(127);
-            _exit(127);
-        }
-        _exit(0);
-    }
-    close(fds[1]);
-    int err = child < 0 ? errno : 0;
-    if (child > 0) {
-        waitpid(child, nullptr, 0);
-        if (read(fds[0], &err, sizeof err) != sizeof err)
-            err = 0;
-    }
-    close(fds[0]);
-    if (err != 0)
-        *why = std::string(OPENER) + ": " + std::strerror(err);
-    return err == 0;
 }
 
 void show_summary(int world_number, const std::string &folder,
                   const std::vector<WrittenMap> &maps)
 {
     folder_being_opened = folder;
-    open_status[0] = '\0';
+    open_status.clear();
+    opening_status(&shown_change);
     std::vector<std::string> lines = summary_lines(
         world_number, folder, maps, TEXT_COLUMNS, SUMMARY_LINES);
     std::vector<DIALOG> buttons = {
         button(OPEN_X, OPEN_W, 'o', "&Open folder", open_folder_pressed),
         button(CLOSE_X, CLOSE_W, 'c', "&Close", close_pressed)};
     // The status of "Open folder" shows on the line under the list.
+    const int status_w = static_cast<int>(TEXT_COLUMNS) * text_length(font, "m");
     buttons.insert(buttons.begin(),
-                   {d_text_proc, TEXT_X,
+                   {open_status_proc, TEXT_X,
                     TEXT_Y + static_cast<int>(SUMMARY_LINES) * LINE_STEP + 2,
-                    0, 0, 0, 0, 0, 0, 0, 0, open_status, nullptr, nullptr});
+                    status_w, 0, 0, 0, 0, 0, 0, 0, nullptr, nullptr, nullptr});
     run_lines_dialog(lines, buttons);
 }
 
 void show_error(const std::string &text)
 {
-    run_lines_dialog(wrap_lines(text, TEXT_COLUMNS),
+    run_lines_dialog(wrap_lines(showable_text(text), TEXT_COLUMNS),
                      {button(ONLY_CLOSE_X, CLOSE_W, 'c', "&Close",
                              close_pressed)});
 }

@@ -1,13 +1,16 @@
 #include "options.h"
 
 #include <getopt.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
 #include <cstdlib>
+#include <cstring>
 #include <iostream>
 #include <vector>
 
+#include "file_io.h"
 #include "mapper.h"
 
 namespace {
@@ -105,6 +108,23 @@ bool parse_number(const char *text, int lowest, int highest, int *value)
     return true;
 }
 
+// The long options whose names start with prefix, "--a, --b or --c",
+// when there are two or more: getopt_long refuses such a prefix as it
+// refuses an unknown name.
+std::string options_starting(const std::string &prefix)
+{
+    std::vector<std::string> names;
+    for (const OptionSpec &o : OPTION_TABLE)
+        if (std::string(o.name).compare(0, prefix.size(), prefix) == 0)
+            names.push_back(std::string("--") + o.name);
+    if (names.size() < 2)
+        return "";
+    std::string list = names[0];
+    for (size_t i = 1; i < names.size(); ++i)
+        list += (i + 1 == names.size() ? " or " : ", ") + names[i];
+    return list;
+}
+
 // The reason for what getopt_long refused: result is '?' or ':', opt
 // the option concerned (0 for an unknown long one), arg the word it
 // stopped at.
@@ -118,7 +138,11 @@ std::string refusal(int result, int opt, const char *arg)
     if (opt != 0)
         return std::string("unknown option -") + static_cast<char>(opt);
     const std::string word = arg ? arg : "";
-    return "unknown option " + word.substr(0, word.find('='));
+    const std::string name = word.substr(0, word.find('='));
+    const std::string matches = options_starting(name.substr(2));
+    if (!matches.empty())
+        return "option " + name + " is ambiguous (" + matches + ")";
+    return "unknown option " + name;
 }
 
 // Applies one recognised option; false with *error set for a bad value.
@@ -178,6 +202,19 @@ bool apply_option(int key, const char *value, Options *options,
         break;
     }
     return true;
+}
+
+// Help and version on standard output; an answer that cannot be
+// written (a full disk, a closed stream) ends with a message and exit
+// code 1, as GNU tools do.
+int print_answer(const std::string &text)
+{
+    errno = 0;
+    if (write_all(STDOUT_FILENO, text.data(), text.size()))
+        return 0;
+    const char *why = errno != 0 ? std::strerror(errno) : "nothing was written";
+    std::cerr << PROGRAM_NAME << ": write error: " << why << std::endl;
+    return EXIT_FAILURE;
 }
 
 }  // namespace
@@ -251,11 +288,9 @@ int read_command_line(int argc, char *argv[], Options *options)
     case PARSE_RUN:
         return KEEP_RUNNING;
     case PARSE_HELP:
-        std::cout << usage_text() << std::flush;
-        return 0;
+        return print_answer(usage_text());
     case PARSE_VERSION:
-        std::cout << version_text() << std::endl;
-        return 0;
+        return print_answer(version_text() + "\n");
     case PARSE_ERROR:
         break;
     }

@@ -12,6 +12,7 @@
 
 #include "compose.h"
 #include "mapper.h"
+#include "screen_text.h"
 
 namespace {
 
@@ -34,7 +35,17 @@ const int STRIP_BLOCK = 40;        // width of the moving block
 const double STRIP_SPEED = 160.0;  // its pixels per second
 const int HINT_Y = 140;
 
-const int ALERT_YES = 1;
+// The stop question over the window: a shadowed box with the question
+// and two buttons, where the library's alert would put them.
+const int ASK_X = 92, ASK_Y = 48, ASK_W = 135, ASK_H = 63;
+const int ASK_TEXT_Y = 60;
+const int ASK_BUTTON_Y = 87, ASK_BUTTON_W = 48, ASK_BUTTON_H = 16;
+const int ASK_YES_X = 104, ASK_NO_X = 168;
+char ask_text[] = "Stop mapping?";
+char yes_text[] = "&Yes";
+char no_text[] = "&No";
+enum { ASK_BOX, ASK_TEXT, ASK_YES, ASK_NO, ASK_YIELD, ASK_END_CHECK,
+       ASK_END };
 
 std::mutex state_lock;
 std::condition_variable state_changed;
@@ -50,7 +61,6 @@ std::thread drawer;
 std::atomic<long> redraw_count(0);
 std::atomic<long> thread_nanoseconds(0);
 
-int colour(int r, int g, int b) { return makecol(r, g, b); }
 
 long thread_cpu_nanoseconds()
 {
@@ -63,13 +73,13 @@ void draw_bar(BITMAP *bmp, size_t placed, size_t total)
 {
     const int inner = bmp->w - 2 * MARGIN - 2;
     rect(bmp, MARGIN, BAR_TOP, bmp->w - MARGIN - 1, BAR_BOTTOM,
-         colour(0, 0, 0));
+         colour_for(bmp, 0, 0, 0));
     if (total == 0)
         return;
     const int filled = static_cast<int>(inner * placed / total);
     if (filled > 0)
         rectfill(bmp, MARGIN + 1, BAR_TOP + 1, MARGIN + filled, BAR_BOTTOM - 1,
-                 colour(40, 110, 200));
+                 colour_for(bmp, 40, 110, 200));
 }
 
 // A block that runs to and fro while the saver, which reports nothing,
@@ -77,12 +87,12 @@ void draw_bar(BITMAP *bmp, size_t placed, size_t total)
 void draw_strip(BITMAP *bmp, double seconds)
 {
     const int left = MARGIN, right = bmp->w - MARGIN - 1;
-    rect(bmp, left, STRIP_TOP, right, STRIP_BOTTOM, colour(0, 0, 0));
+    rect(bmp, left, STRIP_TOP, right, STRIP_BOTTOM, colour_for(bmp, 0, 0, 0));
     const int travel = right - left - 1 - STRIP_BLOCK;
     const int step = static_cast<int>(seconds * STRIP_SPEED) % (2 * travel);
     const int x = left + 1 + (step < travel ? step : 2 * travel - step);
     rectfill(bmp, x, STRIP_TOP + 1, x + STRIP_BLOCK - 1, STRIP_BOTTOM - 1,
-             colour(230, 140, 30));
+             colour_for(bmp, 230, 140, 30));
 }
 
 void redraw(BITMAP *panel)
@@ -111,6 +121,39 @@ bool stop_key_pressed()
     return stop;
 }
 
+// Ends the question, as No, once the run has done its work: there is
+// nothing left to stop.
+int run_done_proc(int msg, DIALOG *, int)
+{
+    if (msg != MSG_IDLE)
+        return D_O_K;
+    std::lock_guard<std::mutex> hold(state_lock);
+    return stop_requested ? D_CLOSE : D_O_K;
+}
+
+// The question is a dialog of our own rather than the library's alert,
+// which saves the screen under it in a bitmap of the current depth.
+int ask_question()
+{
+    DIALOG ask[] = {
+        {d_shadow_box_proc, ASK_X, ASK_Y, ASK_W, ASK_H, 0, 0, 0, 0, 0, 0,
+         nullptr, nullptr, nullptr},
+        {d_ctext_proc, ASK_X + ASK_W / 2, ASK_TEXT_Y, 0, 0, 0, 0, 0, 0, 0, 0,
+         ask_text, nullptr, nullptr},
+        {d_button_proc, ASK_YES_X, ASK_BUTTON_Y, ASK_BUTTON_W, ASK_BUTTON_H,
+         0, 0, 'y', D_EXIT, 0, 0, yes_text, nullptr, nullptr},
+        {d_button_proc, ASK_NO_X, ASK_BUTTON_Y, ASK_BUTTON_W, ASK_BUTTON_H, 0,
+         0, 'n', D_EXIT, 0, 0, no_text, nullptr, nullptr},
+        {d_yield_proc, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, nullptr, nullptr,
+         nullptr},
+        {run_done_proc, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, nullptr, nullptr,
+         nullptr},
+        {nullptr, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, nullptr, nullptr, nullptr}};
+    set_dialog_color(ask, colour_for(screen, 0, 0, 0),
+                     colour_for(screen, 255, 255, 255));
+    return do_dialog(ask, -1);
+}
+
 // Asks whether to stop; the compose waits at its next step meanwhile.
 // "Yes" stops the run as the close button did before: SIGTERM, whose
 // handler removes an unfinished map and exits with 143.
@@ -120,12 +163,11 @@ void ask_stop()
         std::lock_guard<std::mutex> hold(state_lock);
         question_open = true;
     }
-    const int button =
-        alert("Stop mapping?", nullptr, nullptr, "&Yes", "&No", 'y', 'n');
+    const int button = ask_question();
     // The question already asks; presses made meanwhile are answered.
     take_close_request();
     clear_keybuf();
-    if (button == ALERT_YES)
+    if (button == ASK_YES)
         kill(getpid(), SIGTERM);
     {
         std::lock_guard<std::mutex> hold(state_lock);
@@ -136,7 +178,8 @@ void ask_stop()
 
 void draw_loop()
 {
-    BITMAP *panel = create_bitmap(SCREEN_W, SCREEN_H);
+    BITMAP *panel =
+        create_bitmap_ex(bitmap_color_depth(screen), SCREEN_W, SCREEN_H);
     if (!panel)
         return;
     clear_keybuf();
@@ -204,8 +247,8 @@ void on_save_ended(const char *name, bool saved)
 
 void draw_progress(BITMAP *bmp, const ProgressView &view)
 {
-    const int black = colour(0, 0, 0);
-    clear_to_color(bmp, colour(255, 255, 255));
+    const int black = colour_for(bmp, 0, 0, 0);
+    clear_to_color(bmp, colour_for(bmp, 255, 255, 255));
     textprintf_centre_ex(bmp, font, bmp->w / 2, TITLE_Y, black, -1,
                          "Mapping %s", view.world.c_str());
     if (view.total == 0)
@@ -224,7 +267,7 @@ void draw_progress(BITMAP *bmp, const ProgressView &view)
         draw_strip(bmp, view.save_seconds);
     }
     textout_ex(bmp, font, "Escape or q: stop", MARGIN, HINT_Y,
-               colour(110, 110, 110), -1);
+               colour_for(bmp, 110, 110, 110), -1);
 }
 
 void start_progress_window(int world_number)

@@ -1,6 +1,7 @@
 // The dialog's callbacks, called the way the dialog manager calls them.
 #include <gtest/gtest.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <string>
 #include <vector>
@@ -105,6 +106,11 @@ const ParseCase PARSE_CASES[] = {
      "option --quiet takes no value"},
     {{"--bogus=1"}, PARSE_ERROR, 0, "", false, "unknown option --bogus"},
     {{"-qx"}, PARSE_ERROR, 0, "", false, "unknown option -x"},
+    // A shortened name that two options share names them both.
+    {{"--w", "1"}, PARSE_ERROR, 0, "", false,
+     "option --w is ambiguous (--world or --web)"},
+    {{"--w=1"}, PARSE_ERROR, 0, "", false,
+     "option --w is ambiguous (--world or --web)"},
     {{"World2"}, PARSE_ERROR, 0, "", false, "unexpected argument 'World2'"},
     // Options after a word are still options; after -- nothing is.
     {{"3", "--world", "5"}, PARSE_ERROR, 0, "", false,
@@ -198,30 +204,67 @@ TEST(ParseOptions, MenuOptionAndItsConflictWithWorld)
     EXPECT_EQ(error, "--menu needs the window, which --world does without");
 }
 
-// xdg-user-dir's answer when it names a folder of its own; the home folder
-// (its answer for an unknown folder) or no xdg-user-dir at all give
-// ~/Pictures. The world's folder is made with its parents.
-TEST(MenuLaunch, PicturesFolderFromXdgOrTheDefault)
+namespace {
+
+// A user-dirs.dirs text and the pictures folder it gives, "~" standing
+// for the home folder; null for no file at all.
+struct PicturesCase {
+    const char *settings;
+    const char *folder;
+};
+
+const PicturesCase PICTURES_CASES[] = {
+    {nullptr, "~/Pictures"},
+    {"# written by xdg-user-dirs-update\nXDG_PICTURES_DIR=\"$HOME/Bilder\"\n",
+     "~/Bilder"},
+    {"XDG_PICTURES_DIR=\"/srv/pics/\"", "/srv/pics"},
+    {"  XDG_PICTURES_DIR = \"$HOME/Mes images\"  \n", "~/Mes images"},
+    // The last line that sets it counts; lines that cannot are passed.
+    {"XDG_PICTURES_DIR=\"$HOME/a\"\nXDG_PICTURES_DIR=\"$HOME/b\"\n"
+     "XDG_PICTURES_DIR=$HOME/c\nXDG_PICTURES_DIR=\"relative\"\n",
+     "~/b"},
+    {"XDG_DESKTOP_DIR=\"$HOME/Desktop\"\n#XDG_PICTURES_DIR=\"/x\"\n",
+     "~/Pictures"},
+    // Switched off: the folder is the home folder itself.
+    {"XDG_PICTURES_DIR=\"$HOME/\"\n", "~/Pictures"},
+};
+
+std::string with_home(const char *folder, const std::string &home)
 {
-    const std::string home = make_temp_dir(), bin = make_temp_dir();
-    write_file(bin + "/xdg-user-dir", "#!/bin/sh\necho \"$ANSWER\"\n");
-    chmod((bin + "/xdg-user-dir").c_str(), 0755);
-    with_home_and_path(home, bin + ":/usr/bin:/bin", [&] {
-        setenv("ANSWER", (home + "/Bilder").c_str(), 1);
-        EXPECT_EQ(pictures_folder(), home + "/Bilder");
-        setenv("ANSWER", home.c_str(), 1);
+    return folder[0] == '~' ? home + (folder + 1) : folder;
+}
+
+}  // namespace
+
+// The settings file is read as GLib and Qt read it, with no helper
+// program on PATH; XDG_CONFIG_HOME moves it unless it is relative. The
+// world's folder is made with its parents.
+TEST(MenuLaunch, PicturesFolderFromTheUserDirsFile)
+{
+    const std::string home = make_temp_dir(), config = make_temp_dir();
+    with_home_and_path(home, "/nonexistent", [&] {
+        unsetenv("XDG_CONFIG_HOME");
+        mkdir((home + "/.config").c_str(), 0700);
+        for (const PicturesCase &c : PICTURES_CASES) {
+            SCOPED_TRACE(c.settings ? c.settings : "no file");
+            unlink((home + "/.config/user-dirs.dirs").c_str());
+            if (c.settings)
+                write_file(home + "/.config/user-dirs.dirs", c.settings);
+            EXPECT_EQ(pictures_folder(), with_home(c.folder, home));
+        }
+        write_file(config + "/user-dirs.dirs", "XDG_PICTURES_DIR=\"/elsewhere\"");
+        setenv("XDG_CONFIG_HOME", config.c_str(), 1);
+        EXPECT_EQ(pictures_folder(), "/elsewhere");
+        setenv("XDG_CONFIG_HOME", "relative", 1);
         EXPECT_EQ(pictures_folder(), home + "/Pictures");
-        unsetenv("ANSWER");
+        unsetenv("XDG_CONFIG_HOME");
         EXPECT_EQ(make_world_folder(3), home + "/Pictures/Mapper/World3");
         EXPECT_EQ(run_command("test -d '" + home +
                               "/Pictures/Mapper/World3' && echo yes"),
                   "yes\n");
     });
-    with_home_and_path(home, "/nonexistent", [&] {
-        EXPECT_EQ(pictures_folder(), home + "/Pictures");
-    });
     remove_tree(home);
-    remove_tree(bin);
+    remove_tree(config);
 }
 
 // The summary: world and folder (wrapped to the width), a blank line, one
@@ -252,6 +295,58 @@ TEST(MenuLaunch, SummaryLinesWrapAndCountWhatDoesNotFit)
     remove_tree(folder);
 }
 
+// Folders are cut between letters, not inside one, and a long one gives
+// up its middle so that the maps are still listed.
+TEST(MenuLaunch, SummaryOfAnyFolderLeavesRoomForTheMaps)
+{
+    const std::vector<WrittenMap> maps = {{"map_zoom_0.png", 256, 128},
+                                          {"map_zoom_1.png", 512, 256},
+                                          {"map.html", 0, 0}};
+    std::string umlauts = "/home/j\xc3\xbcrgen/Bilder/";
+    for (int i = 0; i < 30; ++i)
+        umlauts += "\xc3\xa4";
+    std::vector<std::string> lines = summary_lines(1, umlauts, maps, 10, 11);
+    for (const std::string &line : lines) {
+        EXPECT_LE(character_count(line), 10u) << line;
+        EXPECT_EQ(showable_text(line), line);
+    }
+    const std::string deep = "/home/u/" + std::string(300, 'd') + "/World1";
+    lines = summary_lines(1, deep, maps, 38, 11);
+    ASSERT_EQ(lines.size(), 9u);
+    EXPECT_EQ(lines[1].substr(0, 8), "/home/u/");
+    EXPECT_NE((lines[2] + lines[3]).find("..."), std::string::npos);
+    EXPECT_EQ(lines[4].substr(lines[4].size() - 7), "/World1");
+    EXPECT_EQ(lines[8], "map.html (web map)");
+    // What the font cannot show becomes '?'.
+    EXPECT_EQ(showable_text("a&b\xff\n\xe2\x82\xac\xe4\xb8\xad"),
+              "a&b??\xe2\x82\xac?");
+}
+
+// The summary's text is drawn as it is: the library's dialog text would
+// take "&b" for an underlined b.
+TEST(MenuLaunch, TextIsDrawnWithoutMarkup)
+{
+    start_allegro_headless();
+    BITMAP *drawn = create_bitmap_ex(16, 80, 10);
+    BITMAP *expected = create_bitmap_ex(16, 80, 10);
+    clear_to_color(expected, 0);
+    textout_ex(expected, font, "R&D&&x", 0, 0, 0xffff, 0);
+    char text[] = "R&D&&x";
+    DIALOG d = {plain_text_proc, 0, 0, 0, 0, 0xffff, 0, 0, 0, 0, 0, text,
+                nullptr, nullptr};
+    clear_to_color(drawn, 0);
+    gui_set_screen(drawn);
+    d.proc(MSG_DRAW, &d, 0);
+    gui_set_screen(nullptr);
+    int differ = 0;
+    for (int y = 0; y < drawn->h; ++y)
+        for (int x = 0; x < drawn->w; ++x)
+            differ += getpixel(drawn, x, y) != getpixel(expected, x, y);
+    EXPECT_EQ(differ, 0);
+    destroy_bitmap(drawn);
+    destroy_bitmap(expected);
+}
+
 // Without xdg-open the button says why instead of failing silently.
 TEST(MenuLaunch, OpenFolderReportsAMissingOpener)
 {
@@ -260,4 +355,52 @@ TEST(MenuLaunch, OpenFolderReportsAMissingOpener)
         EXPECT_FALSE(open_folder("/tmp", &why));
     });
     EXPECT_EQ(why, "xdg-open: No such file or directory");
+}
+
+// The window follows xdg-open to its end: its exit code says why it
+// failed ("no method available" is its 3), and a success says so.
+TEST(MenuLaunch, OpenFolderStatusFollowsTheOpenersEnd)
+{
+    const std::string bin = make_temp_dir();
+    write_file(bin + "/xdg-open", "#!/bin/sh\nsleep 0.2\nexit $ANSWER\n");
+    chmod((bin + "/xdg-open").c_str(), 0755);
+    for (const auto &c : {std::make_pair("3", "xdg-open: no method available (exit 3)"),
+                          std::make_pair("0", "The folder was opened")}) {
+        setenv("ANSWER", c.first, 1);
+        std::string why, status;
+        unsigned change = 0;
+        with_home_and_path("/", bin + ":/usr/bin:/bin", [&] {
+            ASSERT_TRUE(open_folder("/tmp", &why)) << why;
+        });
+        EXPECT_EQ(opening_status(&change), "Opening the folder");
+        for (int i = 0; i < 100; ++i) {
+            status = opening_status(&change);
+            if (status != "Opening the folder")
+                break;
+            usleep(50000);
+        }
+        EXPECT_EQ(status, c.second);
+    }
+    unsetenv("ANSWER");
+    remove_tree(bin);
+}
+
+// The window is drawn in its own bitmap's depth whatever the library's
+// current depth, which the compose changes around each tile load: on a
+// 16-bit desktop the bar stays blue and the hint grey.
+TEST(ProgressWindow, DrawsInTheBitmapsDepthNotTheCurrentOne)
+{
+    start_allegro_headless();
+    ProgressView view;
+    view.world = "World1";
+    view.placed = 1;
+    view.total = 2;
+    for (int depth : {15, 16, 24, 32}) {
+        SCOPED_TRACE(depth);
+        BITMAP *bmp = create_bitmap_ex(depth, 320, 160);
+        draw_progress(bmp, view);
+        EXPECT_EQ(getpixel(bmp, 30, 48), makecol_depth(depth, 40, 110, 200));
+        EXPECT_EQ(getpixel(bmp, 0, 0), makecol_depth(depth, 255, 255, 255));
+        destroy_bitmap(bmp);
+    }
 }

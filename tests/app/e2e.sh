@@ -23,6 +23,7 @@ readonly CASES=(return_maps_world1 down_four_maps_world5
     close_during_compose_stops_run idle_dialog_and_alert_cpu depth16_maps_exact
     depth8_maps_exact progress_bar_and_saving_line stop_yes_keeps_older_map
     stop_no_finishes_run menu_entry_maps_into_pictures menu_error_in_window
+    keys_with_pointer_off_list progress_colours_at_depth16 close_as_run_ends
     display_gone watch_window_stop_saves)
 
 if [ "${1:-}" = "--list" ]; then
@@ -55,6 +56,7 @@ readonly TILE=16
 # Window coordinates of the dialog's pieces (320 x 160 window).
 readonly LIST_X=160 LIST_Y=75            # inside the list box
 readonly SCREEN_CORNER_X=630 SCREEN_CORNER_Y=470  # outside the window
+readonly BLANK_X=290 BLANK_Y=30          # inside, over nothing
 readonly ROW_X=120 ROW0_Y=55 ROW_STEP=8  # centre of row 0, row height
 readonly QUIT_X=160 QUIT_Y=140           # the Quit button
 readonly YES_X=127 YES_Y=96              # "Yes" in the quit alert
@@ -167,6 +169,9 @@ make_worlds() {
 
 start_xvfb() {
     local fd_file=$work/displayfd
+    # The shell truncates the file in the background job: a number from an
+    # earlier server of the case must not be read before that.
+    rm -f "$fd_file"
     Xvfb -displayfd 3 -screen 0 "640x480x$xvfb_depth" -nolisten tcp -noreset \
         3>"$fd_file" 2>"$work/xvfb.log" &
     xvfb_pid=$!
@@ -216,8 +221,8 @@ wait_for_dialog() {
         sleep 0.1
     done
     [ "$white$frame" = "#FFFFFF#000000" ] || fail "the dialog was not drawn"
-    # Without a window manager the keyboard follows the pointer. Over the
-    # list, the list keeps the focus that the dialog gives it. The pointer
+    # Without a window manager the keyboard follows the pointer, so the
+    # pointer is put into the window. The pointer
     # first leaves for a corner of the screen, so that it enters this
     # window now even where an earlier window of the case lay under it (a
     # window that appears under the pointer may miss the first keys). The
@@ -399,6 +404,32 @@ case_double_click_maps_world3() {
     expect_mapped 3
 }
 
+# The pointer leaves the window and comes back to a spot of it away from
+# the list: the list still takes the keys.
+pointer_off_list() {
+    x xdotool mousemove "$SCREEN_CORNER_X" "$SCREEN_CORNER_Y" sleep 0.1 \
+        mousemove --window "$wid" "$BLANK_X" "$BLANK_Y" sleep 0.1 \
+        mousemove --window "$wid" "$BLANK_X" "$((BLANK_Y + 5))"
+    sleep "$SETTLE"
+}
+
+case_keys_with_pointer_off_list() {
+    start_dialog
+    pointer_off_list
+    keys Down Return
+    wait_for_exit
+    expect_rc 0
+    expect_mapped 2
+    rm -f "$work/maps"/*
+    start_mapper
+    wait_for_dialog
+    pointer_off_list
+    keys Return
+    wait_for_exit
+    expect_rc 0
+    expect_mapped 1
+}
+
 # A single click selects without closing; Escape closes, and the row
 # selected then is mapped.
 case_escape_maps_selected_row() {
@@ -561,6 +592,19 @@ case_command_line_answers() {
     wait_for_exit
     expect_rc 0
     [ "$(cat "$work/stdout")" = "mapper 1.2.0" ] || fail "-V does not show the version"
+    # An answer that cannot be written fails, as GNU tools do.
+    while IFS='|' read -r reason streams; do
+        for args in --help --version; do
+            start_mapper_streams "$streams" $args
+            wait_for_exit
+            expect_rc 1
+            [ "$(cat "$work/stderr")" = "mapper: write error: $reason" ] ||
+                fail "$args: stderr is '$(cat "$work/stderr")'"
+        done
+    done <<'EOF'
+No space left on device|>/dev/full 2>"$work/stderr"
+Bad file descriptor|>&- 2>"$work/stderr"
+EOF
     while IFS='|' read -r reason args; do
         # shellcheck disable=SC2086  # the words of the command line
         start_mapper $args
@@ -579,6 +623,7 @@ invalid world '6' (1 to 5)|-w6
 invalid world 'two' (1 to 5)|--world=two
 unknown option --colour|--colour
 option --world needs a value|-q --world
+option --w is ambiguous (--world or --web)|--w 1
 EOF
 }
 
@@ -1089,6 +1134,39 @@ case_close_during_compose_stops_run() {
     [ "$left" = map_zoom_0.png ] || fail "files left behind: $left"
 }
 
+# Started from the menu, close requests from the moment the map is saved
+# (the web map is still being finished) until the summary shows: the stop
+# question that one of them opens goes when the run has done its work,
+# and none of them makes the finished run exit 143: the summary shows
+# until a request or Close closes it.
+case_close_as_run_ends() {
+    local sent=0
+    make_big_world
+    start_xvfb
+    start_from_menu
+    wait_for_dialog
+    keys Return
+    until grep -q ' saved$' "$work/stdout" 2>/dev/null; do
+        kill -0 "$app_pid" 2>/dev/null || fail "the program ended before saving"
+        sleep 0.01
+    done
+    for _ in $(seq 40); do
+        kill -0 "$app_pid" 2>/dev/null || break
+        x "$WM_CLOSE" "$wid" 2>/dev/null && sent=$((sent + 1))
+        sleep 0.05
+    done
+    echo "$sent close requests as the run ended"
+    # A request that reached the summary closed it; else Close does.
+    if kill -0 "$app_pid" 2>/dev/null; then
+        wait_for_pixels_black "no summary after the run" $OPEN_BUTTON $CLOSE_BUTTON
+        keys c
+    fi
+    wait_for_exit
+    expect_rc 0
+    [ -f "$work/home/Pictures/Mapper/World1/map_zoom_0.png" ] ||
+        fail "the map is not in the pictures folder"
+}
+
 # The pixels of the rectangle of $1 x $2 at ($3, $4) of the window, or of
 # the screenshot file that $wid names, one "x,y: ... #RRGGBB ..." a line.
 pixels_of() {
@@ -1152,6 +1230,38 @@ case_progress_bar_and_saving_line() {
     wait_for_exit
     expect_rc 0
     echo "bar widths ${widths[*]}; block at ${positions[*]}"
+}
+
+# On a 16-bit screen, while the compose changes the library's colour
+# depth around each tile load, every frame of the window shows the bar in
+# its blue and the hint in its grey (as 16 bits hold them): no other
+# colour from the bar's row down to the hint's.
+readonly BAR_FILL_16="#296DCD" HINT_GREY_16="#6A6D6A"
+readonly BAR_TO_HINT="280 100 20 48"
+case_progress_colours_at_depth16() {
+    local frames=0 wrong=0 colours
+    xvfb_depth=16
+    make_big_world "$SLOW_GRID"
+    start_xvfb
+    start_mapper
+    wait_for_dialog
+    keys Return
+    while ! grep -q '^Saving ' "$work/stdout"; do
+        kill -0 "$app_pid" 2>/dev/null || fail "the program ended before saving"
+        grep -q '^Blitting ' "$work/stdout" || { sleep 0.05; continue; }
+        # shellcheck disable=SC2086 # the rectangle's numbers
+        colours=$(pixels_of $BAR_TO_HINT | grep -o '#[0-9A-F]\{6\}' | sort -u |
+            grep -v -e '#FFFFFF' -e '#000000' -e "$BAR_FILL_16" -e "$HINT_GREY_16")
+        # A frame taken as the saving line appears is not counted.
+        grep -q '^Saving ' "$work/stdout" && break
+        frames=$((frames + 1))
+        [ -z "$colours" ] || wrong=$((wrong + 1))
+    done
+    echo "$wrong of $frames frames in other colours"
+    [ "$frames" -ge 3 ] || fail "only $frames frames while the tiles were placed"
+    [ "$wrong" = 0 ] || fail "$wrong of $frames frames drawn in other colours"
+    wait_for_exit
+    expect_rc 0
 }
 
 # Starts a run on the slow world with the older map $1 in place and
@@ -1249,9 +1359,9 @@ wait_for_pixels_black() {
 }
 
 # Started as the menu starts it, with a home whose XDG settings name the
-# pictures folder: the maps and the web map land there under
-# Mapper/World1, created on the way, and not in the folder it was started in; the window stays with the
-# summary; Open folder runs xdg-open (a stand-in) on that folder and stays;
+# pictures folder and no xdg-user-dir on PATH: the maps and the web map
+# land there under Mapper/World1, created on the way, and not in the
+# folder it was started in; the window stays with the summary; Open folder runs xdg-open (a stand-in) on that folder and stays;
 # Close ends with 0.
 case_menu_entry_maps_into_pictures() {
     local pictures=$work/home/Bilder folder
@@ -1259,8 +1369,6 @@ case_menu_entry_maps_into_pictures() {
     mkdir -p "$work/home/.config" || fail "cannot make the settings folder"
     # shellcheck disable=SC2016 # the file says $HOME itself
     echo 'XDG_PICTURES_DIR="$HOME/Bilder"' >"$work/home/.config/user-dirs.dirs"
-    ln -s "$(command -v xdg-user-dir)" "$work/bin/xdg-user-dir" ||
-        fail "xdg-user-dir is not installed (apt-get install xdg-user-dirs)"
     printf '#!/bin/sh\necho "$@" >>"%s"\n' "$work/opened" >"$work/bin/xdg-open"
     chmod +x "$work/bin/xdg-open"
     start_dialog_from_menu
@@ -1308,6 +1416,9 @@ $work/data/Orvandelquist/World1/changed.txt: No such file or directory" ] ||
     close_window
     wait_for_exit
     expect_rc 1
+    # The folders made for the maps went again.
+    [ -z "$(ls -A "$work/home")" ] ||
+        fail "left in the home folder: $(cd "$work/home" && find . -mindepth 1)"
 }
 
 # Ends the X server at once, as a crash or a closed session does.
