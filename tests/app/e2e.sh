@@ -623,7 +623,7 @@ invalid world '6' (1 to 5)|-w6
 invalid world 'two' (1 to 5)|--world=two
 unknown option --colour|--colour
 option --world needs a value|-q --world
-option --w is ambiguous (--world or --web)|--w 1
+option --w is ambiguous (--world, --web or --watch)|--w 1
 EOF
 }
 
