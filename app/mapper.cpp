@@ -24,6 +24,7 @@
 #include "gif_codec.h"
 #include "jpeg_codec.h"
 #include "map_file.h"
+#include "map_geometry.h"
 #include "menu_launch.h"
 #include "output_folder.h"
 #include "private_output.h"
@@ -182,6 +183,8 @@ void start_web_output()
     start_web_map(BACKGROUND_R, BACKGROUND_G, BACKGROUND_B);
     map_canvas_hook = cut_web_level;
     map_canvas_release_hook = release_web_canvas;
+    map_save_failed_hook = web_map_gives_way;
+    canvas_reader_bytes = pyramid_cut_bytes;
 }
 
 void finish_web_output()
@@ -349,6 +352,8 @@ int run_mapper(const Options &options)
     }
     if (options.menu && options.output.empty())
         use_output_folder(make_world_folder(world), options.web);
+    if (options.web)
+        name_web_map(WORLD_ROWS[world - 1] + std::string(" map"));
     read_change_list(world);
     if (options.web)
         show_explored_regions();

@@ -23,6 +23,7 @@ void (*map_save_began_hook)(const char *, int, int) = nullptr;
 void (*map_save_ended_hook)(const char *, bool) = nullptr;
 void (*map_canvas_hook)(BITMAP *, int, const char *, int, int, int) = nullptr;
 void (*map_canvas_release_hook)(BITMAP *) = nullptr;
+bool (*map_save_failed_hook)(const char *, const char *) = nullptr;
 bool keep_map_canvases = false;
 std::vector<BITMAP *> kept_map_canvases;
 
@@ -171,7 +172,10 @@ void compose_maps(int world_number)
             map_save_began_hook(name.c_str(), map_canvas[z]->w,
                                 map_canvas[z]->h);
         std::string why;
-        const bool saved = save_map(name, map_canvas[z], &why);
+        bool saved = save_map(name, map_canvas[z], &why);
+        if (!saved && map_save_failed_hook &&
+            map_save_failed_hook(name.c_str(), why.c_str()))
+            saved = save_map(name, map_canvas[z], &why);
         if (saved)
             log_line(name, " saved");
         else

@@ -34,6 +34,10 @@ extern void (*map_save_ended_hook)(const char *name, bool saved);
 extern void (*map_canvas_hook)(BITMAP *canvas, int zoom, const char *map_name,
                                int min_column, int min_row, int tile_size);
 extern void (*map_canvas_release_hook)(BITMAP *canvas);
+// Called, when set, when the map name could not be saved, with the
+// reason: the maps come first, so a reader that took room on the disk
+// gives it back and returns true, and the map is saved once more.
+extern bool (*map_save_failed_hook)(const char *name, const char *why);
 
 // Set before compose_maps to keep each level's canvas after its map is
 // saved: compose_maps then leaves them in kept_map_canvases, one a level,

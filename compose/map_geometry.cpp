@@ -13,6 +13,7 @@
 #include "tile_types.h"
 
 int32_t tile_size;
+int64_t (*canvas_reader_bytes)(int64_t, int64_t) = nullptr;
 
 namespace {
 
@@ -89,7 +90,7 @@ void map_size(int zoom, int64_t *width, int64_t *height)
 
 void check_map_memory(int bytes_per_pixel)
 {
-    int64_t total = 0, w = 0, h = 0;
+    int64_t total = 0, w = 0, h = 0, reader = 0;
     int largest = 0;
     for (int z = 0; z <= ZoomBounds.max_zoom; ++z) {
         map_size(z, &w, &h);
@@ -107,20 +108,24 @@ void check_map_memory(int bytes_per_pixel)
         if (w * h > lw * lh)
             largest = z;
         total += bitmap_bytes(w, h, bytes_per_pixel);
+        if (canvas_reader_bytes)
+            reader = std::max(reader, canvas_reader_bytes(w, h));
     }
     // All maps are held until the last is saved, and the saver's copy
-    // of one of them while it is written.
+    // of one of them while it is written, beside the reader of one.
     map_size(largest, &w, &h);
     const MapFormatRule rule = map_format_rule();
     const int64_t copy = bitmap_bytes(w, h, rule.copy_bytes_per_pixel);
     std::string source;
     const int64_t available = memory_available(&source);
-    if (available < 0 || total + copy <= available)
+    if (available < 0 || total + copy + reader <= available)
         return;
     std::string saver;
     if (copy > 0)
         saver = " and the " + std::string(rule.format) + " saver " +
                 std::to_string(copy / MIB) + " MB more for its copy of the largest";
+    if (reader > 0)
+        saver += " and the web map's cut " + std::to_string(reader / MIB) + " MB more";
     fatal_error("Error creating map bitmap.\nThe maps of zoom levels 0 to %d "
                 "need %lld MB together (the largest, zoom level %d, is %lld x "
                 "%lld pixels)%s, more than the %lld MB of memory available "

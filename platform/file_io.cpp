@@ -1,9 +1,11 @@
 #include "file_io.h"
 
+#include <fcntl.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <cstdlib>
+#include <vector>
 
 bool write_all(int fd, const char *data, size_t size)
 {
@@ -31,4 +33,24 @@ std::string current_folder()
     const std::string folder = path ? path : ".";
     std::free(path);
     return folder;
+}
+
+namespace {
+const size_t READ_BUFFER = 1 << 16;
+}
+
+bool read_whole_file(const std::string &path, std::string *data)
+{
+    const int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0)
+        return false;
+    std::vector<char> buf(READ_BUFFER);
+    ssize_t n;
+    data->clear();
+    while ((n = read(fd, buf.data(), buf.size())) > 0)
+        data->append(buf.data(), static_cast<size_t>(n));
+    const int err = errno;
+    close(fd);
+    errno = err;
+    return n == 0;
 }

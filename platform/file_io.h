@@ -10,6 +10,10 @@
 // write writes nothing without an error.
 bool write_all(int fd, const char *data, size_t size);
 
+// Reads the whole file at path into *data; false with errno set when it
+// cannot be opened or read.
+bool read_whole_file(const std::string &path, std::string *data);
+
 // The current working folder's path, for messages; "." when the system
 // cannot give it.
 std::string current_folder();

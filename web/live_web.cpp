@@ -4,15 +4,16 @@
 #include <stdio.h>
 #include <sys/stat.h>
 #include <unistd.h>
-#include <vips/vips.h>
 
 #include <cerrno>
 #include <cstring>
 
 #include "file_io.h"
+#include "pyramid_cut.h"
 #include "random_name.h"
 #include "remove_tree.h"
 #include "tile_pyramid.h"
+#include "vips_library.h"
 #include "web_levels.h"
 #include "web_map.h"
 
@@ -167,12 +168,15 @@ bool recut_level(int zoom, std::string *why)
     if (!random_name(pyramid_name(zoom) + TEMP_TAG, &temp))
         return fail(why, "picking an unpredictable name", errno);
     const std::string target = "/proc/self/fd/" + std::to_string(live.fd) + "/" + temp;
-    if (!cut_web_pyramid(s.canvas, s.canvas_x, s.canvas_y, l->width, l->height,
-                         target, where(temp), why)) {
+    const std::string name = pyramid_name(zoom);
+    const CanvasRegion region = {s.canvas, s.canvas_x, s.canvas_y, l->width, l->height};
+    if (!cut_pyramid(region, live.fd, temp, target, live.info.tile_ext,
+                     live.info.background, why)) {
         remove_tree_at(live.fd, temp.c_str());
+        *why = "cutting the web tiles of " + l->map_name + " into " + where(name) +
+               ": " + *why;
         return false;
     }
-    const std::string name = pyramid_name(zoom);
     if (renameat2(live.fd, temp.c_str(), live.fd, name.c_str(), RENAME_EXCHANGE) != 0 &&
         renameat(live.fd, temp.c_str(), live.fd, name.c_str()) != 0) {
         const int err = errno;
@@ -180,15 +184,7 @@ bool recut_level(int zoom, std::string *why)
         return fail(why, "replacing " + where(name), err);
     }
     remove_tree_at(live.fd, temp.c_str());
-    size_pyramid(l);
-    for (int k = 0; k <= l->depth; ++k)
-        for (int y = 0; y < l->rows[k]; ++y)
-            for (int x = 0; x < l->columns[k]; ++x) {
-                struct stat st;
-                l->cut[k][static_cast<size_t>(y) * l->columns[k] + x] =
-                    fstatat(live.fd, web_tile_path(zoom, k, y, x, live.info.tile_ext).c_str(),
-                            &st, AT_SYMLINK_NOFOLLOW) == 0;
-            }
+    note_cut_tiles(live.fd, live.info.tile_ext, l);
     live.history.push_back({live.info.generation + 1, zoom, WHOLE_LEVEL, 0, 0});
     s.recut = false;
     s.changed.clear();
@@ -248,29 +244,31 @@ bool write_scripts(std::string *why)
 bool encode_web_tile(const std::vector<unsigned char> &rgb, std::string *bytes,
                      std::string *why)
 {
-    VipsImage *image = vips_image_new_from_memory(
-        rgb.data(), rgb.size(), WEB_TILE_SIZE, WEB_TILE_SIZE, CHANNELS,
-        VIPS_FORMAT_UCHAR);
-    if (!image) {
-        *why = std::string("encoding a web tile: ") + vips_error_buffer();
-        vips_error_clear();
+    if (!load_vips(why)) {
+        *why = "encoding a web tile: libvips: " + *why;
         return false;
     }
-    image->Type = VIPS_INTERPRETATION_sRGB;
+    VipsImage *image = vips_calls.image_new_from_memory(
+        rgb.data(), rgb.size(), WEB_TILE_SIZE, WEB_TILE_SIZE, CHANNELS,
+        VIPS_FORMAT_UCHAR);
     void *buffer = nullptr;
     size_t length = 0;
     // Without metadata, as libvips's full cut writes its tiles.
-    const int result = vips_image_write_to_buffer(image, web_tile_suffix().c_str(),
-                                                  &buffer, &length, "strip", TRUE,
-                                                  nullptr);
-    g_object_unref(image);
+    int result = -1;
+    if (image) {
+        image->Type = VIPS_INTERPRETATION_sRGB;
+        result = vips_calls.image_write_to_buffer(
+            image, tile_save_suffix(live.info.tile_ext).c_str(), &buffer, &length,
+            "strip", TRUE, nullptr);
+        vips_calls.object_unref(image);
+    }
     if (result != 0) {
-        *why = std::string("encoding a web tile: ") + vips_error_buffer();
-        vips_error_clear();
+        *why = std::string("encoding a web tile: ") + vips_calls.error_buffer();
+        vips_calls.error_clear();
         return false;
     }
     bytes->assign(static_cast<const char *>(buffer), length);
-    g_free(buffer);
+    vips_calls.free_buffer(buffer);
     return true;
 }
 
@@ -278,6 +276,10 @@ bool start_live_web(std::string *why)
 {
     if (live.fd >= 0)
         close(live.fd);
+    if (!load_vips(why)) {
+        *why = "libvips: " + *why;
+        return false;
+    }
     live.fd = open(WEB_FOLDER_NAME, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
     if (live.fd < 0)
         return fail(why, "opening " + current_folder() + "/" + WEB_FOLDER_NAME, errno);

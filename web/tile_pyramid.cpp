@@ -5,7 +5,7 @@
 #include <algorithm>
 #include <cstring>
 
-#include "web_levels.h"
+#include "pyramid_cut.h"
 
 namespace {
 
@@ -218,9 +218,7 @@ bool build_tile_pyramid(TilePyramid *p, BITMAP *canvas, int x, int y, int width,
     p->width = width;
     p->height = height;
     std::memcpy(p->background, background, CHANNELS);
-    p->depth = 0;
-    while ((WEB_TILE_SIZE << p->depth) < std::max(width, height))
-        ++p->depth;
+    p->depth = pyramid_depth(width, height);
     p->plane.assign(std::max(p->depth - 1, 0), PyramidPlane());
     for (int k = p->depth - 2; k >= 0; --k) {
         PyramidPlane &pl = p->plane[k];

@@ -1,13 +1,23 @@
 #include "web_levels.h"
 
+#include <fcntl.h>
+#include <sys/stat.h>
+
 #include <algorithm>
-#include <cstdint>
 #include <cstdio>
 #include <sstream>
 
 WebMapInfo published_web_map;
 
 namespace {
+
+// The region of each level's canvas that the web map shows, in grid
+// cells, where set_web_region named one; otherwise the whole canvas.
+struct WebRegion {
+    bool set = false;
+    int first_column = 0, first_row = 0, last_column = 0, last_row = 0;
+};
+WebRegion regions[WEB_REGION_SLOTS];
 
 const char HEX_DIGITS[] = "0123456789abcdef";
 const int BITS_A_DIGIT = 4;
@@ -49,7 +59,8 @@ std::string description(const WebMapInfo &info)
     char colour[8];
     std::snprintf(colour, sizeof colour, "#%02x%02x%02x", info.background[0],
                   info.background[1], info.background[2]);
-    js << "{\n  tileSize: " << WEB_TILE_SIZE
+    js << "{\n  title: " << quoted(info.title)
+       << ",\n  tileSize: " << WEB_TILE_SIZE
        << ",\n  format: " << quoted(info.tile_ext == "jpg" ? "jpg" : "png")
        << ",\n  background: " << quoted(colour)
        << ",\n  run: " << quoted(info.run)
@@ -76,12 +87,42 @@ std::string description(const WebMapInfo &info)
 
 }  // namespace
 
+void set_web_region(int zoom, int first_column, int first_row, int last_column,
+                    int last_row)
+{
+    if (zoom < 0 || zoom >= WEB_REGION_SLOTS)
+        return;
+    regions[zoom] = {true, first_column, first_row, last_column, last_row};
+}
+
+void web_level_region(BITMAP *canvas, int zoom, const char *map_name,
+                      int min_column, int min_row, int tile_size,
+                      WebLevel *level, int *x, int *y)
+{
+    level->zoom = zoom;
+    level->map_name = map_name;
+    level->tile_size = tile_size;
+    level->min_column = min_column;
+    level->min_row = min_row;
+    level->width = canvas->w;
+    level->height = canvas->h;
+    *x = *y = 0;
+    const WebRegion *r = zoom >= 0 && zoom < WEB_REGION_SLOTS ? &regions[zoom] : nullptr;
+    if (r && r->set) {
+        level->min_column = r->first_column;
+        level->min_row = r->first_row;
+        *x = (r->first_column - min_column) * tile_size;
+        *y = (r->first_row - min_row) * tile_size;
+        level->width = std::min(canvas->w - *x,
+                                (r->last_column - r->first_column + 1) * tile_size);
+        level->height = std::min(canvas->h - *y,
+                                 (r->last_row - r->first_row + 1) * tile_size);
+    }
+}
+
 void size_pyramid(WebLevel *l)
 {
-    l->depth = 0;
-    while ((static_cast<int64_t>(WEB_TILE_SIZE) << l->depth) <
-           std::max(l->width, l->height))
-        ++l->depth;
+    l->depth = pyramid_depth(l->width, l->height);
     l->columns.clear();
     l->rows.clear();
     l->cut.clear();
@@ -102,6 +143,19 @@ std::string web_tile_path(int zoom, int k, int row, int column,
 {
     return pyramid_name(zoom) + "/" + std::to_string(k) + "/" +
            std::to_string(row) + "/" + std::to_string(column) + "." + ext;
+}
+
+void note_cut_tiles(int folder_fd, const std::string &tile_ext, WebLevel *l)
+{
+    size_pyramid(l);
+    for (int k = 0; k <= l->depth; ++k)
+        for (int y = 0; y < l->rows[k]; ++y)
+            for (int x = 0; x < l->columns[k]; ++x) {
+                const std::string tile = web_tile_path(l->zoom, k, y, x, tile_ext);
+                struct stat st;
+                l->cut[k][static_cast<size_t>(y) * l->columns[k] + x] =
+                    fstatat(folder_fd, tile.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0;
+            }
 }
 
 std::string levels_script(const WebMapInfo &info)

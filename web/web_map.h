@@ -14,6 +14,9 @@
 
 #include <string>
 
+// pyramid_cut_bytes: the memory a level's cut takes beside its canvas;
+// the levels' description and their shown regions.
+#include "pyramid_cut.h"
 #include "web_levels.h"
 
 // Name of the page in the output folder, and of the folder it reads.
@@ -26,45 +29,30 @@ extern const char WEB_FOLDER_NAME[];
 void start_web_map(int background_r, int background_g, int background_b);
 
 // Starts cutting the pyramid of one level from canvas (24 or 32 bits,
-// read only): zoom is the level, map_name the map's file name (its
-// extension picks PNG or JPEG tiles), min_column and min_row the grid
-// cell of the canvas's top-left corner and tile_size the grid's cell in
-// pixels. Logs "Cutting web tiles for <map_name>". The cut runs beside
-// the caller on another thread where /proc names open folders, otherwise
-// here; release_web_canvas waits for it. After a failure the later levels
-// are not cut and finish_web_map reports it.
+// read only), of the region set_web_region named or else all of it:
+// zoom is the level, map_name the map's file name (its extension picks
+// PNG or JPEG tiles), min_column and min_row the grid cell of the
+// canvas's top-left corner and tile_size the grid's cell in pixels. Logs
+// "Cutting web tiles for <map_name>". The cut runs beside the caller on
+// another thread where /proc names open folders, otherwise here;
+// release_web_canvas waits for it. After a failure the later levels are
+// not cut and finish_web_map reports it.
 void cut_web_level(BITMAP *canvas, int zoom, const char *map_name,
                    int min_column, int min_row, int tile_size);
-
-// Levels whose shown region set_web_region can name.
-const int WEB_REGION_SLOTS = 16;
-
-// Shows of level zoom's canvas only grid columns first_column to
-// last_column and rows first_row to last_row (the explored region),
-// rather than the whole canvas; for the cuts that follow.
-void set_web_region(int zoom, int first_column, int first_row, int last_column,
-                    int last_row);
-
-// What level zoom shows of canvas (the arguments of map_canvas_hook):
-// fills level's name, grid origin and size in pixels, and the pixel
-// offset of that region in the canvas into *x, *y.
-void web_level_region(BITMAP *canvas, int zoom, const char *map_name,
-                      int min_column, int min_row, int tile_size,
-                      WebLevel *level, int *x, int *y);
-
-// The file suffix, with libvips's save options, of the web map's tiles.
-std::string web_tile_suffix();
-
-// Cuts the width x height region at (x, y) of canvas into a pyramid
-// folder at target (a path libvips writes through), as the web map cuts
-// each level; false with *why set, naming where, on failure.
-bool cut_web_pyramid(BITMAP *canvas, int x, int y, int width, int height,
-                     const std::string &target, const std::string &where,
-                     std::string *why);
 
 // Returns once nothing reads canvas any more, and logs "Cutting web tiles
 // for <map_name> done" if its cut succeeded.
 void release_web_canvas(BITMAP *canvas);
+
+// The page's title, naming the world the maps show.
+void name_web_map(const std::string &title);
+
+// Called when the map map_name could not be saved for the reason why:
+// the web map gives its room on the disk to the maps, which come first.
+// Stops the cut, removes the unfinished web map (the run then reports
+// that it was left out) and returns true when it held any room, so that
+// the map is tried once more.
+bool web_map_gives_way(const char *map_name, const char *why);
 
 // Writes the page and puts the finished folder in place of the older
 // one. On failure removes the unfinished folder, keeps the older web

@@ -30,14 +30,16 @@ class ComposeFixture : public ::testing::Test {
 protected:
     std::string root, out, old_cwd;
     SampleWorld world;
+    // Where root and out are made: $TMPDIR unless a suite says otherwise.
+    const char *temp_base = nullptr;
 
     void SetUp() override
     {
         start_allegro_headless();
         configure_png_codec();
         gif_codec_init();
-        root = make_temp_dir();
-        out = make_temp_dir();
+        root = make_temp_dir(temp_base);
+        out = make_temp_dir(temp_base);
         char buf[PATH_MAX];
         old_cwd = getcwd(buf, sizeof buf) ? buf : "/";
         ASSERT_EQ(chdir(out.c_str()), 0);

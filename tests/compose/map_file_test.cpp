@@ -60,11 +60,13 @@ OtherUser nobody()
     return pw ? OtherUser{pw->pw_uid, pw->pw_gid} : OtherUser{65534, 65534};
 }
 
-// In a child process: becomes the other user, or fails.
+// In a child process: becomes the other user, with a temporary folder
+// that user reaches, or fails.
 bool become(const OtherUser &u)
 {
     return setgroups(0, nullptr) == 0 && setgid(u.gid) == 0 &&
-           setuid(u.uid) == 0 && getuid() == u.uid;
+           setuid(u.uid) == 0 && getuid() == u.uid &&
+           setenv("TMPDIR", OTHER_USERS_TEMP, 1) == 0;
 }
 
 // Runs fn in a child process and returns its exit status (-1 if it did
@@ -110,8 +112,11 @@ void message_boxes_to_stderr()
     };
 }
 
+// Some cases act as the user nobody, who must reach their folders.
 class MapFileTest : public ComposeFixture {
 protected:
+    MapFileTest() { temp_base = OTHER_USERS_TEMP; }
+
     std::string map_path(const std::string &folder, int zoom) const
     {
         return folder + "/map_zoom_" + std::to_string(zoom) + "." + world.ext;

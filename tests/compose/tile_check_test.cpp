@@ -346,7 +346,7 @@ TEST_F(TileCheckTest, JpegTilesMapOrStopWithLibjpegsReason)
         EXPECT_EXIT(
             {
                 alarm(TIME_LIMIT_S);
-                testing::internal::CaptureStdout();
+                discard_stdout();
                 compose_maps(world.number);
                 std::exit(0);
             },
@@ -500,7 +500,7 @@ TEST_F(TileCheckTest, TilesAreReadNoFurtherThanTheirImageCanNeed)
     EXPECT_EXIT(
         {
             const long long before = bytes_read_so_far();
-            testing::internal::CaptureStdout();
+            discard_stdout();
             compose_maps(world.number);
             const long long read = bytes_read_so_far() - before;
             std::fprintf(stderr, "the run read %lld bytes\n", read);

@@ -152,6 +152,8 @@ case_deb_package() {
     done
     grep -qE '(^|, )libjs-leaflet(,|$)' <<<"$depends" ||
         fail "Depends lacks libjs-leaflet, which --web reads: $depends"
+    grep -qE '(^|, )libvips42 \(>= ' <<<"$depends" ||
+        fail "Depends lacks libvips42, which --web loads: $depends"
 
     [ "$(dpkg-deb -f "$deb" Recommends)" = "x11-utils, xdg-utils" ] ||
         fail "Recommends is '$(dpkg-deb -f "$deb" Recommends)'"

@@ -9,8 +9,17 @@
 // registers the PNG and JPEG codecs. Safe to call more than once.
 void start_allegro_headless();
 
-// A new empty folder under the system's temporary folder.
-std::string make_temp_dir();
+// A new empty folder under the system's temporary folder ($TMPDIR, else
+// /tmp), or under base when one is given.
+std::string make_temp_dir(const char *base = nullptr);
+
+// Where the tests that switch to another user make their folders: /tmp,
+// which every user reaches, whatever $TMPDIR names.
+extern const char OTHER_USERS_TEMP[];
+
+// In a child that ends by exit: drops what it writes to standard output
+// (a capture of it would leave its file behind).
+void discard_stdout();
 
 // Removes a folder and everything in it.
 void remove_tree(const std::string &path);

@@ -4,8 +4,11 @@
 //   node browser_view.js URL STEP...
 //   steps: shot=FILE (screenshot after the tiles settle), move=X,Y (prints
 //   "text X,Y <text of #grid-cell>"), key=K (a key press), eval=EXPR
-//   (prints "eval <JSON of the result>"), run=COMMAND (a shell command),
-//   sleep=MS, grab=FILE (a screenshot at once, without waiting to settle)
+//   (prints "eval <JSON of the result>"), open=URL (loads the page anew
+//   at URL; prints "title <the page's title>"), drag=X,Y,DX,DY (the left
+//   button pressed at X,Y, moved by DX,DY and let go), run=COMMAND (a
+//   shell command), sleep=MS, grab=FILE (a screenshot at once, without
+//   waiting to settle)
 // and at the end "request <url>" for every request the page made and
 // "error <text>" for every console error, failed load or exception.
 'use strict';
@@ -17,6 +20,8 @@ const path = require('path');
 const WIDTH = 800, HEIGHT = 600;
 // Quiet time that counts as settled, and the longest wait for it (ms).
 const SETTLE_MS = 600, SETTLE_LIMIT_MS = 15000;
+// A page that does not answer a command within this long has hung (ms).
+const ANSWER_LIMIT_MS = 10000;
 
 const [url, ...steps] = process.argv.slice(2);
 const profile = fs.mkdtempSync(path.join(os.tmpdir(), 'mapper-chromium-'));
@@ -38,7 +43,14 @@ function send(method, params = {}, sessionId = session) {
   const message = {id, method, params};
   if (sessionId) message.sessionId = sessionId;
   toBrowser.write(JSON.stringify(message) + '\0');
-  return new Promise((resolve, reject) => waiting.set(id, {resolve, reject, method}));
+  return new Promise((resolve, reject) => {
+    waiting.set(id, {resolve, reject, method});
+    setTimeout(() => {
+      if (waiting.delete(id))
+        reject(new Error(method + ': the page gave no answer within ' +
+                         ANSWER_LIMIT_MS + ' ms'));
+    }, ANSWER_LIMIT_MS);
+  });
 }
 
 function onEvent(m) {
@@ -102,8 +114,17 @@ async function evaluate(expression) {
   return r.result.value;
 }
 
-async function mouse(type, x, y) {
-  await send('Input.dispatchMouseEvent', {type, x, y, button: 'none'});
+async function mouse(type, x, y, button = 'none') {
+  await send('Input.dispatchMouseEvent', {type, x, y, button, clickCount: 1,
+                                          buttons: button === 'left' ? 1 : 0});
+}
+
+const DRAG_STEPS = 10;
+async function drag(x, y, dx, dy) {
+  await mouse('mousePressed', x, y, 'left');
+  for (let i = 1; i <= DRAG_STEPS; ++i)
+    await mouse('mouseMoved', x + dx * i / DRAG_STEPS, y + dy * i / DRAG_STEPS, 'left');
+  await mouse('mouseReleased', x + dx, y + dy, 'left');
 }
 
 async function run() {
@@ -133,6 +154,14 @@ async function run() {
                                             windowsVirtualKeyCode: code});
       await send('Input.dispatchKeyEvent', {type: 'keyUp', key: arg,
                                             windowsVirtualKeyCode: code});
+    } else if (kind === 'drag') {
+      await drag(...arg.split(',').map(Number));
+      await settle();
+    } else if (kind === 'open') {
+      await send('Page.navigate', {url: 'about:blank'});
+      await send('Page.navigate', {url: arg});
+      await settle();
+      console.log('title ' + await evaluate('document.title'));
     } else if (kind === 'run') {
       require('child_process').execSync(arg, {stdio: 'inherit'});
     } else if (kind === 'sleep') {

@@ -71,8 +71,10 @@ protected:
     {
         std::string why;
         const std::string cut = dir + "/" + name;
-        ASSERT_TRUE(cut_web_pyramid(canvas, REGION_X, REGION_Y, REGION_W, REGION_H,
-                                    cut, cut, &why)) << why;
+        const CanvasRegion region = {canvas, REGION_X, REGION_Y, REGION_W, REGION_H};
+        const int background[3] = {BACKGROUND_R, BACKGROUND_G, BACKGROUND_B};
+        ASSERT_TRUE(cut_pyramid(region, AT_FDCWD, cut, cut, "png", background, &why))
+            << why;
         WebLevel level;
         level.width = REGION_W;
         level.height = REGION_H;

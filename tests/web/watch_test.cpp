@@ -156,7 +156,9 @@ TEST_F(WatchTest, PageShowsNewTilesAndMapsEqualAFreshRun)
     const std::map<std::string, std::string> before = web_tiles(out);
 
     // A red tile at the unexplored cell (0, 0), written, then listed,
-    // while the page shows that cell in the middle of the window.
+    // while the page shows that cell in the middle of the window (at
+    // twice the size: the page keeps a map smaller than the window in
+    // its middle).
     const GenTile red = {0, 0, 0};
     png_of(255, 0, 0, scratch + "/red.png");
     const std::string script = scratch + "/append.sh";
@@ -167,7 +169,7 @@ TEST_F(WatchTest, PageShowsNewTilesAndMapsEqualAFreshRun)
     const std::string shot = scratch + "/shot.png";
     std::ostringstream cmd;
     cmd << "node '" << BROWSER_VIEW_SCRIPT << "' 'file://" << out << "/" << WEB_PAGE_NAME
-        << "#level=0&x=" << centre << "&y=" << centre << "&zoom=0' 'run=sh " << script
+        << "#level=0&x=" << centre << "&y=" << centre << "&zoom=1' 'run=sh " << script
         << "' sleep=" << SHOWN_WITHIN_MS << " grab=" << shot << " 2>&1";
     int status = -1;
     const std::string seen = run_command(cmd.str(), &status);

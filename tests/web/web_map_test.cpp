@@ -37,7 +37,8 @@ protected:
         world.tile_size = GRID_TILE;
         start_web_map(BACKGROUND_R, BACKGROUND_G, BACKGROUND_B);
         map_canvas_hook = cut_web_level;
-    map_canvas_release_hook = release_web_canvas;
+        map_canvas_release_hook = release_web_canvas;
+        name_web_map("World1 map");
     }
     void TearDown() override
     {
@@ -199,6 +200,151 @@ TEST_F(WebMapTest, FullDiskKeepsTheOlderWebMap)
     EXPECT_EQ(run_command(files), older);
     EXPECT_EQ(run_command("ls -A '" + disk + "' | grep -e '\\.part-' -e '\\.old-'"), "");
     umount2(disk.c_str(), MNT_DETACH);
+}
+
+// A disk with room for the maps but not for the web map beside them, by
+// its bytes (Leaflet's files already fill it) or by its inodes (they run
+// out among the tiles): the maps are saved whole all the same, and the
+// web map is left out with the system's reason and the output folder's
+// name, not libvips's "wbuffer_write: write failed" nor a folder already
+// gone; nothing unfinished stays.
+TEST_F(WebMapTest, MapsComeFirstOnADiskWithoutRoomForTheWebMap)
+{
+    world.textured = true;
+    world.tiles = FIRST_WORLD;
+    write_and_read();
+    const std::string disk = out + "/disk", whole = out + "/whole";
+    ASSERT_EQ(mkdir(disk.c_str(), 0755), 0);
+    ASSERT_EQ(mkdir(whole.c_str(), 0755), 0);
+    auto run = [&](const std::string &where, const std::string &options, int *status) {
+        return run_command("XDG_DATA_HOME='" + root + "' '" + MAPPER_PROGRAM +
+                               "' --world 1 --quiet " + options + " --output '" +
+                               where + "' 2>&1", status);
+    };
+    int status = -1;
+    ASSERT_EQ(run(whole, "--web", &status), "");
+    auto allocated = [&](const std::string &what) {
+        return std::stol(run_command("cd '" + whole + "' && du -c --block-size=1 " +
+                                     what + " | tail -1"));
+    };
+    const long maps = allocated("map_zoom_*");
+    const long leaflet = allocated("map_web/leaflet.js");
+    // The maps' own save holds a folder, its lock and the file at most.
+    const int maps_inodes = 1 + 2 + 3, web_inodes_before_tiles = 11;
+    const std::string limits[] = {
+        "size=" + std::to_string((maps + leaflet / 3) / 1024) + "k",
+        "nr_inodes=" + std::to_string(maps_inodes + web_inodes_before_tiles + 4)};
+    for (const std::string &limit : limits) {
+        if (mount("tmpfs", disk.c_str(), "tmpfs", MS_NOSUID | MS_NODEV,
+                  limit.c_str()) != 0)
+            GTEST_SKIP() << "cannot mount a tmpfs (needs root): " << std::strerror(errno);
+        const std::string message = run(disk, "--web", &status);
+        EXPECT_EQ(status, 1) << limit;
+        EXPECT_EQ(message.rfind("Error writing the web map map_web\n", 0), 0u)
+            << limit << ": " << message;
+        EXPECT_NE(message.find(" in " + disk), std::string::npos) << limit << ": " << message;
+        EXPECT_NE(message.find(": No space left on device\n"), std::string::npos)
+            << limit << ": " << message;
+        EXPECT_EQ(message.find(".part-"), std::string::npos) << limit << ": " << message;
+        for (const char *map : {"map_zoom_0.png", "map_zoom_1.png"})
+            EXPECT_EQ(read_file(disk + "/" + map), read_file(whole + "/" + map))
+                << limit << ": " << map;
+        EXPECT_EQ(run_command("ls -A '" + disk + "' | grep -v '^map_zoom_[01].png$'"), "")
+            << limit;
+        umount2(disk.c_str(), MNT_DETACH);
+    }
+}
+
+// libvips and the hundred libraries it brings are loaded only for a web
+// map: a plain run maps none of them (18 MB of its peak memory).
+TEST_F(WebMapTest, LibvipsIsLoadedOnlyForTheWebMap)
+{
+    world.tiles = {{0, 0, 0}};
+    write_and_read();
+    for (const std::string options : {"", "--web"}) {
+        int status = -1;
+        const std::string loads = run_command(
+            "LD_DEBUG=files XDG_DATA_HOME='" + root + "' '" + MAPPER_PROGRAM +
+                "' --world 1 --quiet " + options + " 2>&1 >/dev/null | "
+                "grep -c 'file=libvips\\.so'",
+            &status);
+        EXPECT_EQ(loads == "0\n", options.empty()) << "options: " << options;
+    }
+}
+
+// A memory control group that holds the map alone but not the map and
+// the web map's cut: the check before the canvases counts the cut and
+// refuses the run with a message, where the kernel killed it unannounced.
+TEST_F(WebMapTest, CheckBeforeTheCanvasesCountsTheCut)
+{
+    const std::string hierarchy = file_exists("/sys/fs/cgroup/cgroup.subtree_control") &&
+                                          read_file("/sys/fs/cgroup/cgroup.subtree_control")
+                                                  .find("memory") != std::string::npos
+                                      ? "/sys/fs/cgroup" : "/sys/fs/cgroup/memory";
+    const bool v2 = hierarchy == "/sys/fs/cgroup";
+    const std::string group = hierarchy + "/mapper-web-" + std::to_string(getpid());
+    if (access((hierarchy + "/cgroup.procs").c_str(), W_OK) != 0 ||
+        mkdir(group.c_str(), 0755) != 0)
+        GTEST_SKIP() << "cannot make a memory control group under " << hierarchy;
+    // Two textured tiles of 256 pixels at opposite corners: a 6144 x 6144
+    // map of 108 MB, in a group of 17 MB more.
+    const long long MB = 1024 * 1024, LIMIT = 125 * MB;
+    for (const char *file : {v2 ? "memory.max" : "memory.limit_in_bytes",
+                             v2 ? "memory.swap.max" : "memory.memsw.limit_in_bytes"})
+        if (file_exists(group + "/" + file))
+            write_file(group + "/" + file, std::to_string(LIMIT));
+    world.tile_size = 256;
+    world.textured = true;
+    world.tiles = {{0, 0, 0}, {0, 23, 23}};
+    write_and_read();
+    for (const std::string options : {"", "--web"}) {
+        int status = -1;
+        const std::string message = run_command(
+            "echo $$ >'" + group + "/cgroup.procs' && XDG_DATA_HOME='" + root +
+                "' exec '" + MAPPER_PROGRAM + "' --world 1 --quiet " + options + " 2>&1",
+            &status);
+        if (options.empty()) {
+            EXPECT_EQ(status, 0) << message;
+            continue;
+        }
+        EXPECT_EQ(status, 1) << "killed or ended otherwise: " << message;
+        EXPECT_NE(message.find("need 108 MB together (the largest, zoom level 0, is "
+                               "6144 x 6144 pixels) and the web map's cut "),
+                  std::string::npos) << message;
+        EXPECT_EQ(leftovers(), "");
+    }
+    rmdir(group.c_str());
+}
+
+// Short of memory (an address-space limit, lowered step by step until
+// something other than the web map fails), the web map's error carries
+// libvips's own reason ("Error creating thread: Resource temporarily
+// unavailable", "out of memory --- size == 2MB"), never a stale errno
+// after it in brackets.
+TEST_F(WebMapTest, OutOfMemoryGivesLibvipssOwnReason)
+{
+    world.tiles = FIRST_WORLD;
+    write_and_read();
+    const int HIGHEST_MB = 256, LOWEST_MB = 64, STEP_MB = 8;
+    int web_failures = 0;
+    for (int mb = HIGHEST_MB; mb >= LOWEST_MB; mb -= STEP_MB) {
+        int status = -1;
+        const std::string message = run_command(
+            "ulimit -v " + std::to_string(mb * 1024) + " && XDG_DATA_HOME='" + root +
+                "' exec '" + MAPPER_PROGRAM + "' --world 1 --quiet --web 2>&1",
+            &status);
+        if (status == 0)
+            continue;
+        const std::string head = "Error writing the web map map_web\n";
+        if (status != 1 || message.rfind(head, 0) != 0)
+            break;
+        ++web_failures;
+        const std::string reason = message.substr(head.size());
+        EXPECT_NE(reason.substr(reason.size() - 2), ")\n")
+            << mb << " MB: " << reason;
+    }
+    if (web_failures == 0)
+        GTEST_SKIP() << "no limit failed the web map alone";
 }
 
 // A USB stick: fixed owner and mode, no rename flags. The web map is
@@ -573,6 +719,55 @@ TEST_F(WebMapTest, PageShowsTheMapInABrowser)
     EXPECT_GT(changed, PAGE_W * PAGE_H / 64 / 8);
     for (BITMAP *b : {page0, page1, map0, map1})
         destroy_bitmap(b);
+}
+
+}  // namespace
+
+namespace {
+
+// Any address gives a sane view within a moment, never a page that stops
+// answering: numbers far out of range, negative, or not numbers. The
+// title names the world, and a drag far past the map's edge stops there.
+TEST_F(WebMapTest, AnyAddressGivesASaneView)
+{
+    world.tiles = FIRST_WORLD;
+    compose_with_web();
+    const std::string page = "file://" + out + "/" + WEB_PAGE_NAME;
+    const std::vector<std::string> hashes = {
+        "#level=0&x=1e300&y=-1e300&zoom=1e9", "#level=1&x=-5&y=9e15&zoom=-1e9",
+        "#level=-3&x=abc&y=&zoom=NaN", "#level=0&x=Infinity&y=1&zoom=2",
+        "#zoom=40&level=1e400", "#level=0&x=100&y=100&zoom=1e-320"};
+    std::string cmd = "node '" + std::string(BROWSER_VIEW_SCRIPT) + "' '" + page + "'";
+    for (const std::string &hash : hashes)
+        cmd += " 'open=" + page + hash + "' eval=location.hash";
+    cmd += " 'open=" + page + "#level=0&x=256&y=192&zoom=0' drag=400,300,3000,2500"
+           " eval=location.hash 2>&1";
+    int status = -1;
+    const std::string seen = run_command(cmd, &status);
+    ASSERT_EQ(status, 0) << seen;
+    std::istringstream lines(seen);
+    std::string line;
+    int views = 0;
+    while (std::getline(lines, line)) {
+        EXPECT_NE(line.rfind("error ", 0), 0u) << line;
+        if (line.rfind("title ", 0) == 0) {
+            EXPECT_EQ(line, "title World1 map");
+        }
+        if (line.rfind("eval ", 0) != 0)
+            continue;
+        int level = -1;
+        double x = 0, y = 0, zoom = 0;
+        ASSERT_EQ(std::sscanf(line.c_str(), "eval \"#level=%d&x=%lf&y=%lf&zoom=%lf\"",
+                              &level, &x, &y, &zoom), 4) << line;
+        const int w = level == 0 ? MAP0_W : 256, h = level == 0 ? MAP0_H : 256;
+        EXPECT_TRUE(level == 0 || level == 1) << line;
+        // The view's centre within the map and a tenth of it around.
+        EXPECT_TRUE(x >= -w / 10 && x <= w + w / 10 && y >= -h / 10 && y <= h + h / 10)
+            << line;
+        EXPECT_TRUE(zoom >= -8 && zoom <= 3) << line;
+        ++views;
+    }
+    EXPECT_EQ(views, static_cast<int>(hashes.size()) + 1) << seen;
 }
 
 }  // namespace

@@ -12,8 +12,10 @@
   // Around the map, as the page's style has it.
   var PAGE_COLOUR = '#5a5a5a';
 
+  if (web.title) document.title = web.title;
   var map = L.map('map', {
     crs: L.CRS.Simple,
+    maxBoundsViscosity: 1,
     attributionControl: false,
     zoomSnap: 0.25,
     zoomDelta: 1
@@ -139,6 +141,12 @@
       location.replace(hash);
     }
   }
+  function clamp(value, low, high) {
+    return Math.min(Math.max(value, low), high);
+  }
+  // Any address gives a sane view: an unknown level shows the first one,
+  // a point off the map its nearest edge, a zoom out of range the
+  // nearest one allowed; what is not a number is left out.
   function readHash() {
     var h = {};
     location.hash.replace(/^#/, '').split('&').forEach(function (pair) {
@@ -147,9 +155,16 @@
     });
     var level = byZoom(h.level);
     if (!level) return null;
-    var view = isFinite(h.x) && isFinite(h.y) && isFinite(h.zoom) ?
-      {x: h.x, y: h.y, zoom: h.zoom} : null;
+    var view = null;
+    if (isFinite(h.x) && isFinite(h.y) && isFinite(h.zoom)) {
+      view = {x: clamp(h.x, 0, level.width), y: clamp(h.y, 0, level.height),
+              zoom: clamp(h.zoom, minZoomOf(level), OVERZOOM)};
+    }
     return {level: level, view: view};
+  }
+
+  function minZoomOf(level) {
+    return Math.min(map.getBoundsZoom(boundsOf(level)), -level.depth) - UNDERZOOM;
   }
 
   // Shows level's layer, the layer already on the map; without a view,
@@ -160,9 +175,11 @@
     outline.setBounds(bounds);
     maskAround(bounds);
     showCell(null);
-    var fit = map.getBoundsZoom(bounds);
-    map.setMinZoom(Math.min(fit, -level.depth) - UNDERZOOM);
+    map.setMinZoom(minZoomOf(level));
     map.setMaxZoom(OVERZOOM);
+    // The view stays over the map: dragging stops at its edges, and a
+    // map smaller than the window stays in its middle.
+    map.setMaxBounds(bounds);
     if (view)
       map.setView(toLatLng(view.x, view.y), view.zoom, {animate: false});
     else
