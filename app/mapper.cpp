@@ -10,7 +10,6 @@
 #include <string>
 #include <vector>
 #include <cstring>
-#include <string>
 
 #include "change_list.h"
 #include "compose.h"
@@ -30,6 +29,8 @@
 #include "private_output.h"
 #include "progress_window.h"
 #include "tile_types.h"
+#include "watch.h"
+#include "watch_window.h"
 #include "web_map.h"
 
 namespace {
@@ -252,6 +253,7 @@ void close_button_pressed()
 {
     close_requested = true;
     if (!dialog_running && !progress_window_running() && !run_over &&
+        !watch_window_running() &&
         close_requested.exchange(false))
         stop_run();
 }
@@ -352,11 +354,18 @@ int run_mapper(const Options &options)
     if (options.web)
         name_web_map(WORLD_ROWS[world - 1] + std::string(" map"));
     read_change_list(world);
+    if (options.web)
+        show_explored_regions();
+    keep_map_canvases = options.watch;
     compose_maps(world);
     if (options.web)
         finish_web_output();
     keep_world_folder();
     run_over = true;
+    if (options.watch) {
+        stop_progress_window();
+        return watch_world(world, options);
+    }
     stop_progress_window();
     if (options.menu) {
         std::vector<WrittenMap> written = written_maps();
