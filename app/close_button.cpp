@@ -11,6 +11,7 @@ namespace {
 // stops the run.
 std::atomic<bool> dialog_running(false);
 std::atomic<bool> progress_window_running(false);
+std::atomic<bool> watch_window_running(false);
 std::atomic<bool> close_requested(false);
 // Set once the run has done its work, or failed: from then on nothing is
 // left to stop, and a close request only waits for a window to take it.
@@ -25,6 +26,11 @@ void set_progress_window_running(bool running)
     progress_window_running = running;
 }
 
+void set_watch_window_running(bool running)
+{
+    watch_window_running = running;
+}
+
 void set_run_over() { run_over = true; }
 
 // The request is left first and taken back only when the dialog is not
@@ -34,7 +40,7 @@ void close_button_pressed()
 {
     close_requested = true;
     if (!dialog_running && !progress_window_running && !run_over &&
-        close_requested.exchange(false))
+        !watch_window_running && close_requested.exchange(false))
         stop_run();
 }
 

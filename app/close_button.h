@@ -7,11 +7,12 @@
 #include <allegro.h>
 
 // Where the run is, for the close button. While a dialog of the window or
-// the progress window runs, and once the run has done its work (or
+// the progress window or the watch window runs, and once the run has done its work (or
 // failed), a press waits as a request for a window to take; otherwise it
 // stops the run. The progress window and the run say so here.
 void set_dialog_running(bool running);
 void set_progress_window_running(bool running);
+void set_watch_window_running(bool running);
 void set_run_over();
 
 // The window's close button, called on the library's input thread: leaves

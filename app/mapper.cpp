@@ -29,6 +29,8 @@
 #include "progress_window.h"
 #include "standard_streams.h"
 #include "tile_types.h"
+#include "watch.h"
+#include "watch_window.h"
 #include "web_map.h"
 #include "world_dialog.h"
 #include "world_layout.h"
@@ -240,11 +242,18 @@ int run_mapper(const Options &options)
     if (options.web)
         name_web_map(world_name(world) + " map");
     read_change_list(world);
+    if (options.web)
+        show_explored_regions();
+    keep_map_canvases = options.watch;
     compose_maps(world);
     if (options.web)
         finish_web_output();
     keep_world_folder();
     set_run_over();
+    if (options.watch) {
+        stop_progress_window();
+        return watch_world(world, options);
+    }
     stop_progress_window();
     if (options.menu) {
         std::vector<WrittenMap> written = written_maps();

@@ -22,6 +22,8 @@ const int FIRST_LONG_ONLY_KEY = 256;
 const int WEB_KEY = FIRST_LONG_ONLY_KEY;
 const int MENU_KEY = FIRST_LONG_ONLY_KEY + 1;
 const int DATA_KEY = FIRST_LONG_ONLY_KEY + 2;
+const int WATCH_KEY = FIRST_LONG_ONLY_KEY + 3;
+const int SAVE_AFTER_KEY = FIRST_LONG_ONLY_KEY + 4;
 
 // One option: its long name, its key (the short letter, or a key from
 // FIRST_LONG_ONLY_KEY for a long-only option), the name of its value (null
@@ -47,6 +49,10 @@ const OptionSpec OPTION_TABLE[] = {
      "read the worlds from the game's folder in DIR"},
     {"web", WEB_KEY, nullptr,
      "also write map.html, a zoomable web map of every level"},
+    {"watch", WATCH_KEY, nullptr,
+     "keep the maps and web map up with the game (--web)"},
+    {"save-after", SAVE_AFTER_KEY, "S",
+     "with --watch, save maps after S quiet seconds (60)"},
     {"menu", MENU_KEY, nullptr,
      "as from the menu: maps into Pictures, then a summary"},
     {"help", 'h', nullptr, "show this help and exit"},
@@ -184,6 +190,23 @@ bool apply_option(int key, const char *value, Options *options,
         // browser shows it.
         options->menu = true;
         options->web = WEB_MAP_BUILT;
+        break;
+    case WATCH_KEY:
+        if (!WEB_MAP_BUILT) {
+            *error = "--watch: the web map is not in this build";
+            *result = PARSE_UNAVAILABLE;
+            return false;
+        }
+        // The open web map is what follows the game.
+        options->watch = true;
+        options->web = true;
+        break;
+    case SAVE_AFTER_KEY:
+        if (!parse_number(value, 0, SAVE_AFTER_MAX, &options->save_after)) {
+            *error = std::string("invalid --save-after '") + value + "' (0 to " +
+                     std::to_string(SAVE_AFTER_MAX) + " seconds)";
+            return false;
+        }
         break;
     case 'h':
         *result = PARSE_HELP;

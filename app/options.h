@@ -18,7 +18,12 @@ struct Options {
     bool quiet = false;  // no progress lines on standard output
     bool web = false;    // the web map (map.html, map_web/) beside the maps
     bool menu = false;   // started from the desktop menu, without a terminal
+    bool watch = false;  // after the maps, follow the list as the game writes
+    int save_after = 60; // seconds of a quiet list before the maps are saved
 };
+
+// Longest --save-after, a day.
+const int SAVE_AFTER_MAX = 86400;
 
 // Exit code of a command line that cannot be understood.
 const int EXIT_USAGE = 2;

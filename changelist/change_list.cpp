@@ -11,6 +11,9 @@
 #include <istream>
 #include <limits>
 #include <string>
+#include <sys/stat.h>
+#include <unistd.h>
+#include <vector>
 
 #include "data_folder.h"
 #include "fatal_error.h"
@@ -171,41 +174,49 @@ void widen_bounds(const TileEntry &e)
         b.zoom_max_y[e.zoom] = e.y;
 }
 
-void read_change_list(int world_number)
-{
-    choose_data_folder(world_number);
-    const std::string path = change_list_path(appdata_path, world_number);
-    std::string why;
-    int fd = open_regular_file(path.c_str(), &why);
-    if (fd < 0)
-        fatal_error("Error opening changed.txt!\n%s: %s\n", path.c_str(),
-                    why.c_str());
-    // Read from the descriptor that was checked, so the file cannot be
-    // swapped for another between the check and the read.
-    __gnu_cxx::stdio_filebuf<char> file(fd, std::ios::in);
-    std::istream in(&file);
+// The position after the last complete line read, and the list it was
+// read from, for read_appended_lines.
+ListPosition change_list_read;
 
+namespace {
+
+// The reader's state across calls: the first line's extension and the
+// count of lines that named another.
+std::string first_ext;
+int other_exts = 0;
+
+// Reads the complete lines of in into tile_list and ZoomBounds, numbering
+// them from pos->line + 1 and moving pos past each; the new entries go to
+// *added as well when it is not null.
+void read_lines(std::istream &in, int world_number, ListPosition *pos,
+                std::vector<TileEntry> *added)
+{
     char line[LINE_BUFFER_SIZE];
-    bool have_ext = false;
-    std::string first_ext;
-    int other_exts = 0;
-    for (int line_number = 1;; ++line_number) {
+    for (;;) {
         in.getline(line, LINE_BUFFER_SIZE);
         // A last line without a newline also reaches the end: not taken.
         if (in.eof())
             break;
         if (in.bad())
             fatal_error("Error reading changed.txt!\n");
+        const int line_number = ++pos->line;
         if (in.fail()) {
             // The bounded read stopped inside a long line: drop the rest
             // of it, or the next read would stop at once, forever.
+            pos->offset += in.gcount();
             in.clear();
             in.ignore(std::numeric_limits<std::streamsize>::max(), '\n');
             warn_skipped(line_number, "longer than 511 characters");
-            if (in.eof())
+            if (in.eof()) {
+                // Not complete yet: read again once it is.
+                pos->offset -= LINE_BUFFER_SIZE - 1;
+                --pos->line;
                 break;
+            }
+            pos->offset += in.gcount();
             continue;
         }
+        pos->offset += in.gcount();
 
         TileEntry entry;
         char ext[TILE_EXT_MAX + 1];
@@ -215,10 +226,9 @@ void read_change_list(int world_number)
             warn_skipped(line_number, reason);
         if (result != LINE_OK)
             continue;
-        if (!have_ext) {
+        if (first_ext.empty()) {
             std::memcpy(tile_ext, ext, sizeof ext);
             first_ext = written_extension(line);
-            have_ext = true;
         } else if (written_extension(line) != first_ext &&
                    ++other_exts <= MAX_EXTENSION_WARNINGS) {
             warn_other_extension(line_number, line, first_ext, world_number,
@@ -226,9 +236,62 @@ void read_change_list(int world_number)
         }
         tile_list.push_back(entry);
         widen_bounds(entry);
+        if (added)
+            added->push_back(entry);
     }
+}
+
+}  // namespace
+
+void read_change_list(int world_number)
+{
+    choose_data_folder(world_number);
+    const std::string path = change_list_path(appdata_path, world_number);
+    std::string why;
+    int fd = open_regular_file(path.c_str(), &why);
+    if (fd < 0)
+        fatal_error("Error opening changed.txt!\n%s: %s\n", path.c_str(),
+                    why.c_str());
+    struct stat st;
+    if (fstat(fd, &st) == 0) {
+        change_list_read.dev = st.st_dev;
+        change_list_read.ino = st.st_ino;
+    }
+    change_list_read.offset = 0;
+    change_list_read.line = 0;
+    first_ext.clear();
+    other_exts = 0;
+    // Read from the descriptor that was checked, so the file cannot be
+    // swapped for another between the check and the read.
+    __gnu_cxx::stdio_filebuf<char> file(fd, std::ios::in);
+    std::istream in(&file);
+    read_lines(in, world_number, &change_list_read, nullptr);
     if (other_exts > MAX_EXTENSION_WARNINGS)
         std::fprintf(stderr, "Warning: %d more lines of changed.txt name "
                      "another extension than the first line's \"%s\".\n",
                      other_exts - MAX_EXTENSION_WARNINGS, first_ext.c_str());
+}
+
+AppendResult read_appended_lines(int world_number, std::vector<TileEntry> *added,
+                                 std::string *why)
+{
+    const std::string path = change_list_path(appdata_path, world_number);
+    const int fd = open_regular_file(path.c_str(), why);
+    if (fd < 0)
+        return LIST_GONE;
+    struct stat st;
+    if (fstat(fd, &st) != 0 || st.st_dev != change_list_read.dev ||
+        st.st_ino != change_list_read.ino || st.st_size < change_list_read.offset) {
+        close(fd);
+        return LIST_REPLACED;
+    }
+    if (st.st_size == change_list_read.offset ||
+        lseek(fd, change_list_read.offset, SEEK_SET) < 0) {
+        close(fd);
+        return LIST_READ;
+    }
+    __gnu_cxx::stdio_filebuf<char> file(fd, std::ios::in);
+    std::istream in(&file);
+    read_lines(in, world_number, &change_list_read, added);
+    return LIST_READ;
 }

@@ -23,6 +23,8 @@ void (*map_save_ended_hook)(const char *, bool) = nullptr;
 void (*map_canvas_hook)(BITMAP *, int, const char *, int, int, int) = nullptr;
 void (*map_canvas_release_hook)(BITMAP *) = nullptr;
 bool (*map_save_failed_hook)(const char *, const char *) = nullptr;
+bool keep_map_canvases = false;
+std::vector<BITMAP *> kept_map_canvases;
 
 namespace {
 
@@ -42,6 +44,11 @@ BITMAP *create_canvas(int zoom)
     if (canvas)
         prefer_huge_pages(canvas->dat, bitmap_bytes(w, h, MAP_BYTES_PER_PIXEL));
     return canvas;
+}
+
+int background_colour()
+{
+    return makecol_depth(MAP_DEPTH, BACKGROUND_R, BACKGROUND_G, BACKGROUND_B);
 }
 
 void load_sample_tile(int world_number)
@@ -73,6 +80,35 @@ void place_tile(int world_number, const TileEntry &t, BITMAP *canvas)
 
 }  // namespace
 
+BITMAP *create_map_canvas(int zoom)
+{
+    BITMAP *canvas = create_canvas(zoom);
+    if (canvas)
+        fill_map_canvas(canvas, background_colour());
+    return canvas;
+}
+
+bool replace_listed_tile(int world_number, const TileEntry &t, BITMAP *canvas,
+                         std::string *why)
+{
+    const std::string path = listed_tile_path(world_number, t);
+    BITMAP *tile = load_checked_tile(path, why);
+    finish_tile_loads();
+    if (!tile) {
+        *why = path + ": " + *why;
+        return false;
+    }
+    const int dx = (t.x - ZoomBounds.zoom_min_x[t.zoom]) * tile_size;
+    const int dy = (t.y - ZoomBounds.zoom_min_y[t.zoom]) * tile_size;
+    // A transparent tile shows the background, as in a full run, not
+    // the tile it replaces.
+    rectfill(canvas, dx, dy, dx + tile_size - 1, dy + tile_size - 1,
+             background_colour());
+    place_map_tile(tile, canvas, dx, dy, tile_size);
+    destroy_bitmap(tile);
+    return true;
+}
+
 void compose_maps(int world_number)
 {
     // A stop asked for meanwhile must not leave a half-written map behind.
@@ -89,12 +125,9 @@ void compose_maps(int world_number)
     const int levels = ZoomBounds.max_zoom + 1;
     std::vector<BITMAP *> map_canvas(levels, nullptr);
     for (int z = 0; z < levels; ++z) {
-        map_canvas[z] = create_canvas(z);
+        map_canvas[z] = create_map_canvas(z);
         if (!map_canvas[z])
             map_bitmap_failed(z, MAP_BYTES_PER_PIXEL);
-        fill_map_canvas(map_canvas[z],
-                        makecol_depth(MAP_DEPTH, BACKGROUND_R, BACKGROUND_G,
-                                      BACKGROUND_B));
     }
 
     // Each cell's tile is decoded and placed once; every entry is logged.
@@ -135,9 +168,11 @@ void compose_maps(int world_number)
             map_save_ended_hook(name.c_str(), saved);
         if (map_canvas_release_hook)
             map_canvas_release_hook(map_canvas[z]);
-        destroy_bitmap(map_canvas[z]);
-        map_canvas[z] = nullptr;
+        if (!keep_map_canvases)
+            destroy_bitmap(map_canvas[z]);
     }
+    if (keep_map_canvases)
+        kept_map_canvases = map_canvas;
     // Still caught while the message waits: a file-size limit that
     // failed the save must not kill its message.
     if (!failed_saves.empty())

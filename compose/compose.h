@@ -5,8 +5,11 @@
 #define COMPOSE_COMPOSE_H
 
 #include <cstddef>
+#include <string>
+#include <vector>
 
 struct BITMAP;
+struct TileEntry;
 
 // Background colour of every map, shown where no tile is listed.
 const int BACKGROUND_R = 227;
@@ -35,6 +38,22 @@ extern void (*map_canvas_release_hook)(BITMAP *canvas);
 // reason: the maps come first, so a reader that took room on the disk
 // gives it back and returns true, and the map is saved once more.
 extern bool (*map_save_failed_hook)(const char *name, const char *why);
+
+// Set before compose_maps to keep each level's canvas after its map is
+// saved: compose_maps then leaves them in kept_map_canvases, one a level,
+// for the caller to destroy.
+extern bool keep_map_canvases;
+extern std::vector<BITMAP *> kept_map_canvases;
+
+// A canvas for the map of zoom level zoom at the present bounds and tile
+// size, filled with the background; null when it cannot be made.
+BITMAP *create_map_canvas(int zoom);
+
+// Loads entry's tile and puts it on canvas (the canvas of its level at
+// the present bounds) in place of what its cell held. False, with the
+// canvas unchanged and *why set, when the tile cannot be loaded.
+bool replace_listed_tile(int world_number, const TileEntry &entry,
+                         BITMAP *canvas, std::string *why);
 
 // Composes and saves one map per zoom level 0 to ZoomBounds.max_zoom of
 // world world_number from tile_list, tile_ext and appdata_path. Ends the

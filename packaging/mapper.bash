@@ -14,6 +14,9 @@ _mapper()
             _filedir -d
             return
             ;;
+        --save-after)
+            return
+            ;;
         -h | --help | -V | --version)
             return
             ;;

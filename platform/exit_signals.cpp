@@ -8,6 +8,7 @@
 #include <unistd.h>
 
 #include <atomic>
+#include <cerrno>
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
@@ -157,8 +158,21 @@ bool running_here(pid_t self)
     _exit(SIGNAL_EXIT_BASE + sig);
 }
 
+// Where a deferred signal's number goes, or -1.
+std::atomic<int> defer_fd(-1);
+
 void on_exit_signal(int sig)
 {
+    const int fd = defer_fd.load();
+    if (fd >= 0) {
+        const int saved = errno;
+        const unsigned char byte = static_cast<unsigned char>(sig);
+        if (write(fd, &byte, 1) != 1) {
+            // A full pipe already holds a signal to act on.
+        }
+        errno = saved;
+        return;
+    }
     // Our own clean-up is under way on this thread: it ends the process.
     if (running_here(this_thread()))
         return;
@@ -277,3 +291,6 @@ ExitSignalHold::~ExitSignalHold()
 }
 
 void stop_run() { kill(getpid(), SIGTERM); }
+void defer_exit_signals(int fd) { defer_fd.store(fd); }
+
+void end_by_exit_signal(int sig) { end_run(sig); }

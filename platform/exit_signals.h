@@ -62,5 +62,10 @@ public:
 
 // Ends the run as SIGTERM from kill does: clean-ups, then exit 143.
 void stop_run();
+// While fd is not -1, an exit signal ends nothing: its number is written
+// as one byte to fd (a non-blocking pipe that the caller watches), and
+// the caller ends the run when it is ready, with end_by_exit_signal.
+void defer_exit_signals(int fd);
+[[noreturn]] void end_by_exit_signal(int sig);
 
 #endif

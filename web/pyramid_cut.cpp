@@ -6,6 +6,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <cstring>
 #include <vector>
 
 #include "file_io.h"
@@ -92,6 +93,20 @@ VipsImage *canvas_image(BITMAP *canvas)
     return rgb;
 }
 
+// The region as an RGB image for libvips.
+VipsImage *region_image(const CanvasRegion &region)
+{
+    VipsImage *whole = canvas_image(region.canvas);
+    if (!whole)
+        return nullptr;
+    VipsImage *part = nullptr;
+    if (vips_calls.extract_area(whole, &part, region.x, region.y, region.width,
+                                region.height, nullptr) != 0)
+        part = nullptr;
+    vips_calls.object_unref(whole);
+    return part;
+}
+
 // libvips's own reason, its first line: the later ones repeat it or add
 // echoes without meaning ("unix error: Unknown error -1"). Nothing of
 // errno: libvips's threads fail where this thread's errno never sees it.
@@ -103,43 +118,9 @@ std::string vips_reason()
     return why.empty() ? "libvips gave no reason" : why;
 }
 
-}  // namespace
-
-bool cut_pyramid(BITMAP *canvas, const std::string &target,
-                 const std::string &tile_ext, const int background[3],
-                 std::string *why)
-{
-    VipsImage *image = canvas_image(canvas);
-    if (!image) {
-        *why = "the canvas's pixel layout is not one libvips can read";
-        return false;
-    }
-    const std::string suffix =
-        tile_ext == "jpg"
-            ? ".jpg[Q=" + std::to_string(JPEG_TILE_QUALITY) + "]"
-            : ".png[compression=" + std::to_string(PNG_TILE_COMPRESSION) + "]";
-    VipsArrayDouble *colour = vips_calls.array_double_newv(
-        3, static_cast<double>(background[0]), static_cast<double>(background[1]),
-        static_cast<double>(background[2]));
-    const int result = vips_calls.dzsave(
-        image, target.c_str(), "layout", VIPS_FOREIGN_DZ_LAYOUT_GOOGLE,
-        "tile_size", WEB_TILE_SIZE, "overlap", 0, "suffix", suffix.c_str(),
-        "skip_blanks", SKIP_EXACT_BACKGROUND, "background", colour, nullptr);
-    vips_calls.area_unref(VIPS_AREA(colour));
-    vips_calls.object_unref(image);
-    if (result != 0)
-        *why = vips_reason();
-    return result == 0;
-}
-
-int pyramid_depth(int width, int height)
-{
-    int depth = 0;
-    while ((static_cast<int64_t>(WEB_TILE_SIZE) << depth) < std::max(width, height))
-        ++depth;
-    return depth;
-}
-
+// Makes the folders of the pyramid of a width x height region in folder
+// pyramid of folder_fd (one a pyramid level, one a row of tiles in it),
+// with the user's folder mode. The system's reason, or 0.
 int make_pyramid_folders(int folder_fd, const std::string &pyramid, int width,
                          int height)
 {
@@ -161,13 +142,9 @@ int make_pyramid_folders(int folder_fd, const std::string &pyramid, int width,
     return 0;
 }
 
-int64_t pyramid_cut_bytes(int64_t width, int64_t height)
-{
-    const int64_t strip_rows = std::min<int64_t>(height, WEB_TILE_SIZE);
-    return CUT_FIXED_BYTES +
-           CUT_STRIPS * width * strip_rows * CUT_BYTES_PER_PIXEL;
-}
-
+// After a failed cut into folder_fd: the system's reason why a file
+// cannot be written there now (a full disk, no inodes left, a quota),
+// or 0 when one can.
 int room_failure(int folder_fd)
 {
     std::string name;
@@ -185,4 +162,71 @@ int room_failure(int folder_fd)
     close(fd);
     unlinkat(folder_fd, name.c_str(), 0);
     return err;
+}
+
+// libvips's dzsave of image into target.
+bool save_pyramid(VipsImage *image, const std::string &target,
+                  const std::string &tile_ext, const int background[3],
+                  std::string *why)
+{
+    const std::string suffix = tile_save_suffix(tile_ext);
+    VipsArrayDouble *colour = vips_calls.array_double_newv(
+        3, static_cast<double>(background[0]), static_cast<double>(background[1]),
+        static_cast<double>(background[2]));
+    const int result = vips_calls.dzsave(
+        image, target.c_str(), "layout", VIPS_FOREIGN_DZ_LAYOUT_GOOGLE,
+        "tile_size", WEB_TILE_SIZE, "overlap", 0, "suffix", suffix.c_str(),
+        "skip_blanks", SKIP_EXACT_BACKGROUND, "background", colour, nullptr);
+    vips_calls.area_unref(VIPS_AREA(colour));
+    if (result != 0)
+        *why = vips_reason();
+    return result == 0;
+}
+
+}  // namespace
+
+int pyramid_depth(int width, int height)
+{
+    int depth = 0;
+    while ((static_cast<int64_t>(WEB_TILE_SIZE) << depth) < std::max(width, height))
+        ++depth;
+    return depth;
+}
+
+int64_t pyramid_cut_bytes(int64_t width, int64_t height)
+{
+    const int64_t strip_rows = std::min<int64_t>(height, WEB_TILE_SIZE);
+    return CUT_FIXED_BYTES +
+           CUT_STRIPS * width * strip_rows * CUT_BYTES_PER_PIXEL;
+}
+
+std::string tile_save_suffix(const std::string &tile_ext)
+{
+    return tile_ext == "jpg"
+               ? ".jpg[Q=" + std::to_string(JPEG_TILE_QUALITY) + "]"
+               : ".png[compression=" + std::to_string(PNG_TILE_COMPRESSION) + "]";
+}
+
+bool cut_pyramid(const CanvasRegion &region, int folder_fd,
+                 const std::string &pyramid, const std::string &target,
+                 const std::string &tile_ext, const int background[3],
+                 std::string *why)
+{
+    const int made =
+        make_pyramid_folders(folder_fd, pyramid, region.width, region.height);
+    if (made != 0) {
+        *why = std::strerror(made);
+        return false;
+    }
+    VipsImage *image = region_image(region);
+    if (!image) {
+        *why = "the canvas's pixel layout is not one libvips can read";
+        return false;
+    }
+    const bool ok = save_pyramid(image, target, tile_ext, background, why);
+    vips_calls.object_unref(image);
+    const int err = ok ? 0 : room_failure(folder_fd);
+    if (err)
+        *why = std::strerror(err);
+    return ok;
 }

@@ -18,11 +18,14 @@ struct VipsCalls {
     decltype(&::vips_image_new_from_memory) image_new_from_memory;
     decltype(&::vips_image_set_kill) image_set_kill;
     decltype(&::vips_extract_band) extract_band;
+    decltype(&::vips_extract_area) extract_area;
     decltype(&::vips_bandjoin) bandjoin;
     decltype(&::vips_dzsave) dzsave;
+    decltype(&::vips_image_write_to_buffer) image_write_to_buffer;
     decltype(&::vips_array_double_newv) array_double_newv;
     decltype(&::vips_area_unref) area_unref;
     decltype(&::g_object_unref) object_unref;
+    decltype(&::g_free) free_buffer;
 };
 extern VipsCalls vips_calls;
 

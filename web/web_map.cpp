@@ -4,6 +4,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cctype>
 #include <cerrno>
 #include <cstdlib>
@@ -16,7 +17,7 @@
 #include "exit_signals.h"
 #include "fatal_error.h"
 #include "file_io.h"
-#include "levels_script.h"
+#include "private_names.h"
 #include "private_output.h"
 #include "pyramid_cut.h"
 #include "vips_library.h"
@@ -54,6 +55,7 @@ const char LEAFLET_IMAGES[] = "images";
 // Written last: its presence marks a folder as one of ours.
 const char LEVELS_SCRIPT[] = "levels.js";
 const char VIEW_SCRIPT[] = "map.js";
+const char FOLLOW_SCRIPT[] = "follow.js";
 
 const mode_t NEW_FILE_MODE = 0666;
 const mode_t NEW_FOLDER_MODE = 0777;
@@ -74,10 +76,8 @@ WebMap web;
 
 // The level being cut, at most one at a time.
 struct LevelCut {
-    BITMAP *canvas = nullptr;
-    int zoom = 0;
-    std::string map_name;
-    int min_column = 0, min_row = 0, tile_size = 0;
+    CanvasRegion region;  // region.canvas is set while a cut is under way
+    WebLevel level;       // what the page is told of it
     std::thread thread;
     bool ok = false;
     std::string why;
@@ -194,8 +194,6 @@ bool folder_ready()
     return make_web_folder() && copy_leaflet();
 }
 
-std::string pyramid_name(int zoom) { return "z" + std::to_string(zoom); }
-
 // Where the kernel names an open folder by its descriptor, libvips can
 // write through that name from another thread while the map's save has
 // the process's working folder elsewhere; without /proc the cut runs
@@ -208,30 +206,26 @@ bool folder_named_by(const std::string &path)
            by_path.st_ino == by_fd.st_ino;
 }
 
-// Cuts the level's pyramid into target; *why names the map, the output
-// folder and the system's reason, which libvips's often lacks.
-bool cut_level(BITMAP *canvas, int zoom, const std::string &target,
-               const std::string &map_name, std::string *why)
+// Cuts the level's region into target; *why names the map, the output
+// folder and the reason.
+bool cut_level(const LevelCut &c, const std::string &target, std::string *why)
 {
-    const int made = make_pyramid_folders(web.folder_fd, pyramid_name(zoom),
-                                          canvas->w, canvas->h);
-    if (made == 0 && cut_pyramid(canvas, target, web.tile_ext, web.background, why))
+    if (cut_pyramid(c.region, web.folder_fd, pyramid_name(c.level.zoom), target,
+                    web.tile_ext, web.background, why))
         return true;
-    const int err = made ? made : room_failure(web.folder_fd);
-    *why = "cutting the web tiles of " + map_name + " for " + WEB_FOLDER_NAME +
-           " in " + web.out_path + ": " + (err ? std::strerror(err) : *why);
+    *why = "cutting the web tiles of " + c.level.map_name + " for " +
+           WEB_FOLDER_NAME + " in " + web.out_path + ": " + *why;
     return false;
 }
 
-bool cut_from_inside(BITMAP *canvas, int zoom, const std::string &map_name,
-                     std::string *why)
+bool cut_from_inside(const LevelCut &c, std::string *why)
 {
     if (fchdir(web.folder_fd) != 0) {
         *why = "entering the unfinished " + std::string(WEB_FOLDER_NAME) + " in " +
                web.out_path + ": " + std::strerror(errno);
         return false;
     }
-    const bool ok = cut_level(canvas, zoom, pyramid_name(zoom), map_name, why);
+    const bool ok = cut_level(c, pyramid_name(c.level.zoom), why);
     if (fchdir(web.out_fd) != 0 && ok) {
         *why = std::string("returning to the output folder: ") + std::strerror(errno);
         return false;
@@ -239,31 +233,18 @@ bool cut_from_inside(BITMAP *canvas, int zoom, const std::string &map_name,
     return ok;
 }
 
-// Notes the level's size, place in the grid and the tiles libvips cut.
-void record_level(const LevelCut &c)
-{
-    WebLevel l;
-    l.zoom = c.zoom;
-    l.map_name = c.map_name;
-    l.width = c.canvas->w;
-    l.height = c.canvas->h;
-    l.min_column = c.min_column;
-    l.min_row = c.min_row;
-    l.tile_size = c.tile_size;
-    note_cut_tiles(web.folder_fd, pyramid_name(c.zoom), web.tile_ext, &l);
-    web.levels.push_back(l);
-}
-
 // Ends the level's cut: waits for it, then notes its tiles.
 void finish_cut()
 {
-    if (!cutting.canvas)
+    if (!cutting.region.canvas)
         return;
     if (cutting.thread.joinable())
         cutting.thread.join();
     if (cutting.ok) {
-        record_level(cutting);
-        std::cout << "Cutting web tiles for " << cutting.map_name << " done"
+        // Which tiles libvips wrote (it leaves out those wholly background).
+        note_cut_tiles(web.folder_fd, web.tile_ext, &cutting.level);
+        web.levels.push_back(cutting.level);
+        std::cout << "Cutting web tiles for " << cutting.level.map_name << " done"
                   << std::endl;
     } else {
         if (web.failure.empty())
@@ -271,16 +252,32 @@ void finish_cut()
         // Its room goes back to the maps still to be saved.
         remove_unfinished();
     }
-    cutting.canvas = nullptr;
+    cutting.region.canvas = nullptr;
+}
+
+// The description the page reads, as it stands now.
+WebMapInfo web_info()
+{
+    WebMapInfo info;
+    info.title = web.title;
+    std::copy(web.background, web.background + 3, info.background);
+    info.tile_ext = web.tile_ext;
+    info.levels = web.levels;
+    // Tells this run's map from the one a page may have open.
+    const std::string::size_type tag = web.folder.find(PART_TAG);
+    info.run = tag == std::string::npos
+                   ? web.folder
+                   : web.folder.substr(tag + std::strlen(PART_TAG));
+    return info;
 }
 
 bool publish()
 {
+    published_web_map = web_info();
     if (!write_new_file(VIEW_SCRIPT, WEB_VIEW_SCRIPT) ||
+        !write_new_file(FOLLOW_SCRIPT, WEB_FOLLOW_SCRIPT) ||
         !write_new_file(WEB_PAGE_NAME, WEB_PAGE_HTML) ||
-        !write_new_file(LEVELS_SCRIPT,
-                        levels_script(web.title, web.tile_ext, web.background,
-                                      web.levels)))
+        !write_new_file(LEVELS_SCRIPT, levels_script(published_web_map)))
         return false;
     // The page is the same in every run: it is moved beside the folder
     // first, once the older folder is known to be ours.
@@ -329,29 +326,28 @@ void cut_web_level(BITMAP *canvas, int zoom, const char *map_name,
     web.tile_ext = ext == "jpg" ? "jpg" : "png";
     if (!folder_ready())
         return;
-    cutting.canvas = canvas;
-    cutting.zoom = zoom;
-    cutting.map_name = map_name;
-    cutting.min_column = min_column;
-    cutting.min_row = min_row;
-    cutting.tile_size = tile_size;
+    CanvasRegion &r = cutting.region;
+    web_level_region(canvas, zoom, map_name, min_column, min_row, tile_size,
+                     &cutting.level, &r.x, &r.y);
+    r.canvas = canvas;
+    r.width = cutting.level.width;
+    r.height = cutting.level.height;
     cutting.why.clear();
     const std::string by_fd = "/proc/self/fd/" + std::to_string(web.folder_fd);
     if (folder_named_by(by_fd)) {
         const std::string target = by_fd + "/" + pyramid_name(zoom);
         try {
             cutting.thread = std::thread([target] {
-                cutting.ok = cut_level(cutting.canvas, cutting.zoom, target,
-                                       cutting.map_name, &cutting.why);
+                cutting.ok = cut_level(cutting, target, &cutting.why);
             });
         } catch (const std::system_error &e) {
             // No memory for a thread's stack: the web map fails, maps go on.
             cutting.ok = false;
-            cutting.why = "starting the cut of " + cutting.map_name + ": " +
+            cutting.why = "starting the cut of " + cutting.level.map_name + ": " +
                           e.code().message();
         }
     } else {
-        cutting.ok = cut_from_inside(canvas, zoom, map_name, &cutting.why);
+        cutting.ok = cut_from_inside(cutting, &cutting.why);
     }
 }
 
@@ -359,13 +355,13 @@ void name_web_map(const std::string &title) { web.title = title; }
 
 bool web_map_gives_way(const char *map_name, const char *why)
 {
-    if (cutting.canvas) {
+    if (cutting.region.canvas) {
         if (cutting.thread.joinable())
             cutting.thread.join();
         // A cut that failed on its own says why.
         if (!cutting.ok && web.failure.empty())
             web.failure = cutting.why;
-        cutting.canvas = nullptr;
+        cutting.region.canvas = nullptr;
     }
     if (web.folder.empty())
         return false;
@@ -381,7 +377,7 @@ bool web_map_gives_way(const char *map_name, const char *why)
 
 void release_web_canvas(BITMAP *canvas)
 {
-    if (cutting.canvas == canvas)
+    if (cutting.region.canvas == canvas)
         finish_cut();
 }
 

@@ -14,11 +14,13 @@
 
 #include <string>
 
-// pyramid_cut_bytes: the memory a level's cut takes beside its canvas.
+// pyramid_cut_bytes: the memory a level's cut takes beside its canvas;
+// the levels' description and their shown regions.
 #include "pyramid_cut.h"
 // False in a build without the web map (Windows: no libvips there); the
 // functions below are then never called.
 extern const bool WEB_MAP_BUILT;
+#include "web_levels.h"
 
 // Name of the page in the output folder, and of the folder it reads.
 extern const char WEB_PAGE_NAME[];
@@ -30,13 +32,14 @@ extern const char WEB_FOLDER_NAME[];
 void start_web_map(int background_r, int background_g, int background_b);
 
 // Starts cutting the pyramid of one level from canvas (24 or 32 bits,
-// read only): zoom is the level, map_name the map's file name (its
-// extension picks PNG or JPEG tiles), min_column and min_row the grid
-// cell of the canvas's top-left corner and tile_size the grid's cell in
-// pixels. Logs "Cutting web tiles for <map_name>". The cut runs beside
-// the caller on another thread where /proc names open folders, otherwise
-// here; release_web_canvas waits for it. After a failure the later levels
-// are not cut and finish_web_map reports it.
+// read only), of the region set_web_region named or else all of it:
+// zoom is the level, map_name the map's file name (its extension picks
+// PNG or JPEG tiles), min_column and min_row the grid cell of the
+// canvas's top-left corner and tile_size the grid's cell in pixels. Logs
+// "Cutting web tiles for <map_name>". The cut runs beside the caller on
+// another thread where /proc names open folders, otherwise here;
+// release_web_canvas waits for it. After a failure the later levels are
+// not cut and finish_web_map reports it.
 void cut_web_level(BITMAP *canvas, int zoom, const char *map_name,
                    int min_column, int min_row, int tile_size);
 

@@ -4,5 +4,6 @@
 
 extern const char WEB_PAGE_HTML[];
 extern const char WEB_VIEW_SCRIPT[];
+extern const char WEB_FOLLOW_SCRIPT[];
 
 #endif

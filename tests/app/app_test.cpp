@@ -109,9 +109,13 @@ const ParseCase PARSE_CASES[] = {
     {{"-qx"}, PARSE_ERROR, 0, "", false, "unknown option -x"},
     // A shortened name that two options share names them both.
     {{"--w", "1"}, PARSE_ERROR, 0, "", false,
-     "option --w is ambiguous (--world or --web)"},
+     "option --w is ambiguous (--world, --web or --watch)"},
     {{"--w=1"}, PARSE_ERROR, 0, "", false,
-     "option --w is ambiguous (--world or --web)"},
+     "option --w is ambiguous (--world, --web or --watch)"},
+    // --watch brings the web map it keeps up to date.
+    {{"-w1", "--watch", "--save-after", "5"}, PARSE_RUN, 1, "", false, "", true},
+    {{"--save-after=-1"}, PARSE_ERROR, 0, "", false,
+     "invalid --save-after '-1' (0 to 86400 seconds)"},
     {{"World2"}, PARSE_ERROR, 0, "", false, "unexpected argument 'World2'"},
     // Options after a word are still options; after -- nothing is.
     {{"3", "--world", "5"}, PARSE_ERROR, 0, "", false,

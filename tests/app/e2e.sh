@@ -24,7 +24,7 @@ readonly CASES=(return_maps_world1 down_four_maps_world5
     depth8_maps_exact progress_bar_and_saving_line stop_yes_keeps_older_map
     stop_no_finishes_run menu_entry_maps_into_pictures menu_error_in_window
     keys_with_pointer_off_list progress_colours_at_depth16 close_as_run_ends
-    display_gone)
+    display_gone watch_window_stop_saves)
 
 if [ "${1:-}" = "--list" ]; then
     echo "${CASES[*]}"
@@ -631,7 +631,7 @@ invalid world '6' (1 to 5)|-w6
 invalid world 'two' (1 to 5)|--world=two
 unknown option --colour|--colour
 option --world needs a value|-q --world
-option --w is ambiguous (--world or --web)|--w 1
+option --w is ambiguous (--world, --web or --watch)|--w 1
 EOF
 }
 
@@ -1538,6 +1538,39 @@ case_idle_dialog_and_alert_cpu() {
     measure_idle "idle quit alert"
     keys y
     expect_quit
+}
+
+# --watch from the dialog: the window says what it watches and sleeps
+# while nothing changes; Stop by its key, and the close button, save the
+# maps holding the tile placed meanwhile, and end with 0.
+case_watch_window_stop_saves() {
+    local way list
+    make_worlds
+    start_xvfb
+    list=$work/data/Orvandelquist/World1/changed.txt
+    for way in key close; do
+        rm -rf "$work/maps"/*
+        start_mapper --watch --save-after 3600
+        wait_for_dialog
+        keys Return
+        for _ in $(seq $((WINDOW_WAIT * 10))); do
+            grep -q '^Watching World1' "$work/stdout" && break
+            sleep 0.1
+        done
+        grep -q '^Watching World1' "$work/stdout" || fail "no watch within ${WINDOW_WAIT}s"
+        measure_idle "idle watch"
+        tail -1 "$list" >>"$list"
+        for _ in $(seq $((WINDOW_WAIT * 10))); do
+            grep -q '^Placed 1 tile' "$work/stdout" && break
+            sleep 0.1
+        done
+        [ "$(pixel 2 2)" = "#FFFFFF" ] || fail "the watch window was not drawn"
+        if [ "$way" = key ]; then keys s; else close_window; fi
+        wait_for_exit
+        expect_rc 0
+        sed -n '/^Placed 1 tile/,$p' "$work/stdout" | grep -q 'map_zoom_0.png saved' ||
+            fail "Stop by $way did not save the map: $(tail -3 "$work/stdout")"
+    done
 }
 
 "case_$case_name"

@@ -233,6 +233,37 @@ TEST_F(ChangeListTest, OverlongLinesAreSkippedAndReadingGoesOn)
     EXPECT_NE(err.find("line 5 skipped"), std::string::npos) << err;
 }
 
+// What the game appends is read from where the last read stopped, a
+// line still being written (here after an overlong one) once it is
+// whole, with line numbers going on; a list cut short or replaced asks
+// for a full run.
+TEST_F(ChangeListTest, AppendedLinesAreReadOnFromWhereTheReadStopped)
+{
+    const std::string first = "a\\Zoom0\\tile_1_2.png\n" + std::string(600, 'x');
+    read_world1(first);
+    ASSERT_EQ(tile_list.size(), 1u);
+    const std::string path = change_list_path(root, 1);
+    write_file(path, first + "\nb\\Zoom1\\tile_-5_7.png\nbad\n");
+    std::vector<TileEntry> added;
+    std::string why;
+    testing::internal::CaptureStderr();
+    EXPECT_EQ(read_appended_lines(1, &added, &why), LIST_READ);
+    const std::string err = testing::internal::GetCapturedStderr();
+    ASSERT_EQ(added.size(), 1u);
+    EXPECT_EQ(added[0].zoom, 1);
+    EXPECT_EQ(added[0].x, -5);
+    EXPECT_EQ(added[0].y, 7);
+    EXPECT_EQ(tile_list.size(), 2u);
+    EXPECT_EQ(ZoomBounds.zoom_min_x[1], -5);
+    EXPECT_NE(err.find("line 2 skipped: longer than 511"), std::string::npos) << err;
+    EXPECT_NE(err.find("line 4 skipped"), std::string::npos) << err;
+    added.clear();
+    EXPECT_EQ(read_appended_lines(1, &added, &why), LIST_READ);
+    EXPECT_TRUE(added.empty());
+    write_file(path, "a\\Zoom0\\tile_1_2.png\n");
+    EXPECT_EQ(read_appended_lines(1, &added, &why), LIST_REPLACED);
+}
+
 TEST_F(ChangeListTest, ChoosesTheWorldFolderByNumber)
 {
     write_list(5, "a\\Zoom0\\tile_5_0.png\n");

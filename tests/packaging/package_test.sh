@@ -106,7 +106,7 @@ check_completion() {
         complete_words mapper -q --world ""
         complete_words mapper -w 3
         cd "$1" && complete_words mapper --data ""' completion "$work/folders" 2>&1)
-    [ "$out" = "--world= --output= --quiet --data= --web --menu --help --version
+    [ "$out" = "--world= --output= --quiet --data= --web --watch --save-after= --menu --help --version
 1 2 3 4 5
 3
 games" ] || fail "the installed bash completion answers: $out"

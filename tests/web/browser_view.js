@@ -6,7 +6,9 @@
 //   "text X,Y <text of #grid-cell>"), key=K (a key press), eval=EXPR
 //   (prints "eval <JSON of the result>"), open=URL (loads the page anew
 //   at URL; prints "title <the page's title>"), drag=X,Y,DX,DY (the left
-//   button pressed at X,Y, moved by DX,DY and let go)
+//   button pressed at X,Y, moved by DX,DY and let go), run=COMMAND (a
+//   shell command), sleep=MS, grab=FILE (a screenshot at once, without
+//   waiting to settle)
 // and at the end "request <url>" for every request the page made and
 // "error <text>" for every console error, failed load or exception.
 'use strict';
@@ -160,6 +162,13 @@ async function run() {
       await send('Page.navigate', {url: arg});
       await settle();
       console.log('title ' + await evaluate('document.title'));
+    } else if (kind === 'run') {
+      require('child_process').execSync(arg, {stdio: 'inherit'});
+    } else if (kind === 'sleep') {
+      await sleep(Number(arg));
+    } else if (kind === 'grab') {
+      const {data} = await send('Page.captureScreenshot', {format: 'png'});
+      fs.writeFileSync(arg, Buffer.from(data, 'base64'));
     } else if (kind === 'eval') {
       console.log('eval ' + JSON.stringify(await evaluate(arg)));
     } else {

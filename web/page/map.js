@@ -45,6 +45,12 @@
     return !isNaN(digit) && ((digit >> (3 - (i & 3))) & 1) === 1;
   }
   var LevelLayer = L.TileLayer.extend({
+    // A tile changed while the page is open is asked for anew.
+    getTileUrl: function (coords) {
+      var url = L.TileLayer.prototype.getTileUrl.call(this, coords);
+      var follow = window.MAPPER_VIEW && window.MAPPER_VIEW.tileQuery;
+      return follow ? url + follow(this.level, coords) : url;
+    },
     createTile: function (coords, done) {
       if (tileCut(this.level, coords))
         return L.TileLayer.prototype.createTile.call(this, coords, done);
@@ -73,11 +79,12 @@
   }
 
   var base = {};
+  function layerName(level) { return 'Level ' + level.zoom + ' (' + level.name + ')'; }
   web.levels.forEach(function (level) {
     level.layer = makeLayer(level);
-    base['Level ' + level.zoom + ' (' + level.name + ')'] = level.layer;
+    base[layerName(level)] = level.layer;
   });
-  L.control.layers(base, null, {collapsed: false}).addTo(map);
+  var control = L.control.layers(base, null, {collapsed: false}).addTo(map);
   // The pyramid's edge tiles are filled out to full size: the page's own
   // colour covers what lies beyond the map.
   var MASK_MARGIN = 64;
@@ -203,6 +210,30 @@
     var level = byZoom(Number(e.key));
     if (level) switchTo(level, null);
   });
+
+  // What follow.js needs to keep the view up with a changing map.
+  window.MAPPER_VIEW = {
+    map: map,
+    byZoom: byZoom,
+    current: function () { return current; },
+    addLevel: function (level) {
+      web.levels.push(level);
+      level.layer = makeLayer(level);
+      control.addBaseLayer(level.layer, layerName(level));
+    },
+    // The level's size or origin changed: its layer and, if shown, the
+    // view follow, the view shifted by pixels (dx, dy).
+    relayout: function (level, dx, dy) {
+      var o = level.layer.options;
+      o.bounds = boundsOf(level);
+      o.zoomOffset = level.depth;
+      o.minNativeZoom = -level.depth;
+      level.layer.redraw();
+      if (level !== current) return;
+      var c = map.project(map.getCenter(), 0);
+      useLevel(level, {x: c.x + dx, y: c.y + dy, zoom: map.getZoom()});
+    }
+  };
 
   var start = readHash();
   switchTo(start ? start.level : web.levels[0], start ? start.view : null);

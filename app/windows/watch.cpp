@@ -1,0 +1,12 @@
+// Windows: no web map, so no watch; the command line refuses --watch and
+// nothing here is ever asked to follow a world.
+#include "watch.h"
+#include "watch_window.h"
+
+#include <cstdlib>
+
+void show_explored_regions() {}
+
+int watch_world(int, const Options &) { std::abort(); }
+
+bool watch_window_running() { return false; }

@@ -1,0 +1,296 @@
+// --watch end to end: the real program follows a world while the test
+// writes tiles and appends lines as the game does; the page open in
+// headless chromium from file:// shows a new tile within two seconds
+// without a reload; only the web tiles under it change; a tile beyond
+// the bounds and one written slowly are placed; after SIGTERM the maps
+// equal those of a fresh full run of the final list, byte for byte.
+#include <gtest/gtest.h>
+
+#include <allegro.h>
+#include <signal.h>
+#include <sys/mount.h>
+#include <sys/statvfs.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+#include <fstream>
+#include <map>
+#include <set>
+#include <sstream>
+#include <string>
+
+#include "test_support.h"
+#include "web_map.h"
+#include "world_gen.h"
+#include "world_layout.h"
+
+namespace {
+
+const int GRID_TILE = 64;
+const int WEB_TILE = 256;
+const int SCREEN_CX = 400, SCREEN_CY = 300;  // browser_view's 800 x 600
+const int SHOWN_WITHIN_MS = 2000;
+const int START_LIMIT_MS = 30000;
+
+// Every file of the pyramids, by path below map_web.
+std::map<std::string, std::string> web_tiles(const std::string &out)
+{
+    std::map<std::string, std::string> tiles;
+    std::istringstream names(run_command(
+        "cd '" + out + "/" + WEB_FOLDER_NAME + "' && find z0 -name '*.png' | sort"));
+    for (std::string name; std::getline(names, name);)
+        tiles[name] = read_file(out + "/" + WEB_FOLDER_NAME + "/" + name);
+    return tiles;
+}
+
+std::set<std::string> changed_tiles(const std::map<std::string, std::string> &a,
+                                    const std::map<std::string, std::string> &b)
+{
+    std::set<std::string> changed;
+    for (const auto &t : a)
+        if (!b.count(t.first) || b.at(t.first) != t.second)
+            changed.insert(t.first);
+    for (const auto &t : b)
+        if (!a.count(t.first))
+            changed.insert(t.first);
+    return changed;
+}
+
+std::string png_of(int r, int g, int b, const std::string &path)
+{
+    BITMAP *tile = create_bitmap_ex(24, GRID_TILE, GRID_TILE);
+    clear_to_color(tile, makecol24(r, g, b));
+    EXPECT_EQ(save_bitmap(path.c_str(), tile, nullptr), 0);
+    destroy_bitmap(tile);
+    return read_file(path);
+}
+
+void append_line(const SampleWorld &world, const GenTile &t)
+{
+    std::ofstream list(change_list_path(world.root, world.number, "/"),
+                       std::ios::app);
+    list << change_line(world, t) << "\n";
+}
+
+class WatchTest : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        start_allegro_headless();
+        root = make_temp_dir();
+        out = make_temp_dir();
+        fresh = make_temp_dir();
+        scratch = make_temp_dir();
+        world.root = root;
+        world.tile_size = GRID_TILE;
+        world.windows_paths = false;
+        world.textured = true;
+        // 8 x 8 cells from column and row -4, with (0, 0) still unexplored.
+        for (const GenTile &t : grid_layout(0, 8, 8))
+            if (t.x != 0 || t.y != 0)
+                world.tiles.push_back(t);
+        ASSERT_TRUE(write_world(world));
+        setenv("XDG_DATA_HOME", root.c_str(), 1);
+    }
+    void TearDown() override
+    {
+        if (pid > 0) {
+            kill(pid, SIGKILL);
+            waitpid(pid, nullptr, 0);
+        }
+        for (const std::string &d : {root, out, fresh, scratch})
+            remove_tree(d);
+    }
+
+    // Waits up to limit_ms for the program to end; its exit status, or -1.
+    int wait_exit(int limit_ms)
+    {
+        int status = 0;
+        for (int ms = 0; ms < limit_ms; ms += 50) {
+            if (waitpid(pid, &status, WNOHANG) == pid) {
+                pid = -1;
+                return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+            }
+            usleep(50000);
+        }
+        return -1;
+    }
+
+    // Waits until the program's log or error output holds text.
+    bool wait_for(const std::string &file, const std::string &text, int limit_ms)
+    {
+        for (int ms = 0; ms < limit_ms; ms += 50, usleep(50000))
+            if (read_file(scratch + "/" + file).find(text) != std::string::npos)
+                return true;
+        return false;
+    }
+
+    void start_watch()
+    {
+        pid = fork();
+        ASSERT_GE(pid, 0);
+        if (pid == 0) {
+            if (!freopen((scratch + "/log").c_str(), "w", stdout) ||
+                !freopen((scratch + "/err").c_str(), "w", stderr))
+                _exit(127);
+            execl(MAPPER_PROGRAM, MAPPER_PROGRAM, "--world", "1", "--watch",
+                  "--save-after", "1", "--output", out.c_str(), nullptr);
+            _exit(127);
+        }
+        const std::string updates = out + "/" + WEB_FOLDER_NAME + "/updates.js";
+        for (int ms = 0; !file_exists(updates) && ms < START_LIMIT_MS; ms += 50)
+            usleep(50000);
+        ASSERT_TRUE(file_exists(updates)) << read_file(scratch + "/err");
+    }
+
+    std::string root, out, fresh, scratch;
+    SampleWorld world;
+    pid_t pid = -1;
+};
+
+TEST_F(WatchTest, PageShowsNewTilesAndMapsEqualAFreshRun)
+{
+    start_watch();
+    const std::map<std::string, std::string> before = web_tiles(out);
+
+    // A red tile at the unexplored cell (0, 0), written, then listed,
+    // while the page shows that cell in the middle of the window (at
+    // twice the size: the page keeps a map smaller than the window in
+    // its middle).
+    const GenTile red = {0, 0, 0};
+    png_of(255, 0, 0, scratch + "/red.png");
+    const std::string script = scratch + "/append.sh";
+    write_file(script, "cp '" + scratch + "/red.png' '" + tile_file(world, red) +
+                           "'\nprintf '%s\\n' '" + change_line(world, red) +
+                           "' >> '" + change_list_path(root, 1, "/") + "'\n");
+    const int centre = 4 * GRID_TILE + GRID_TILE / 2;
+    const std::string shot = scratch + "/shot.png";
+    std::ostringstream cmd;
+    cmd << "node '" << BROWSER_VIEW_SCRIPT << "' 'file://" << out << "/" << WEB_PAGE_NAME
+        << "#level=0&x=" << centre << "&y=" << centre << "&zoom=1' 'run=sh " << script
+        << "' sleep=" << SHOWN_WITHIN_MS << " grab=" << shot << " 2>&1";
+    int status = -1;
+    const std::string seen = run_command(cmd.str(), &status);
+    ASSERT_EQ(status, 0) << seen;
+    EXPECT_EQ(seen.find("error "), std::string::npos) << seen;
+    BITMAP *screen_shot = load_bitmap(shot.c_str(), nullptr);
+    ASSERT_NE(screen_shot, nullptr);
+    int red_pixels = 0;
+    for (int y = SCREEN_CY - 10; y < SCREEN_CY + 10; ++y)
+        for (int x = SCREEN_CX - 10; x < SCREEN_CX + 10; ++x)
+            red_pixels += getpixel(screen_shot, x, y) ==
+                          makecol_depth(bitmap_color_depth(screen_shot), 255, 0, 0);
+    destroy_bitmap(screen_shot);
+    EXPECT_EQ(red_pixels, 400) << "the new tile is not on the page " << SHOWN_WITHIN_MS
+                               << " ms after its line";
+    EXPECT_EQ(seen.find("map.html"), seen.rfind("map.html")) << "the page was reloaded";
+
+    // Its web tile at each level of the 512-pixel map's two, and no other.
+    const int px = 4 * GRID_TILE;
+    const std::set<std::string> touched = {
+        "z0/1/" + std::to_string(px / WEB_TILE) + "/" + std::to_string(px / WEB_TILE) + ".png",
+        "z0/0/0/0.png"};
+    EXPECT_EQ(changed_tiles(before, web_tiles(out)), touched);
+
+    // One beyond the bounds, and one whose file is written slowly after
+    // its line (a cell already mapped, in a new colour).
+    const GenTile beyond = {0, 6, 0};
+    png_of(0, 160, 0, tile_file(world, beyond));
+    append_line(world, beyond);
+    const GenTile slow = {0, 1, 1};
+    const std::string blue = png_of(0, 0, 255, scratch + "/blue.png");
+    write_file(tile_file(world, slow), blue.substr(0, blue.size() / 2));
+    append_line(world, slow);
+    usleep(600000);
+    write_file(tile_file(world, slow), blue);
+    usleep(1500000);
+    kill(pid, SIGTERM);
+    int exit_status = 0;
+    waitpid(pid, &exit_status, 0);
+    pid = -1;
+    EXPECT_TRUE(WIFEXITED(exit_status) && WEXITSTATUS(exit_status) == 128 + SIGTERM)
+        << read_file(scratch + "/err");
+    EXPECT_EQ(read_file(scratch + "/err").find("skipped"), std::string::npos)
+        << "the slowly written tile was not placed";
+    const std::string log = read_file(scratch + "/log");
+    EXPECT_NE(log.find("composed again"), std::string::npos) << log;
+
+    run_command("'" MAPPER_PROGRAM "' --world 1 --output '" + fresh + "' >/dev/null 2>&1",
+                &status);
+    ASSERT_EQ(status, 0);
+    EXPECT_TRUE(read_file(fresh + "/map_zoom_0.png") == read_file(out + "/map_zoom_0.png"))
+        << "the watched map differs from a fresh run's";
+}
+
+// The web map shows a level from its tiles' smallest to largest column
+// and row; the map still reaches back to column and row 0.
+TEST_F(WatchTest, WebMapShowsTheExploredRegion)
+{
+    world.tiles = {{0, 2, 3}, {0, 4, 4}};
+    ASSERT_TRUE(write_world(world));
+    int status = -1;
+    run_command("'" MAPPER_PROGRAM "' --world 1 --web --output '" + out +
+                    "' >/dev/null 2>&1", &status);
+    ASSERT_EQ(status, 0);
+    const std::string levels = read_file(out + "/" + WEB_FOLDER_NAME + "/levels.js");
+    EXPECT_NE(levels.find("width: 192, height: 128, minColumn: 2, minRow: 3"),
+              std::string::npos) << levels;
+    BITMAP *map = load_bitmap((out + "/map_zoom_0.png").c_str(), nullptr);
+    ASSERT_NE(map, nullptr);
+    EXPECT_EQ(map->w, 5 * GRID_TILE);
+    EXPECT_EQ(map->h, 5 * GRID_TILE);
+    destroy_bitmap(map);
+}
+
+// A full disk during a batch keeps the older web tiles and says why; the
+// next change cuts them again. The output folder removed, or the world's,
+// ends the watch with exit 1 and a message naming it; maps saved stay.
+TEST_F(WatchTest, FaultsKeepWhatWasWritten)
+{
+    const std::string disk = make_temp_dir();
+    if (mount("tmpfs", disk.c_str(), "tmpfs", MS_NOSUID | MS_NODEV, "size=8m") != 0)
+        GTEST_SKIP() << "cannot mount a tmpfs (needs root): " << std::strerror(errno);
+    remove_tree(out);
+    out = disk + "/maps";
+    ASSERT_EQ(mkdir(out.c_str(), 0755), 0);
+    start_watch();
+    const std::map<std::string, std::string> before = web_tiles(out);
+    struct statvfs vfs;
+    ASSERT_EQ(statvfs(disk.c_str(), &vfs), 0);
+    write_file(disk + "/filler",
+               std::string(static_cast<size_t>(vfs.f_bavail * vfs.f_bsize), '\0'));
+    const GenTile red = {0, 0, 0};
+    png_of(255, 0, 0, tile_file(world, red));
+    append_line(world, red);
+    EXPECT_TRUE(wait_for("err", "No space left on device", 5000))
+        << read_file(scratch + "/err");
+    EXPECT_EQ(changed_tiles(before, web_tiles(out)), std::set<std::string>());
+    std::remove((disk + "/filler").c_str());
+    const GenTile green = {0, -4, -4};
+    png_of(0, 200, 0, tile_file(world, green));
+    append_line(world, green);
+    EXPECT_TRUE(wait_for("log", "Placed 1 tile in map_zoom_0.png, 3 web tiles", 5000))
+        << read_file(scratch + "/log");
+    // Both tiles' web tiles: red's at full size was cut again too.
+    EXPECT_EQ(changed_tiles(before, web_tiles(out)).count("z0/1/1/1.png"), 1u);
+
+    run_command("rm -rf '" + out + "'");
+    EXPECT_EQ(wait_exit(5000), 1);
+    EXPECT_NE(read_file(scratch + "/err").find("the output folder " + out + " was removed"),
+              std::string::npos) << read_file(scratch + "/err");
+    umount2(disk.c_str(), MNT_DETACH);
+    remove_tree(disk);
+
+    out = make_temp_dir();
+    start_watch();
+    const std::string folder = world_folder_path(root, world.number, "/");
+    run_command("rm -rf '" + folder + "'");
+    EXPECT_EQ(wait_exit(5000), 1);
+    EXPECT_NE(read_file(scratch + "/err").find("its folder " + folder + " was removed"),
+              std::string::npos) << read_file(scratch + "/err");
+    EXPECT_TRUE(file_exists(out + "/map_zoom_0.png"));
+}
+
+}  // namespace
