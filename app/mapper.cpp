@@ -30,6 +30,7 @@
 #include "standard_streams.h"
 #include "tile_types.h"
 #include "watch.h"
+#include "watch_state.h"
 #include "watch_window.h"
 #include "web_map.h"
 #include "world_dialog.h"

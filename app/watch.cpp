@@ -15,6 +15,7 @@
 #include "exit_signals.h"
 #include "fatal_error.h"
 #include "file_io.h"
+#include "watch_display.h"
 #include "watch_state.h"
 #include "web_map.h"
 #include "world_layout.h"
@@ -148,15 +149,6 @@ int finish(int code)
 }
 
 }  // namespace
-
-void show_explored_regions()
-{
-    for (int z = 0; z <= ZoomBounds.max_zoom; ++z) {
-        GridBox box;
-        if (explored_box(z, &box))
-            set_web_region(z, box.min_x, box.min_y, box.max_x, box.max_y);
-    }
-}
 
 int watch_world(int world_number, const Options &options)
 {

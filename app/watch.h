@@ -13,14 +13,6 @@
 
 #include "options.h"
 
-// Quiet time that ends a batch, and the longest a batch waits for it.
-const double WATCH_BATCH_SECONDS = 0.2;
-const double WATCH_BATCH_MAX_SECONDS = 1.0;
-
-// Tells the web map to show of each level only its listed tiles' columns
-// and rows (the maps still reach back to column and row 0).
-void show_explored_regions();
-
 // Follows world world_number until stopped; compose_maps must have run
 // with keep_map_canvases set and the web map been published. Returns the
 // exit code (0 after the window's Stop, 128 + N after signal N); fatal

@@ -7,7 +7,6 @@
 #include "fatal_error.h"
 #include "map_geometry.h"
 #include "tile_types.h"
-#include "watch_state.h"
 #include "watch_window.h"
 #include "world_layout.h"
 

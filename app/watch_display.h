@@ -30,4 +30,7 @@ void show_saving(const std::string &name, bool began);
 void map_save_failed(const std::string &name, const std::string &why);
 void web_write_failed(const std::string &why);
 
+// Ends the terminal's progress line.
+void end_watch_display();
+
 #endif

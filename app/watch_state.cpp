@@ -15,7 +15,6 @@
 #include "map_file.h"
 #include "map_geometry.h"
 #include "tile_check.h"
-#include "watch.h"
 #include "watch_display.h"
 #include "web_map.h"
 
@@ -304,4 +303,13 @@ void full_run(int world_number)
     if (!finish_web_map(&why))
         fatal_error("Error writing the web map %s\n%s\n", WEB_FOLDER_NAME, why.c_str());
     start_live_web_map();
+}
+
+void show_explored_regions()
+{
+    for (int z = 0; z <= ZoomBounds.max_zoom; ++z) {
+        GridBox box;
+        if (explored_box(z, &box))
+            set_web_region(z, box.min_x, box.min_y, box.max_x, box.max_y);
+    }
 }

@@ -17,6 +17,10 @@ struct GridBox {
     int min_x = 0, min_y = 0, max_x = 0, max_y = 0;
 };
 
+// Quiet time that ends a batch, and the longest a batch waits for it.
+const double WATCH_BATCH_SECONDS = 0.2;
+const double WATCH_BATCH_MAX_SECONDS = 1.0;
+
 // Seconds on a clock that only goes forward.
 double watch_clock();
 
@@ -49,7 +53,8 @@ void full_run(int world_number);
 // Readable once the player asked the window to stop; -1 without one.
 int watch_stop_fd();
 
-// Ends the terminal's progress line.
-void end_watch_display();
+// Tells the web map to show of each level only its listed tiles' columns
+// and rows (the maps still reach back to column and row 0).
+void show_explored_regions();
 
 #endif

@@ -1,6 +1,7 @@
 // Windows: no web map, so no watch; the command line refuses --watch and
 // nothing here is ever asked to follow a world.
 #include "watch.h"
+#include "watch_state.h"
 #include "watch_window.h"
 
 #include <cstdlib>
