@@ -152,22 +152,6 @@ bool copy_checked_tile(int fd, const char *path, std::string *why)
     return ok;
 }
 
-// Why the registry gave no tile: the codec's own reason when it left one
-// in allegro_error, else running out of memory, else the data.
-std::string load_failure(int64_t w, int64_t h)
-{
-    if (allegro_error[0] != '\0')
-        return allegro_error;
-    if (errno == ENOMEM || (allegro_errno && *allegro_errno == ENOMEM)) {
-        std::ostringstream s;
-        s << "out of memory: its " << w << " x " << h << " pixels need up to "
-          << bitmap_bytes(w, h, MAX_TILE_BYTES_PER_PIXEL) / MIB
-          << " MB, which the system did not give";
-        return s.str();
-    }
-    return "its data cannot be decoded";
-}
-
 // A failed load leaves these, not what an earlier call left.
 void clear_load_errors()
 {
@@ -197,7 +181,7 @@ BITMAP *load_checked_tile(const std::string &path, std::string *why)
             clear_load_errors();
             tile = load_map_tile(tile_link.path.c_str(), fd);
             if (!tile)
-                *why = load_failure(w, h);
+                *why = tile_load_failure(w, h);
         }
         unlink(tile_link.path.c_str());
         close(fd);
@@ -213,7 +197,7 @@ BITMAP *load_checked_tile(const std::string &path, std::string *why)
     clear_load_errors();
     tile = load_map_tile(tile_link.path.c_str(), tile_link.fd);
     if (!tile)
-        *why = load_failure(w, h);
+        *why = tile_load_failure(w, h);
     return tile;
 }
 

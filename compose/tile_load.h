@@ -4,6 +4,7 @@
 #ifndef COMPOSE_TILE_LOAD_H
 #define COMPOSE_TILE_LOAD_H
 
+#include <cstdint>
 #include <string>
 
 struct BITMAP;
@@ -17,5 +18,10 @@ BITMAP *load_checked_tile(const std::string &path, std::string *why);
 // Ends loading through load_checked_tile: releases what it holds. Makes
 // only calls that a signal handler may make.
 void finish_tile_loads();
+
+// Why the registry gave no tile of w x h pixels: the codec's own reason
+// when it left one in allegro_error, else running out of memory, else the
+// data. Both systems' loaders use it.
+std::string tile_load_failure(int64_t w, int64_t h);
 
 #endif

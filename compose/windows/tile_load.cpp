@@ -14,26 +14,6 @@
 #include "tile_place.h"
 #include "tile_types.h"
 
-namespace {
-
-// Why the registry gave no tile: the codec's own reason when it left one
-// in allegro_error, else running out of memory, else the data.
-std::string load_failure(int64_t w, int64_t h)
-{
-    if (allegro_error[0] != '\0')
-        return allegro_error;
-    if (errno == ENOMEM || (allegro_errno && *allegro_errno == ENOMEM)) {
-        std::ostringstream s;
-        s << "out of memory: its " << w << " x " << h << " pixels need up to "
-          << bitmap_bytes(w, h, MAX_TILE_BYTES_PER_PIXEL) / MIB
-          << " MB, which the system did not give";
-        return s.str();
-    }
-    return "its data cannot be decoded";
-}
-
-}  // namespace
-
 BITMAP *load_checked_tile(const std::string &path, std::string *why)
 {
     int64_t w = 0, h = 0;
@@ -46,7 +26,7 @@ BITMAP *load_checked_tile(const std::string &path, std::string *why)
         *allegro_errno = 0;
     BITMAP *tile = load_map_tile(path, fd);
     if (!tile)
-        *why = load_failure(w, h);
+        *why = tile_load_failure(w, h);
     _close(fd);
     return tile;
 }
