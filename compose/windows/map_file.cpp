@@ -8,6 +8,7 @@
 // stays.
 #include "map_file.h"
 
+#include <allegro.h>
 #include <winalleg.h>
 #include <fcntl.h>
 #include <io.h>
