@@ -63,15 +63,21 @@ protected:
     }
     static void TearDownTestSuite() { remove_tree(dir); }
 
-    // A JPEG of noise from ImageMagick, larger than the loader's chunk.
-    static std::string noise_jpeg(const std::string &name, int seed)
+    // A JPEG of hash noise in each channel, made by ImageMagick and larger
+    // than the loader's chunk; each pattern number gives other pixels.
+    static std::string noise_jpeg(const std::string &name, int pattern)
     {
         const std::string path = dir + "/" + name;
+        std::string command = "convert -size 300x300 xc:black";
+        const char *channels[] = {"R", "G", "B"};
+        for (int c = 0; c < 3; ++c) {
+            const std::string wave = "sin(i*12.9898+j*78.233+" +
+                                     std::to_string(pattern * 3 + c) + ")*43758.5453";
+            command += std::string(" -channel ") + channels[c] + " -fx '" + wave +
+                       "-floor(" + wave + ")'";
+        }
         int status = -1;
-        run_command("convert -seed " + std::to_string(seed) +
-                        " -size 300x300 xc: +noise Random -quality 95 '" +
-                        path + "'",
-                    &status);
+        run_command(command + " +channel -quality 95 '" + path + "'", &status);
         EXPECT_EQ(status, 0);
         return path;
     }

@@ -36,9 +36,9 @@ std::string read_file(const std::string &path, bool *found)
     return s.str();
 }
 
-void paint_noise(BITMAP *canvas, int x0, int y0, int w, int h, unsigned seed)
+void paint_noise(BITMAP *canvas, int x0, int y0, int w, int h, unsigned pattern)
 {
-    srand(seed);
+    srand(pattern);
     for (int y = y0; y < y0 + h; ++y)
         for (int x = x0; x < x0 + w; ++x)
             putpixel(canvas, x, y, makecol24(rand() & 255, rand() & 255, rand() & 255));
