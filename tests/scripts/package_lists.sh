@@ -1,5 +1,5 @@
 #!/bin/bash
-# The package lists in scripts/packages/ against what the build and the
+# The package lists in scripts/packages.sh against what the build and the
 # scripts use, as dpkg sees it on this machine (where ./scripts/setup ran):
 #   cmake_modules  each configure a script makes, in a fresh build folder:
 #                  every pkg-config module it requires comes from a package
@@ -27,10 +27,9 @@ esac
 src=$(cd "$(dirname "$0")/../.." && pwd)
 work=$(mktemp -d "${TMPDIR:-/tmp}/mapper-lists.XXXXXX") || exit 2
 trap 'rm -rf "$work"' EXIT
-PACKAGE_LISTS=$src/scripts/packages
 # shellcheck source=../../scripts/packages.sh
 . "$src/scripts/packages.sh"
-ALL_PURPOSES=$(cd "$PACKAGE_LISTS" && ls)
+ALL_PURPOSES=$PACKAGE_PURPOSES
 faults=0
 
 fault() {
@@ -158,7 +157,7 @@ check_configure() {
         owner=$(owners "$pc") ||
             { fault "$name: no package owns $pc (module $module)"; continue; }
         grep -qxF -f <(echo "$owner") "$work/$name.listed" ||
-            fault "$name: module $module ($pc) comes from $(echo $owner), which scripts/packages/{${purposes// /,}} lack"
+            fault "$name: module $module ($pc) comes from $(echo $owner), which the lists {${purposes// /,}} of scripts/packages.sh lack"
     done
     # What the required find_package() calls found (libraries, config
     # folders), the compilers, make and pkg-config; the tools that cmake
@@ -169,7 +168,7 @@ check_configure() {
         [ -e "$file" ] || continue
         owned_within "$work/$name.allowed" "$file"
         case $? in
-            1) fault "$name: $file comes from $(owners "$file" | xargs), which scripts/packages/{${purposes// /,}} do not bring" ;;
+            1) fault "$name: $file comes from $(owners "$file" | xargs), which the lists {${purposes// /,}} of scripts/packages.sh do not bring" ;;
             2) fault "$name: no package owns $file" ;;
         esac
     done
@@ -346,7 +345,7 @@ case_programs() {
         if [ "$1" = - ]; then
             fault "$file calls $word ($path), which no package owns"
         elif ! printf '%s\n' "$@" | grep -qxF -f - "$work/allowed.$key"; then
-            fault "$file calls $word ($path, from $*), which scripts/packages/{$key} do not bring"
+            fault "$file calls $word ($path, from $*), which the lists {$key} of scripts/packages.sh do not bring"
         fi
     done <"$work/calls"
 }
