@@ -206,6 +206,9 @@ int run_mapper(const Options &options)
 {
     // Before any thread: the umask is read once and never changed.
     read_user_umask();
+    if (options.menu && !leave_own_console())
+        fatal_error("Error opening %s for a run without a console: %s\n",
+                    NULL_DEVICE, std::strerror(errno));
     // A stop in any phase, the dialog included, ends the run through the
     // one handler; the library puts its own in place when it starts (one
     // that shuts the library down from inside the handler and crashes),

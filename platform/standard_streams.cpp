@@ -27,3 +27,9 @@ bool discard_standard_output()
     close(null_fd);
     return true;
 }
+
+bool leave_own_console()
+{
+    // A terminal is never opened for us here.
+    return true;
+}

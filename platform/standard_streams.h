@@ -12,6 +12,14 @@ bool open_closed_streams();
 // failure.
 bool discard_standard_output();
 
+// A run from the desktop menu has no terminal, yet Windows opens a console
+// window for a console program started from the Start menu: a console that
+// this process alone is attached to, and that its output goes to, is let
+// go and those streams get the null device. A console shared with a shell,
+// output sent to a file or pipe, and a terminal stay. False if the null
+// device cannot be opened.
+bool leave_own_console();
+
 // The null device's name, for messages.
 extern const char NULL_DEVICE[];
 
