@@ -260,10 +260,10 @@ pointer_drawn_at() {
 
 # Moves the pointer to ($1, $2) of the window and waits until the program
 # has seen it there: the library's arrow points at that spot. The library
-# puts its own pointer in the middle of the window as it starts, takes
-# motions for a moment after as relative ones, and then moves the X
-# pointer to its own: a move made meanwhile lands elsewhere. So the move
-# is made anew, from a pixel beside the spot, until the arrow shows there.
+# starts with its own pointer in the middle of the window, and a move made
+# just after it started may leave it there for good (the mouse driver
+# takes the first motions as relative ones). So the move is made anew,
+# from a pixel beside the spot, until the arrow shows there.
 point_at() {
     local deadline=$((SECONDS + WINDOW_WAIT)) look=0
     while [ "$SECONDS" -le "$deadline" ]; do
