@@ -74,6 +74,8 @@ readonly POINTER_LOOK=0.05 POINTER_MOVE_LOOKS=5
 # Seconds to wait for the window, for the program to end, and for
 # showing that it does not end.
 readonly WINDOW_WAIT=15 EXIT_WAIT=15 STAYS_WAIT=1
+# Seconds one screenshot of the window may take.
+readonly GRAB_LIMIT=10
 # Seconds over which the idle processor use is measured, and the share of
 # one core (percent) that fails the case; the figure itself is printed.
 readonly IDLE_SECONDS=5 IDLE_LIMIT=10
@@ -1215,7 +1217,8 @@ case_close_as_run_ends() {
 # The pixels of the rectangle of $1 x $2 at ($3, $4) of the window, or of
 # the screenshot file that $wid names, one "x,y: ... #RRGGBB ..." a line.
 pixels_of() {
-    local grab=(x import -window "$wid")
+    # import waits for ever on a window that is gone: bounded here.
+    local grab=(x timeout "$GRAB_LIMIT" import -window "$wid")
     [ -f "$wid" ] && grab=(convert "$wid")
     "${grab[@]}" -crop "$1x$2+$3+$4" -depth 8 txt:- 2>/dev/null
 }
@@ -1263,7 +1266,8 @@ case_progress_bar_and_saving_line() {
     done
     # One screenshot a look, taken before the map is known to be unsaved.
     for _ in 1 2 3; do
-        x import -window "$wid" "$work/look.ppm" 2>/dev/null
+        x timeout "$GRAB_LIMIT" import -window "$wid" "$work/look.ppm" \
+            2>/dev/null || fail "no screenshot of the window while saving"
         grep -q ' saved$' "$work/stdout" && fail "the map was saved too soon"
         wid=$work/look.ppm
         [ "$(count_colour $SAVING_LINE "#000000")" -gt 0 ] ||
