@@ -10,9 +10,9 @@
 namespace {
 
 const int CHANNELS = 3;
-// Rows of a kept level computed at a time while it is built, so that the
-// level below it is never held whole.
-const int BUILD_STRIP_ROWS = 64;
+// Rows of a kept level computed at a time while it is built: the strip
+// of canvas below it (eight times as many rows) stays a few megabytes.
+const int BUILD_STRIP_ROWS = 16;
 
 int level_width(const TilePyramid &p, int k)
 {
@@ -159,7 +159,7 @@ void level_rect(const TilePyramid &p, int k, const PixelRect &r, bool pad,
     fill_background(p, out, static_cast<size_t>(r.right - r.left) *
                                 (r.bottom - r.top));
     const PixelRect real = intersect(r, w, h);
-    if (k <= p.depth - 2) {
+    if (k <= p.depth - COMPUTED_LEVELS) {
         const PyramidPlane &pl = p.plane[k];
         const PixelRect part = pad ? intersect(r, pl.pad_width, pl.pad_height) : real;
         if (!part.empty())
@@ -219,8 +219,8 @@ bool build_tile_pyramid(TilePyramid *p, BITMAP *canvas, int x, int y, int width,
     p->height = height;
     std::memcpy(p->background, background, CHANNELS);
     p->depth = pyramid_depth(width, height);
-    p->plane.assign(std::max(p->depth - 1, 0), PyramidPlane());
-    for (int k = p->depth - 2; k >= 0; --k) {
+    p->plane.assign(std::max(p->depth - COMPUTED_LEVELS + 1, 0), PyramidPlane());
+    for (int k = p->depth - COMPUTED_LEVELS; k >= 0; --k) {
         PyramidPlane &pl = p->plane[k];
         pl.width = level_width(*p, k);
         pl.height = level_height(*p, k);
@@ -252,7 +252,7 @@ PixelRect rect_at_level(const TilePyramid &p, const PixelRect &changed, int k)
 
 void update_tile_pyramid(TilePyramid *p, const PixelRect &changed)
 {
-    for (int k = p->depth - 2; k >= 0; --k)
+    for (int k = p->depth - COMPUTED_LEVELS; k >= 0; --k)
         compute_plane_rect(p, k, rect_at_level(*p, changed, k));
 }
 

@@ -23,7 +23,7 @@
 namespace {
 
 // Odd at full size and at every level above: 1537 x 1101 needs a pyramid
-// of depth 3, with two kept levels.
+// of depth 3, with one kept level.
 const int CANVAS_W = 1600, CANVAS_H = 1200;
 const int REGION_X = 40, REGION_Y = 30, REGION_W = 1537, REGION_H = 1101;
 
