@@ -31,6 +31,9 @@ const int CHANNELS = 3;
 const size_t HISTORY_TILES = 4096;
 // The whole level changed: the page draws all of it again.
 const int WHOLE_LEVEL = -1;
+// GLib's true: the graphics library's TRUE is -1, which GObject refuses
+// with a warning on standard error for every tile.
+const gboolean G_TRUE = 1;
 
 struct LiveLevel {
     bool followed = false;
@@ -259,7 +262,7 @@ bool encode_web_tile(const std::vector<unsigned char> &rgb, std::string *bytes,
         image->Type = VIPS_INTERPRETATION_sRGB;
         result = vips_calls.image_write_to_buffer(
             image, tile_save_suffix(live.info.tile_ext).c_str(), &buffer, &length,
-            "strip", TRUE, nullptr);
+            "strip", G_TRUE, nullptr);
         vips_calls.object_unref(image);
     }
     if (result != 0) {
