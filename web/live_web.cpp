@@ -12,6 +12,7 @@
 #include "pyramid_cut.h"
 #include "random_name.h"
 #include "remove_tree.h"
+#include "tile_encode.h"
 #include "tile_pyramid.h"
 #include "vips_library.h"
 #include "web_levels.h"
@@ -31,9 +32,6 @@ const int CHANNELS = 3;
 const size_t HISTORY_TILES = 4096;
 // The whole level changed: the page draws all of it again.
 const int WHOLE_LEVEL = -1;
-// GLib's true: the graphics library's TRUE is -1, which GObject refuses
-// with a warning on standard error for every tile.
-const gboolean G_TRUE = 1;
 
 struct LiveLevel {
     bool followed = false;
@@ -154,7 +152,7 @@ bool write_tile(int zoom, int k, int row, int column, const std::vector<uint8_t>
             ok = fail(why, "removing " + where(folder + "/" + name), errno);
     } else {
         std::string bytes;
-        ok = encode_web_tile(rgb, &bytes, why) &&
+        ok = encode_web_tile(rgb, live.info.tile_ext, &bytes, why) &&
              write_replacing(dir, name, bytes, folder + "/" + name, why);
     }
     close(dir);
@@ -243,37 +241,6 @@ bool write_scripts(std::string *why)
 }
 
 }  // namespace
-
-bool encode_web_tile(const std::vector<unsigned char> &rgb, std::string *bytes,
-                     std::string *why)
-{
-    if (!load_vips(why)) {
-        *why = "encoding a web tile: libvips: " + *why;
-        return false;
-    }
-    VipsImage *image = vips_calls.image_new_from_memory(
-        rgb.data(), rgb.size(), WEB_TILE_SIZE, WEB_TILE_SIZE, CHANNELS,
-        VIPS_FORMAT_UCHAR);
-    void *buffer = nullptr;
-    size_t length = 0;
-    // Without metadata, as libvips's full cut writes its tiles.
-    int result = -1;
-    if (image) {
-        image->Type = VIPS_INTERPRETATION_sRGB;
-        result = vips_calls.image_write_to_buffer(
-            image, tile_save_suffix(live.info.tile_ext).c_str(), &buffer, &length,
-            "strip", G_TRUE, nullptr);
-        vips_calls.object_unref(image);
-    }
-    if (result != 0) {
-        *why = std::string("encoding a web tile: ") + vips_calls.error_buffer();
-        vips_calls.error_clear();
-        return false;
-    }
-    bytes->assign(static_cast<const char *>(buffer), length);
-    vips_calls.free_buffer(buffer);
-    return true;
-}
 
 bool start_live_web(std::string *why)
 {

@@ -41,8 +41,4 @@ void replace_web_level(BITMAP *canvas, int zoom, const char *map_name,
 // changes are kept for the next call.
 bool publish_web_changes(int *tiles_cut, std::string *why);
 
-// Encodes 256 x 256 RGB pixels as the web map's tiles are encoded.
-bool encode_web_tile(const std::vector<unsigned char> &rgb, std::string *bytes,
-                     std::string *why);
-
 #endif
