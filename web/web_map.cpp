@@ -5,7 +5,6 @@
 #include <unistd.h>
 
 #include <algorithm>
-#include <cctype>
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
@@ -312,18 +311,13 @@ void start_web_map(int background_r, int background_g, int background_b)
 }
 
 void cut_web_level(BITMAP *canvas, int zoom, const char *map_name,
-                   int min_column, int min_row, int tile_size)
+                   WebTileFormat tiles, int min_column, int min_row, int tile_size)
 {
     finish_cut();
     if (!web.failure.empty())
         return;
     std::cout << "Cutting web tiles for " << map_name << std::endl;
-    const std::string name = map_name;
-    const std::string::size_type dot = name.rfind('.');
-    std::string ext = dot == std::string::npos ? "" : name.substr(dot + 1);
-    for (char &c : ext)
-        c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
-    web.tile_ext = ext == "jpg" ? "jpg" : "png";
+    web.tile_ext = tiles == WEB_TILES_JPEG ? "jpg" : "png";
     if (!folder_ready())
         return;
     CanvasRegion &r = cutting.region;
