@@ -3,10 +3,11 @@
 # imports, the command line, the maps of the PNG, JPEG and GIF sample
 # worlds byte for byte through --world and through the dialog, the
 # message box of a world without changed.txt, and worlds read from a
-# user folder whose name is not Latin.
+# user folder whose name is not Latin; the unit tests built for Windows.
 # With INSTALLER, also its silent install, its Start-menu entry's menu
 # launch and its silent uninstall.
 #   wine_test.sh MAPPER_EXE LINUX_MAPPER MAKE_WORLD [INSTALLER]
+# The unit tests are those that MAPPER_EXE's folder lists in unit_tests.txt.
 set -u
 EXE=$1 LINUX_MAPPER=$2 MAKE_WORLD=$3 INSTALLER=${4:-}
 WINE=/usr/lib/wine/wine64
@@ -59,6 +60,35 @@ done
 "$WINE" wineboot -i >/dev/null 2>&1
 APPDATA_DIR=$WINEPREFIX/drive_c/users/${USER:-$(id -un)}/AppData/Roaming
 [ -d "$APPDATA_DIR" ] || APPDATA_DIR=$(echo "$WINEPREFIX"/drive_c/users/*/AppData/Roaming | cut -d' ' -f1)
+
+# The cases that make their files with ImageMagick's convert, a Linux
+# program that the Windows side cannot start.
+UNIT_SKIP="GifFastPathTest.PeerFilesGiveTheSameImagesAndBitmaps
+GifFastPathTest.DamagedFilesGiveTheSameResults
+GifReaderTest.ImageMagickFilesReadAsGiflibReadsThem
+GifReaderTest.RootsUpToElevenBitsWideAreRead
+GifWriterPeerTest.ImageMagickSeesTheColoursOfTheIndicesWritten"
+
+# Each unit-test program: every case passes (a crash ends it at once,
+# without Wine's debugger), and the counts are printed.
+run_unit_tests()
+{
+    local list exe code out
+    list=$(dirname "$EXE")/unit_tests.txt
+    check "unit tests listed" "$([ -s "$list" ] && echo yes)" yes
+    while read -r exe; do
+        (cd / && WINEDLLOVERRIDES="$WINEDLLOVERRIDES;winedbg.exe=d" \
+            timeout 600 "$WINE" "$exe" --gtest_filter="-$(echo $UNIT_SKIP | tr ' ' :)" \
+            >"$WORK/unit.log" 2>&1 </dev/null)
+        code=$?
+        out=$(tr -d '\r' <"$WORK/unit.log")
+        check "unit tests $(basename "$exe") exit" $code 0
+        echo "$out" | grep -E '^\[  (PASSED|FAILED) |^\[  SKIPPED \]|tests? ran' |
+            sed "s/^/$(basename "$exe"): /"
+        echo "$out" | grep -A3 'Failure$' | head -n 40
+    done <"$list"
+}
+run_unit_tests
 
 check "--version" "$(run_exe --version | tr -d '\r')" "$("$LINUX_MAPPER" --version)"
 out=$(run_exe --web 2>&1 >/dev/null | tr -d '\r'); code=$?
