@@ -5,7 +5,11 @@
 // users already. It is recorded for the clean-up that the console's
 // control events run, and a file is published by the system's replacing
 // move, written through to the disk. A folder open at its handle cannot
-// be renamed or removed under us.
+// be renamed or removed under us: that handle, which shares no deletion,
+// is the run's lock. The system closes it when a run is killed
+// (TerminateProcess, a crash), and the next run that makes a folder of
+// the same stem removes the <stem>.part-* folders that it can open for
+// deletion, which no live run lets it.
 #include "private_output.h"
 
 #include <windows.h>
@@ -16,12 +20,12 @@
 
 #include "exit_signals.h"
 #include "folder_handle.h"
+#include "private_names.h"
 #include "random_name.h"
 #include "wide_text.h"
 
 namespace {
 
-const char PART_TAG[] = ".part-";
 const int NAME_ATTEMPTS = 8;
 const int RECORD_SLOTS = 4;
 const size_t RECORD_CHARS = 1024;
@@ -34,8 +38,8 @@ wchar_t record[RECORD_SLOTS][RECORD_CHARS];
 std::atomic<HANDLE> record_handle[RECORD_SLOTS];
 std::atomic<bool> record_used[RECORD_SLOTS];
 
-// Removes the files in folder, then the folder; false if any stays.
-bool remove_folder(const wchar_t *folder)
+// Removes the files in folder (a link itself, not what it names).
+void remove_files(const std::wstring &folder)
 {
     std::wstring pattern = std::wstring(folder) + L"\\*";
     WIN32_FIND_DATAW found;
@@ -44,10 +48,16 @@ bool remove_folder(const wchar_t *folder)
         do {
             const std::wstring name = found.cFileName;
             if (name != L"." && name != L"..")
-                DeleteFileW((std::wstring(folder) + L"\\" + name).c_str());
+                DeleteFileW((folder + L"\\" + name).c_str());
         } while (FindNextFileW(search, &found));
         FindClose(search);
     }
+}
+
+// Removes the files in folder, then the folder; false if any stays.
+bool remove_folder(const wchar_t *folder)
+{
+    remove_files(folder);
     return RemoveDirectoryW(folder) != 0;
 }
 
@@ -101,6 +111,54 @@ int open_folder(const std::wstring &path)
     return fd;
 }
 
+// A leftover folder, opened for its deletion; fails while a run holds it.
+HANDLE open_leftover(const std::wstring &path)
+{
+    return CreateFileW(path.c_str(), DELETE | FILE_LIST_DIRECTORY,
+                       FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                       nullptr, OPEN_EXISTING,
+                       FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT,
+                       nullptr);
+}
+
+// Removes the leftover folder at path, the very one inspected: its files,
+// then the folder by its open handle. A link is never followed, and a
+// folder in it keeps it (a run makes none).
+void sweep_one(const std::wstring &path)
+{
+    const HANDLE folder = open_leftover(path);
+    if (folder == INVALID_HANDLE_VALUE)
+        return;
+    BY_HANDLE_FILE_INFORMATION info;
+    if (GetFileInformationByHandle(folder, &info) &&
+        (info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) &&
+        !(info.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT)) {
+        remove_files(path);
+        FILE_DISPOSITION_INFO disposition = {TRUE};
+        SetFileInformationByHandle(folder, FileDispositionInfo, &disposition,
+                                   sizeof disposition);
+    }
+    CloseHandle(folder);
+}
+
+// The <stem>.part-* folders in parent that no run holds.
+void sweep_leftovers(const std::wstring &parent, const std::string &stem)
+{
+    WIN32_FIND_DATAW found;
+    const HANDLE search = FindFirstFileW((parent + L"\\*").c_str(), &found);
+    if (search == INVALID_HANDLE_VALUE)
+        return;
+    std::vector<std::wstring> names;
+    do {
+        if ((found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) &&
+            is_private_name(to_utf8(found.cFileName).c_str(), stem, PART_TAG))
+            names.push_back(found.cFileName);
+    } while (FindNextFileW(search, &found));
+    FindClose(search);
+    for (const std::wstring &name : names)
+        sweep_one(parent + L"\\" + name);
+}
+
 bool fail(std::string *why, const std::string &what, DWORD err)
 {
     if (why)
@@ -126,6 +184,10 @@ bool make_private_folder(int parent_fd, const std::string &stem,
     const std::wstring parent = folder_path(parent_fd);
     if (parent.empty())
         return fail(why, "finding the folder of " + stem, GetLastError());
+    {
+        ExitSignalHold hold;
+        sweep_leftovers(parent, stem);
+    }
     DWORD err = ERROR_ALREADY_EXISTS;
     for (int i = 0; i < NAME_ATTEMPTS && err == ERROR_ALREADY_EXISTS; ++i) {
         std::string name;

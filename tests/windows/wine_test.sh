@@ -155,6 +155,30 @@ for _ in 1 2 3 4 5; do
     for _ in $(seq 20); do [ -s "$WORK/dialog-missing.exit" ] && break 2; sleep 0.1; done
 done
 check "message box exit" "$(wait_exit "$WORK/dialog-missing.exit")" 1
+
+# A run from the menu that fails (World1 without changed.txt) shows the
+# error in its window and, once closed, leaves no maps' folder behind.
+menu_error_leaves_no_folder()
+{
+    local w made=""
+    (run_exe --menu >"$WORK/menu-error.log" 2>&1; echo $? >"$WORK/menu-error.exit") &
+    w=$(find_window mapper)
+    xdotool mousemove --window "$w" $LIST_X $LIST_Y key Return
+    for _ in $(seq 100); do
+        made=$(find "$WINEPREFIX/drive_c/users" "$HOME" -path '*/Mapper/World1' 2>/dev/null)
+        [ -n "$made" ] && break
+        sleep 0.1
+    done
+    check "menu error made the folder" "$([ -n "$made" ] && echo yes)" yes
+    for _ in $(seq 20); do
+        xdotool mousemove --window "$w" $LIST_X $LIST_Y key c
+        for _ in $(seq 5); do [ -s "$WORK/menu-error.exit" ] && break 2; sleep 0.1; done
+    done
+    check "menu error exit" "$(wait_exit "$WORK/menu-error.exit")" 1
+    check "menu error leaves no folder" \
+        "$(find "$WINEPREFIX/drive_c/users" "$HOME" -name Mapper 2>/dev/null)" ""
+}
+menu_error_leaves_no_folder
 mv "$WORK/changed.txt" "$APPDATA_DIR/Orvandelquist/World1/changed.txt"
 
 # A user folder named in letters outside Latin-1 and the ANSI code page.
@@ -186,6 +210,36 @@ wait "$stopped"
 check "Ctrl+C exit" $? 130
 check "Ctrl+C keeps the older map" "$(cat "$WORK/stopped/map_zoom_0.png")" older
 check "Ctrl+C leaves no folder" "$(ls -A "$WORK/stopped")" map_zoom_0.png
+
+# A run killed during a save (as TerminateProcess kills it: no clean-up)
+# leaves its private folder and the older map. A run that starts while
+# another saves in the same folder leaves that one's folder alone, and
+# removes the killed run's: both end well, and the older map stays.
+killed_run_is_swept()
+{
+    local out=$WORK/killed killed busy
+    mkdir -p "$out"
+    echo older >"$out/map_zoom_0.png"
+    "$WINE" "$EXE" --world 4 --output "$(windows_path "$out")" >"$WORK/killed.log" 2>&1 &
+    killed=$!
+    for _ in $(seq 1200); do grep -q Saving "$WORK/killed.log" && break; sleep 0.1; done
+    kill -KILL "$killed"
+    wait "$killed"
+    check "killed run leaves its folder" "$(ls -A "$out" | grep -c '^map_zoom_0\.part-')" 1
+    check "killed run keeps the older map" "$(cat "$out/map_zoom_0.png")" older
+    "$WINE" "$EXE" --world 4 --output "$(windows_path "$out")" >"$WORK/busy.log" 2>&1 &
+    busy=$!
+    for _ in $(seq 1200); do grep -q Saving "$WORK/busy.log" && break; sleep 0.1; done
+    run_exe --world 2 --quiet --output "$(windows_path "$out")"
+    check "run beside a save exit" $? 0
+    wait "$busy"
+    check "run swept into exit" $? 0
+    check "no folder left" "$(ls -A "$out" | grep -c '\.part-')" 0
+    check "maps beside the swept folder" \
+        "$(cd "$WORK/linux2" && for f in *; do cmp -s "$f" "$out/$f" && echo "$f"; done | wc -l)" \
+        "$(ls "$WORK/linux2" | wc -l)"
+}
+killed_run_is_swept
 
 # The installer: silent, per user; its Start-menu entry starts the menu
 # launch, whose maps go to the Pictures folder; the uninstaller leaves
