@@ -31,10 +31,17 @@ std::atomic<int> made_count(0);
 std::atomic<bool> keep_made(false);
 
 // Empty folders only: RemoveDirectoryW leaves one that holds anything.
+// The run's current folder is the world's, which Windows removes only
+// once no process is in it: the run, which is ending, steps out first.
 void remove_made_folders()
 {
-    if (keep_made)
+    if (keep_made || made_count == 0)
         return;
+    wchar_t parent[MADE_CHARS];
+    wcscpy(parent, made_paths[0]);
+    if (wchar_t *last = wcsrchr(parent, L'\\'))
+        *last = L'\0';
+    SetCurrentDirectoryW(parent);
     for (int i = made_count - 1; i >= 0; --i)
         RemoveDirectoryW(made_paths[i]);
 }

@@ -30,6 +30,8 @@ const int NAME_ATTEMPTS = 8;
 const int RECORD_SLOTS = 4;
 const size_t RECORD_CHARS = 1024;
 const DWORD PATH_CHARS = 32768;
+// A folder's listing is read in pieces of this size.
+const size_t LISTING_BYTES = 64 * 1024;
 
 // What the clean-up removes: each slot a folder's full path.
 // Each slot a folder's full path and its open handle, which keeps others
@@ -121,6 +123,29 @@ HANDLE open_leftover(const std::wstring &path)
                        nullptr);
 }
 
+// The files in the folder open at handle, from that handle: a listing by
+// name (FindFirstFileW) would open it again, which its deletion access
+// forbids.
+std::vector<std::wstring> listed_files(HANDLE folder)
+{
+    std::vector<std::wstring> names;
+    std::vector<unsigned char> buffer(LISTING_BYTES);
+    FILE_INFO_BY_HANDLE_CLASS what = FileFullDirectoryRestartInfo;
+    while (GetFileInformationByHandleEx(folder, what, buffer.data(),
+                                        static_cast<DWORD>(buffer.size()))) {
+        what = FileFullDirectoryInfo;
+        for (size_t at = 0;;) {
+            const auto *e = reinterpret_cast<const FILE_FULL_DIR_INFO *>(&buffer[at]);
+            if (!(e->FileAttributes & FILE_ATTRIBUTE_DIRECTORY))
+                names.emplace_back(e->FileName, e->FileNameLength / sizeof(wchar_t));
+            if (e->NextEntryOffset == 0)
+                break;
+            at += e->NextEntryOffset;
+        }
+    }
+    return names;
+}
+
 // Removes the leftover folder at path, the very one inspected: its files,
 // then the folder by its open handle. A link is never followed, and a
 // folder in it keeps it (a run makes none).
@@ -133,7 +158,8 @@ void sweep_one(const std::wstring &path)
     if (GetFileInformationByHandle(folder, &info) &&
         (info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) &&
         !(info.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT)) {
-        remove_files(path);
+        for (const std::wstring &name : listed_files(folder))
+            DeleteFileW((path + L"\\" + name).c_str());
         FILE_DISPOSITION_INFO disposition = {TRUE};
         SetFileInformationByHandle(folder, FileDispositionInfo, &disposition,
                                    sizeof disposition);

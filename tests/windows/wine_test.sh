@@ -222,14 +222,14 @@ killed_run_is_swept()
     echo older >"$out/map_zoom_0.png"
     "$WINE" "$EXE" --world 4 --output "$(windows_path "$out")" >"$WORK/killed.log" 2>&1 &
     killed=$!
-    for _ in $(seq 1200); do grep -q Saving "$WORK/killed.log" && break; sleep 0.1; done
+    for _ in $(seq 1200); do grep -qs Saving "$WORK/killed.log" && break; sleep 0.1; done
     kill -KILL "$killed"
-    wait "$killed"
+    { wait "$killed"; } 2>/dev/null
     check "killed run leaves its folder" "$(ls -A "$out" | grep -c '^map_zoom_0\.part-')" 1
     check "killed run keeps the older map" "$(cat "$out/map_zoom_0.png")" older
     "$WINE" "$EXE" --world 4 --output "$(windows_path "$out")" >"$WORK/busy.log" 2>&1 &
     busy=$!
-    for _ in $(seq 1200); do grep -q Saving "$WORK/busy.log" && break; sleep 0.1; done
+    for _ in $(seq 1200); do grep -qs Saving "$WORK/busy.log" && break; sleep 0.1; done
     run_exe --world 2 --quiet --output "$(windows_path "$out")"
     check "run beside a save exit" $? 0
     wait "$busy"
