@@ -40,8 +40,8 @@ wchar_t record[RECORD_SLOTS][RECORD_CHARS];
 std::atomic<HANDLE> record_handle[RECORD_SLOTS];
 std::atomic<bool> record_used[RECORD_SLOTS];
 
-// Removes the files in folder (a link itself, not what it names).
-void remove_files(const std::wstring &folder)
+// Removes the files in folder, then the folder; false if any stays.
+bool remove_folder(const wchar_t *folder)
 {
     std::wstring pattern = std::wstring(folder) + L"\\*";
     WIN32_FIND_DATAW found;
@@ -50,16 +50,10 @@ void remove_files(const std::wstring &folder)
         do {
             const std::wstring name = found.cFileName;
             if (name != L"." && name != L"..")
-                DeleteFileW((folder + L"\\" + name).c_str());
+                DeleteFileW((std::wstring(folder) + L"\\" + name).c_str());
         } while (FindNextFileW(search, &found));
         FindClose(search);
     }
-}
-
-// Removes the files in folder, then the folder; false if any stays.
-bool remove_folder(const wchar_t *folder)
-{
-    remove_files(folder);
     return RemoveDirectoryW(folder) != 0;
 }
 
@@ -230,11 +224,18 @@ bool make_private_folder(int parent_fd, const std::string &stem,
         f->name = name;
         f->slot = record_folder(path);
         f->fd = open_folder(path);
+        const DWORD open_err = f->fd < 0 ? GetLastError() : ERROR_TOO_MANY_OPEN_FILES;
         if (f->slot >= 0 && f->fd >= 0)
             record_handle[f->slot].store(reinterpret_cast<HANDLE>(_get_osfhandle(f->fd)));
         if (f->slot < 0 || f->fd < 0) {
             discard_private_folder(f);
-            return fail(why, "making " + name, ERROR_TOO_MANY_OPEN_FILES);
+            // Another run's sweep took the new folder for a leftover
+            // before we held it: it goes, and another name is tried.
+            if (open_err == ERROR_SHARING_VIOLATION) {
+                err = ERROR_ALREADY_EXISTS;
+                continue;
+            }
+            return fail(why, "making " + name, open_err);
         }
     }
     return err == 0 || fail(why, "making a private folder for " + stem, err);
