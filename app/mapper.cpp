@@ -158,7 +158,6 @@ void register_file_types()
 // the library shuts down at exit.
 void stop_drawing(const char *) { stop_progress_window(); }
 
-
 void finish_web_output()
 {
     std::string why;

@@ -3,6 +3,7 @@
 // description and one tile pyramid per level, cut by libvips from each
 // level's canvas while it is still in memory). Knows nothing of worlds or
 // lists: it is handed each canvas with its grid origin and tile size.
+// This is the run's side; the page's files are written by web_page.h.
 //
 // The folder is written under an unpredictable private name in the output
 // folder and swapped in whole by one rename once complete, so a reader
