@@ -240,6 +240,8 @@ int run_mapper(const Options &options)
     }
     if (options.menu && options.output.empty())
         use_output_folder(make_world_folder(world), options.web);
+    // What a killed watch left in the web map, for runs that cut none.
+    sweep_web_leftovers();
     if (options.web)
         name_web_map(world_name(world) + " map");
     read_change_list(world);

@@ -15,6 +15,7 @@
 #include "exit_signals.h"
 #include "fatal_error.h"
 #include "file_io.h"
+#include "live_web.h"
 #include "watch_display.h"
 #include "watch_state.h"
 #include "web_map.h"
@@ -144,6 +145,7 @@ int finish(int code)
     read_list();
     process_due(true);
     save_changed_maps();
+    stop_live_web();
     end_watch_display();
     return code;
 }

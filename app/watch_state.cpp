@@ -288,6 +288,7 @@ void full_run(int world_number)
 {
     std::cout << "changed.txt was replaced: mapping world " << world_number
               << " again from it" << std::endl;
+    stop_live_web();
     for (WatchedLevel &l : s.levels)
         if (l.canvas)
             destroy_bitmap(l.canvas);

@@ -6,11 +6,12 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdlib>
 #include <cstring>
 
 #include "file_io.h"
+#include "private_output.h"
 #include "pyramid_cut.h"
-#include "random_name.h"
 #include "remove_tree.h"
 #include "tile_pyramid.h"
 #include "vips_library.h"
@@ -22,9 +23,10 @@ const char WEB_UPDATES_SCRIPT[] = "updates.js";
 namespace {
 
 const char LEVELS_SCRIPT[] = "levels.js";
-const char TEMP_TAG[] = ".part-";
-const mode_t NEW_FILE_MODE = 0666;
-const mode_t NEW_FOLDER_MODE = 0777;
+// The private folder in map_web where each file is written before it
+// takes its place, and the file's name there.
+const char LIVE_STEM[] = "live";
+const char STAGED_FILE[] = "staged";
 const int CHANNELS = 3;
 // Changes the page can catch up with tile by tile; one further behind
 // draws every tile again.
@@ -43,6 +45,7 @@ struct LiveLevel {
 
 struct LiveWeb {
     int fd = -1;
+    PrivateFolder dir;  // in map_web
     WebMapInfo info;
     std::vector<LiveLevel> levels;  // by zoom
     std::vector<ChangedTile> history;
@@ -76,31 +79,32 @@ LiveLevel &level_state(int zoom)
     return live.levels[zoom];
 }
 
-// Writes data beside name in the folder open at dir and renames it over
-// name, so that a reader finds the older file or the new one, whole.
+// Writes data in the private folder and renames it over name in the
+// folder open at dir, so that a reader finds the older file or the new
+// one, whole.
 bool write_replacing(int dir, const std::string &name, const std::string &data,
                      const std::string &shown_as, std::string *why)
 {
-    std::string temp;
-    if (!random_name("." + name + TEMP_TAG, &temp))
-        return fail(why, "picking an unpredictable name", errno);
-    const int fd = openat(dir, temp.c_str(),
+    // What a failed write left.
+    unlinkat(live.dir.fd, STAGED_FILE, 0);
+    const int fd = openat(live.dir.fd, STAGED_FILE,
                           O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC,
-                          NEW_FILE_MODE);
+                          user_file_mode());
     if (fd < 0)
-        return fail(why, "creating " + where(shown_as), errno);
+        return fail(why, "creating " + where(live.dir.name + "/" + STAGED_FILE), errno);
     bool ok = write_all(fd, data.data(), data.size());
     int err = errno;
     if (close(fd) != 0 && ok) {
         ok = false;
         err = errno;
     }
-    if (ok && renameat(dir, temp.c_str(), dir, name.c_str()) != 0) {
+    std::string reason;
+    if (ok && !publish_file_into(&live.dir, STAGED_FILE, dir, name.c_str(), &reason)) {
         ok = false;
         err = errno;
     }
     if (!ok) {
-        unlinkat(dir, temp.c_str(), 0);
+        unlinkat(live.dir.fd, STAGED_FILE, 0);
         return fail(why, "writing " + where(shown_as), err);
     }
     return true;
@@ -119,7 +123,7 @@ int open_folders(const std::string &path, std::string *why)
             end = path.size();
         const std::string part = path.substr(start, end - start);
         done += (done.empty() ? "" : "/") + part;
-        if (mkdirat(dir, part.c_str(), NEW_FOLDER_MODE) != 0 && errno != EEXIST) {
+        if (mkdirat(dir, part.c_str(), user_folder_mode()) != 0 && errno != EEXIST) {
             fail(why, "creating " + where(done), errno);
             close(dir);
             return -1;
@@ -158,32 +162,49 @@ bool write_tile(int zoom, int k, int row, int column, const std::vector<uint8_t>
     return ok;
 }
 
-// Cuts level zoom again whole into a folder of its own, which then
+// Cuts the region into the pyramid name in the private folder, from
+// inside it: libvips writes by name, and no /proc is needed. Nothing
+// else opens files by relative name meanwhile (the watch's one thread).
+bool cut_inside(const CanvasRegion &region, const std::string &name,
+                std::string *why)
+{
+    const int back = open(".", O_PATH | O_DIRECTORY | O_CLOEXEC);
+    if (back < 0)
+        return fail(why, "opening the output folder " + current_folder(), errno);
+    if (fchdir(live.dir.fd) != 0) {
+        close(back);
+        return fail(why, "entering " + where(live.dir.name), errno);
+    }
+    bool ok = cut_pyramid(region, live.dir.fd, name, name, live.info.tile_ext,
+                          live.info.background, why);
+    if (fchdir(back) != 0 && ok)
+        ok = fail(why, "returning to the output folder", errno);
+    close(back);
+    return ok;
+}
+
+// Cuts level zoom again whole into the private folder, from where it
 // takes the place of the older pyramid.
 bool recut_level(int zoom, std::string *why)
 {
     LiveLevel &s = live.levels[zoom];
     WebLevel *l = described(zoom);
-    std::string temp;
-    if (!random_name(pyramid_name(zoom) + TEMP_TAG, &temp))
-        return fail(why, "picking an unpredictable name", errno);
-    const std::string target = "/proc/self/fd/" + std::to_string(live.fd) + "/" + temp;
     const std::string name = pyramid_name(zoom);
     const CanvasRegion region = {s.canvas, s.canvas_x, s.canvas_y, l->width, l->height};
-    if (!cut_pyramid(region, live.fd, temp, target, live.info.tile_ext,
-                     live.info.background, why)) {
-        remove_tree_at(live.fd, temp.c_str());
+    // What a failed cut left.
+    remove_tree_at(live.dir.fd, name.c_str());
+    if (!cut_inside(region, name, why)) {
+        remove_tree_at(live.dir.fd, name.c_str());
         *why = "cutting the web tiles of " + l->map_name + " into " + where(name) +
                ": " + *why;
         return false;
     }
-    if (renameat2(live.fd, temp.c_str(), live.fd, name.c_str(), RENAME_EXCHANGE) != 0 &&
-        renameat(live.fd, temp.c_str(), live.fd, name.c_str()) != 0) {
+    std::string reason;
+    if (!replace_folder_into(&live.dir, name.c_str(), live.fd, name.c_str(), &reason)) {
         const int err = errno;
-        remove_tree_at(live.fd, temp.c_str());
+        remove_tree_at(live.dir.fd, name.c_str());
         return fail(why, "replacing " + where(name), err);
     }
-    remove_tree_at(live.fd, temp.c_str());
     note_cut_tiles(live.fd, live.info.tile_ext, l);
     live.history.push_back({live.info.generation + 1, zoom, WHOLE_LEVEL, 0, 0});
     s.recut = false;
@@ -274,8 +295,7 @@ bool encode_web_tile(const std::vector<unsigned char> &rgb, std::string *bytes,
 
 bool start_live_web(std::string *why)
 {
-    if (live.fd >= 0)
-        close(live.fd);
+    stop_live_web();
     if (!load_vips(why)) {
         *why = "libvips: " + *why;
         return false;
@@ -283,12 +303,34 @@ bool start_live_web(std::string *why)
     live.fd = open(WEB_FOLDER_NAME, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
     if (live.fd < 0)
         return fail(why, "opening " + current_folder() + "/" + WEB_FOLDER_NAME, errno);
+    if (!make_private_folder(live.fd, LIVE_STEM, &live.dir, why))
+        return false;
+    static bool exit_handler_set = false;
+    if (!exit_handler_set)
+        exit_handler_set = std::atexit(stop_live_web) == 0;
     live.info = published_web_map;
     live.info.following = true;
     live.levels.clear();
     live.history.clear();
     live.since = 0;
     return write_scripts(why);
+}
+
+void stop_live_web()
+{
+    discard_private_folder(&live.dir);
+    if (live.fd >= 0)
+        close(live.fd);
+    live.fd = -1;
+}
+
+void sweep_web_leftovers()
+{
+    const int fd = open(WEB_FOLDER_NAME, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+    if (fd < 0)
+        return;
+    sweep_private_leftovers(fd, LIVE_STEM);
+    close(fd);
 }
 
 void follow_web_level(BITMAP *canvas, int zoom, const char *map_name,

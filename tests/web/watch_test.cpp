@@ -9,7 +9,9 @@
 #include <allegro.h>
 #include <signal.h>
 #include <sys/mount.h>
+#include <sys/stat.h>
 #include <sys/statvfs.h>
+#include <sys/syscall.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -17,11 +19,14 @@
 #include <cstring>
 #include <fstream>
 #include <map>
+#include <regex>
 #include <set>
 #include <sstream>
 #include <string>
+#include <thread>
 
 #include "test_support.h"
+#include "traced_child.h"
 #include "web_map.h"
 #include "world_gen.h"
 #include "world_layout.h"
@@ -72,6 +77,27 @@ void append_line(const SampleWorld &world, const GenTile &t)
     std::ofstream list(change_list_path(world.root, world.number, "/"),
                        std::ios::app);
     list << change_line(world, t) << "\n";
+}
+
+// The name that a rename of the traced program's gives its target.
+std::string renamed_to(pid_t pid, const user_regs_struct &r)
+{
+    if (r.orig_rax == SYS_renameat || r.orig_rax == SYS_renameat2)
+        return traced_string(pid, r.r10);
+    return r.orig_rax == SYS_rename ? traced_string(pid, r.rsi) : "";
+}
+
+// What a run writes on its way and removes once done, anywhere below out.
+std::string leftovers(const std::string &out)
+{
+    return run_command("cd '" + out + "' && find . -name '*.part-*' -o -name '*.old-*'"
+                       " -o -name staged | sort");
+}
+
+ino_t inode_of(const std::string &path)
+{
+    struct stat st;
+    return stat(path.c_str(), &st) == 0 ? st.st_ino : 0;
 }
 
 class WatchTest : public ::testing::Test {
@@ -127,13 +153,15 @@ protected:
         return false;
     }
 
-    void start_watch()
+    // The watch, without /proc where the test may hide it.
+    void start_watch(bool without_proc = false)
     {
         pid = fork();
         ASSERT_GE(pid, 0);
         if (pid == 0) {
             if (!freopen((scratch + "/log").c_str(), "w", stdout) ||
-                !freopen((scratch + "/err").c_str(), "w", stderr))
+                !freopen((scratch + "/err").c_str(), "w", stderr) ||
+                (without_proc && !hide_proc()))
                 _exit(127);
             execl(MAPPER_PROGRAM, MAPPER_PROGRAM, "--world", "1", "--watch",
                   "--save-after", "1", "--output", out.c_str(), nullptr);
@@ -145,14 +173,60 @@ protected:
         ASSERT_TRUE(file_exists(updates)) << read_file(scratch + "/err");
     }
 
+    // A watch killed with SIGKILL at the first rename whose target is
+    // named so (traced: the exact point of a batch), after the tile t was
+    // written and listed once the watch had written its updates.js anew.
+    // What it left below out, and what was left before the watch began
+    // that was still there once it ran.
+    void kill_watch_at(const std::string &name_re, const GenTile &t, int grey,
+                       std::string *left, std::string *kept)
+    {
+        const std::string updates = out + "/" + WEB_FOLDER_NAME + "/updates.js";
+        const ino_t before = inode_of(updates);
+        const std::string earlier = leftovers(out);
+        std::thread game([&] {
+            for (int ms = 0; inode_of(updates) == before && ms < START_LIMIT_MS; ms += 50)
+                usleep(50000);
+            std::istringstream names(earlier);
+            kept->clear();
+            for (std::string name; std::getline(names, name);)
+                if (file_exists(out + "/" + name))
+                    *kept += name + "\n";
+            png_of(grey, grey, grey, tile_file(world, t));
+            append_line(world, t);
+        });
+        const std::regex target(name_re);
+        bool killed = false;
+        const int status = traced_child(
+            [&] {
+                if (!freopen((scratch + "/log").c_str(), "w", stdout))
+                    return 127;
+                execl(MAPPER_PROGRAM, MAPPER_PROGRAM, "--world", "1", "--watch",
+                      "--output", out.c_str(), nullptr);
+                return 127;
+            },
+            [&](pid_t child, user_regs_struct &r, bool entering) {
+                if (!killed && entering &&
+                    std::regex_match(renamed_to(child, r), target)) {
+                    killed = true;
+                    kill(child, SIGKILL);
+                }
+            });
+        game.join();
+        EXPECT_EQ(status, 128 + SIGKILL) << read_file(scratch + "/log");
+        *left = leftovers(out);
+    }
+
     std::string root, out, fresh, scratch;
     SampleWorld world;
     pid_t pid = -1;
 };
 
+// The watch runs without /proc where the test may hide it: the level
+// composed again is cut whole without it.
 TEST_F(WatchTest, PageShowsNewTilesAndMapsEqualAFreshRun)
 {
-    start_watch();
+    start_watch(can_hide_proc());
     const std::map<std::string, std::string> before = web_tiles(out);
 
     // A red tile at the unexplored cell (0, 0), written, then listed,
@@ -214,6 +288,8 @@ TEST_F(WatchTest, PageShowsNewTilesAndMapsEqualAFreshRun)
         << read_file(scratch + "/err");
     EXPECT_EQ(read_file(scratch + "/err").find("skipped"), std::string::npos)
         << "the slowly written tile was not placed";
+    EXPECT_EQ(read_file(scratch + "/err").find("Error writing"), std::string::npos)
+        << read_file(scratch + "/err");
     const std::string log = read_file(scratch + "/log");
     EXPECT_NE(log.find("composed again"), std::string::npos) << log;
 
@@ -222,6 +298,28 @@ TEST_F(WatchTest, PageShowsNewTilesAndMapsEqualAFreshRun)
     ASSERT_EQ(status, 0);
     EXPECT_TRUE(read_file(fresh + "/map_zoom_0.png") == read_file(out + "/map_zoom_0.png"))
         << "the watched map differs from a fresh run's";
+}
+
+// A watch killed with SIGKILL while it puts a web tile in place, and one
+// killed while it puts a level cut again whole in place, leave nothing
+// that the next run does not remove: the next watch, and the next run
+// without --web.
+TEST_F(WatchTest, KilledWatchLeavesNothingTheNextRunKeeps)
+{
+    if (traced_child([] { return 0; }, [](pid_t, user_regs_struct &, bool) {}) != 0)
+        GTEST_SKIP() << "cannot trace a child process here (ptrace refused)";
+    std::string left, kept;
+    kill_watch_at("[0-9]+\\.png", {0, 0, 0}, 90, &left, &kept);
+    EXPECT_NE(left, "") << "killed before its tile was in place, it left nothing";
+    // A tile beyond the bounds: the level is cut again whole.
+    kill_watch_at("z0", {0, 6, 0}, 170, &left, &kept);
+    EXPECT_EQ(kept, "") << "the next watch kept what the killed one left";
+    EXPECT_NE(left, "");
+    int status = -1;
+    run_command("'" MAPPER_PROGRAM "' --world 1 --output '" + out + "' >/dev/null 2>&1",
+                &status);
+    EXPECT_EQ(status, 0);
+    EXPECT_EQ(leftovers(out), "") << "the next run without --web kept it";
 }
 
 // The web map shows a level from its tiles' smallest to largest column
