@@ -55,10 +55,15 @@ Watch w;
                 w.world, w.output_folder.c_str(), why.c_str());
 }
 
-bool output_writable()
+// 0 while the output folder takes files, else the system's reason.
+int output_refusal()
 {
     struct stat st;
-    return stat(".", &st) == 0 && st.st_nlink > 0 && access(".", W_OK | X_OK) == 0;
+    if (stat(".", &st) != 0)
+        return errno;
+    if (st.st_nlink == 0)
+        return ENOENT;
+    return access(".", W_OK | X_OK) == 0 ? 0 : errno;
 }
 
 // New lines of the list into the batch; a replaced list starts over.
@@ -92,8 +97,11 @@ void read_events()
             break;
         for (char *p = buf; p < buf + n;) {
             const auto *e = reinterpret_cast<const struct inotify_event *>(p);
-            if (e->wd == w.output_wd && ((e->mask & FOLDER_GONE) || !output_writable()))
-                output_gone(w.output_folder + ": " + std::strerror(ENOENT));
+            if (e->wd == w.output_wd) {
+                const int refusal = (e->mask & FOLDER_GONE) ? ENOENT : output_refusal();
+                if (refusal)
+                    output_gone(w.output_folder + ": " + std::strerror(refusal));
+            }
             if (e->wd == w.world_wd && (e->mask & FOLDER_GONE))
                 world_gone(w.world_folder + ": " + std::strerror(ENOENT));
             if (e->wd == w.world_wd && e->len > 0 && std::strcmp(e->name, LIST_NAME) == 0)
@@ -180,7 +188,7 @@ int watch_world(int world_number, const Options &options)
         if (ready > 0 && (fds[0].revents & POLLIN))
             read_events();
         process_due(false);
-        if (!output_writable())
-            output_gone(w.output_folder + ": " + std::strerror(errno ? errno : EACCES));
+        if (const int refusal = output_refusal())
+            output_gone(w.output_folder + ": " + std::strerror(refusal));
     }
 }

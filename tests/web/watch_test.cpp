@@ -7,6 +7,8 @@
 #include <gtest/gtest.h>
 
 #include <allegro.h>
+#include <grp.h>
+#include <pwd.h>
 #include <signal.h>
 #include <sys/mount.h>
 #include <sys/stat.h>
@@ -18,6 +20,7 @@
 #include <cerrno>
 #include <cstring>
 #include <fstream>
+#include <functional>
 #include <map>
 #include <regex>
 #include <set>
@@ -153,6 +156,22 @@ protected:
         return false;
     }
 
+    // Waits until the log or error output holds text count times.
+    bool wait_for_count(const std::string &file, const std::string &text, int count,
+                        int limit_ms)
+    {
+        for (int ms = 0; ms < limit_ms; ms += 50, usleep(50000)) {
+            const std::string seen = read_file(scratch + "/" + file);
+            int n = 0;
+            for (size_t at = seen.find(text); at != std::string::npos;
+                 at = seen.find(text, at + 1))
+                ++n;
+            if (n >= count)
+                return true;
+        }
+        return false;
+    }
+
     // The watch, without /proc where the test may hide it.
     void start_watch(bool without_proc = false)
     {
@@ -163,7 +182,12 @@ protected:
                 !freopen((scratch + "/err").c_str(), "w", stderr) ||
                 (without_proc && !hide_proc()))
                 _exit(127);
-            execl(MAPPER_PROGRAM, MAPPER_PROGRAM, "--world", "1", "--watch",
+            if (!as_other_user.empty() &&
+                (setgroups(0, nullptr) != 0 || setgid(other_gid) != 0 ||
+                 setuid(other_uid) != 0))
+                _exit(126);
+            const std::string program = as_other_user.empty() ? MAPPER_PROGRAM : as_other_user;
+            execl(program.c_str(), program.c_str(), "--world", "1", "--watch",
                   "--save-after", "1", "--output", out.c_str(), nullptr);
             _exit(127);
         }
@@ -217,6 +241,31 @@ protected:
         *left = leftovers(out);
     }
 
+    // Root, who writes anywhere, runs the watch as nobody: a copy of the
+    // program and the folders where nobody reaches them, wherever the
+    // build lies.
+    void watch_as_nobody()
+    {
+        const struct passwd *nobody = getpwnam("nobody");
+        ASSERT_NE(nobody, nullptr);
+        other_uid = nobody->pw_uid;
+        other_gid = nobody->pw_gid;
+        for (std::string *d : {&root, &out, &scratch}) {
+            remove_tree(*d);
+            *d = make_temp_dir(OTHER_USERS_TEMP);
+        }
+        world.root = root;
+        ASSERT_TRUE(write_world(world));
+        setenv("XDG_DATA_HOME", root.c_str(), 1);
+        as_other_user = scratch + "/mapper";
+        write_file(as_other_user, read_file(MAPPER_PROGRAM));
+        run_command("chmod -R a+rX '" + root + "' '" + scratch + "' && chmod 755 '" +
+                    as_other_user + "' && chown nobody '" + out + "'");
+    }
+
+    std::string as_other_user;  // the program's copy, run as nobody
+    uid_t other_uid = 0;
+    gid_t other_gid = 0;
     std::string root, out, fresh, scratch;
     SampleWorld world;
     pid_t pid = -1;
@@ -298,6 +347,115 @@ TEST_F(WatchTest, PageShowsNewTilesAndMapsEqualAFreshRun)
     ASSERT_EQ(status, 0);
     EXPECT_TRUE(read_file(fresh + "/map_zoom_0.png") == read_file(out + "/map_zoom_0.png"))
         << "the watched map differs from a fresh run's";
+}
+
+// The page follows without a reload a web tile that was wholly
+// background becoming a real one, then its level's explored region
+// growing to the left (a column within the map, before the explored
+// ones): the view stays, and each new tile shows where it lies.
+TEST_F(WatchTest, PageFollowsABackgroundTileAndAGrowingRegion)
+{
+    // Columns 2 to 5 and the cell (9, 9): the web tile of columns 6 to 9,
+    // rows 2 to 5 is background.
+    world.tiles.clear();
+    for (int y = 2; y <= 9; ++y)
+        for (int x = 2; x <= 5; ++x)
+            world.tiles.push_back({0, x, y});
+    world.tiles.push_back({0, 9, 9});
+    ASSERT_TRUE(write_world(world));
+    start_watch();
+    const GenTile red = {0, 6, 4}, green = {0, 1, 4};
+    png_of(255, 0, 0, scratch + "/red.png");
+    png_of(0, 255, 0, scratch + "/green.png");
+    for (const GenTile &t : {red, green})
+        write_file(scratch + "/" + std::to_string(t.x) + ".sh",
+                   "cp '" + scratch + (t.x == red.x ? "/red.png" : "/green.png") +
+                       "' '" + tile_file(world, t) + "'\nprintf '%s\\n' '" +
+                       change_line(world, t) + "' >> '" +
+                       change_list_path(root, 1, "/") + "'\n");
+    // At full size the 512-pixel map lies in the middle of the window,
+    // from (144, 44); 576 pixels wide once grown, from (112, 44).
+    std::ostringstream cmd;
+    cmd << "node '" << BROWSER_VIEW_SCRIPT << "' 'file://" << out << "/" << WEB_PAGE_NAME
+        << "#level=0&x=256&y=256&zoom=0' 'run=sh " << scratch << "/6.sh' sleep="
+        << SHOWN_WITHIN_MS << " grab=" << scratch << "/1.png 'run=sh " << scratch
+        << "/1.sh' sleep=" << SHOWN_WITHIN_MS << " grab=" << scratch
+        << "/2.png 'eval=MAPPER_VIEW.current().minColumn' 2>&1";
+    int status = -1;
+    const std::string seen = run_command(cmd.str(), &status);
+    ASSERT_EQ(status, 0) << seen;
+    EXPECT_EQ(seen.find("error "), std::string::npos) << seen;
+    EXPECT_NE(seen.find("eval 1\n"), std::string::npos) << seen;
+    EXPECT_EQ(seen.find("map.html"), seen.rfind("map.html")) << "the page was reloaded";
+    struct Seen {
+        const char *shot;
+        int x, y, r, g, b;
+    };
+    const Seen expected[] = {{"1.png", 144 + 288, 44 + 160, 255, 0, 0},
+                             {"2.png", 112 + 352, 44 + 160, 255, 0, 0},
+                             {"2.png", 112 + 32, 44 + 160, 0, 255, 0}};
+    for (const Seen &e : expected) {
+        BITMAP *shot = load_bitmap((scratch + "/" + e.shot).c_str(), nullptr);
+        ASSERT_NE(shot, nullptr);
+        const int depth = bitmap_color_depth(shot);
+        int right = 0;
+        for (int y = e.y - 10; y < e.y + 10; ++y)
+            for (int x = e.x - 10; x < e.x + 10; ++x)
+                right += getpixel(shot, x, y) == makecol_depth(depth, e.r, e.g, e.b);
+        destroy_bitmap(shot);
+        EXPECT_EQ(right, 400) << e.shot << " at " << e.x << ", " << e.y;
+    }
+}
+
+// changed.txt replaced by a rename, then cut short: each starts a full
+// run from the list as it now is, and lines appended afterwards are
+// followed.
+TEST_F(WatchTest, AReplacedOrShortenedListStartsAFullRun)
+{
+    start_watch();
+    const std::string list = change_list_path(root, 1, "/");
+    const std::string lines = read_file(list);
+    const std::string first_half = lines.substr(0, lines.find('\n', lines.size() / 2) + 1);
+    const GenTile red = {0, 0, 0};
+    png_of(255, 0, 0, tile_file(world, red));
+    struct Change {
+        const char *what;
+        std::function<void()> make;
+    };
+    const Change changes[] = {
+        {"replaced", [&] {
+             write_file(list + ".new", lines);
+             ASSERT_EQ(std::rename((list + ".new").c_str(), list.c_str()), 0);
+         }},
+        {"cut short", [&] { write_file(list, first_half); }},
+    };
+    int round = 0;
+    for (const Change &c : changes) {
+        ++round;
+        c.make();
+        EXPECT_TRUE(wait_for_count("log", "changed.txt was replaced", round, 10000))
+            << c.what << ": " << read_file(scratch + "/log");
+        append_line(world, red);
+        EXPECT_TRUE(wait_for_count("log", "Placed 1 tile in map_zoom_0.png", round, 10000))
+            << c.what << ": " << read_file(scratch + "/log") << read_file(scratch + "/err");
+    }
+}
+
+// The output folder made read-only while watching (not removed): a
+// message with the folder and the system's reason, the maps kept, exit 1.
+TEST_F(WatchTest, AnUnwritableOutputFolderEndsTheWatch)
+{
+    if (geteuid() == 0)
+        watch_as_nobody();
+    start_watch();
+    ASSERT_EQ(chmod(out.c_str(), 0555), 0);
+    EXPECT_EQ(wait_exit(5000), 1);
+    const std::string err = read_file(scratch + "/err");
+    EXPECT_NE(err.find("the output folder " + out + " was removed or can no longer be "
+                       "written.\n" + out + ": Permission denied"),
+              std::string::npos) << err;
+    EXPECT_TRUE(file_exists(out + "/map_zoom_0.png"));
+    chmod(out.c_str(), 0755);
 }
 
 // A watch killed with SIGKILL while it puts a web tile in place, and one
