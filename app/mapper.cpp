@@ -28,6 +28,7 @@
 #include "private_output.h"
 #include "progress_window.h"
 #include "standard_streams.h"
+#include "terminal_line.h"
 #include "tile_types.h"
 #include "watch.h"
 #include "watch_state.h"
@@ -248,9 +249,11 @@ int run_mapper(const Options &options)
     if (options.web)
         show_explored_regions();
     keep_map_canvases = options.watch;
+    start_terminal_progress(world_name(world));
     compose_maps(world);
     if (options.web)
         finish_web_output();
+    end_terminal_line();
     keep_world_folder();
     set_run_over();
     if (options.watch) {

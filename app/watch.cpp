@@ -69,6 +69,11 @@ int output_refusal()
 // New lines of the list into the batch; a replaced list starts over.
 void read_list()
 {
+    // A list being written anew is read once it has been quiet a while.
+    if (full_run_asked()) {
+        ask_full_run();
+        return;
+    }
     std::vector<TileEntry> added;
     std::string why;
     switch (read_appended_lines(w.world, &added, &why)) {
@@ -76,7 +81,7 @@ void read_list()
         add_to_batch(added);
         break;
     case LIST_REPLACED:
-        full_run(w.world);
+        ask_full_run();
         break;
     case LIST_GONE:
         // Removed while the game writes a new one: that one comes as an

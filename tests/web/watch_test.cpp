@@ -97,6 +97,14 @@ std::string leftovers(const std::string &out)
                        " -o -name staged | sort");
 }
 
+int count_of(const std::string &s, const std::string &text)
+{
+    int n = 0;
+    for (size_t at = s.find(text); at != std::string::npos; at = s.find(text, at + 1))
+        ++n;
+    return n;
+}
+
 ino_t inode_of(const std::string &path)
 {
     struct stat st;
@@ -161,12 +169,7 @@ protected:
                         int limit_ms)
     {
         for (int ms = 0; ms < limit_ms; ms += 50, usleep(50000)) {
-            const std::string seen = read_file(scratch + "/" + file);
-            int n = 0;
-            for (size_t at = seen.find(text); at != std::string::npos;
-                 at = seen.find(text, at + 1))
-                ++n;
-            if (n >= count)
+            if (count_of(read_file(scratch + "/" + file), text) >= count)
                 return true;
         }
         return false;
@@ -339,6 +342,8 @@ TEST_F(WatchTest, PageShowsNewTilesAndMapsEqualAFreshRun)
         << "the slowly written tile was not placed";
     EXPECT_EQ(read_file(scratch + "/err").find("Error writing"), std::string::npos)
         << read_file(scratch + "/err");
+    EXPECT_EQ(read_file(scratch + "/err").find("\033["), std::string::npos)
+        << "a progress line where standard error is no terminal";
     const std::string log = read_file(scratch + "/log");
     EXPECT_NE(log.find("composed again"), std::string::npos) << log;
 
@@ -407,9 +412,9 @@ TEST_F(WatchTest, PageFollowsABackgroundTileAndAGrowingRegion)
     }
 }
 
-// changed.txt replaced by a rename, then cut short: each starts a full
-// run from the list as it now is, and lines appended afterwards are
-// followed.
+// changed.txt replaced by a rename, then cut short and written anew as a
+// game writes it (empty for a moment): each starts one full run from the
+// list as it then is, and lines appended afterwards are followed.
 TEST_F(WatchTest, AReplacedOrShortenedListStartsAFullRun)
 {
     start_watch();
@@ -427,18 +432,25 @@ TEST_F(WatchTest, AReplacedOrShortenedListStartsAFullRun)
              write_file(list + ".new", lines);
              ASSERT_EQ(std::rename((list + ".new").c_str(), list.c_str()), 0);
          }},
-        {"cut short", [&] { write_file(list, first_half); }},
+        {"cut short", [&] {
+             write_file(list, "");
+             usleep(400000);
+             write_file(list, first_half);
+         }},
     };
     int round = 0;
     for (const Change &c : changes) {
         ++round;
         c.make();
-        EXPECT_TRUE(wait_for_count("log", "changed.txt was replaced", round, 10000))
-            << c.what << ": " << read_file(scratch + "/log");
+        EXPECT_TRUE(wait_for_count("log", "Cutting web tiles for map_zoom_0.png done",
+                                   round + 1, 10000))
+            << c.what << ": " << read_file(scratch + "/log") << read_file(scratch + "/err");
         append_line(world, red);
         EXPECT_TRUE(wait_for_count("log", "Placed 1 tile in map_zoom_0.png", round, 10000))
             << c.what << ": " << read_file(scratch + "/log") << read_file(scratch + "/err");
     }
+    EXPECT_EQ(wait_exit(0), -1) << read_file(scratch + "/err");
+    EXPECT_EQ(count_of(read_file(scratch + "/log"), "changed.txt was replaced"), 2);
 }
 
 // The output folder made read-only while watching (not removed): a
@@ -456,6 +468,33 @@ TEST_F(WatchTest, AnUnwritableOutputFolderEndsTheWatch)
               std::string::npos) << err;
     EXPECT_TRUE(file_exists(out + "/map_zoom_0.png"));
     chmod(out.c_str(), 0755);
+}
+
+// On a terminal, standard error shows one progress line from the full
+// run on: tiles placed of the total, the map being saved and its web
+// tiles being cut, then the watch's counts.
+TEST_F(WatchTest, ATerminalShowsProgressFromTheFullRunOn)
+{
+    const std::string typescript = scratch + "/typescript";
+    pid = fork();
+    ASSERT_GE(pid, 0);
+    if (pid == 0) {
+        setpgid(0, 0);
+        if (!freopen("/dev/null", "w", stdout) || !freopen("/dev/null", "w", stderr))
+            _exit(127);
+        const std::string run = "'" MAPPER_PROGRAM "' --world 1 --watch --output '" +
+                                out + "' >/dev/null";
+        execlp("script", "script", "-qfec", run.c_str(), typescript.c_str(), nullptr);
+        _exit(127);
+    }
+    EXPECT_TRUE(wait_for("typescript", "Watching World1: ", START_LIMIT_MS));
+    kill(-pid, SIGTERM);
+    EXPECT_NE(wait_exit(5000), -1);
+    const std::string seen = read_file(typescript);
+    for (const char *text : {"World1: 63 of 63 tiles placed\r",
+                             "tiles placed, saving map_zoom_0.png, cutting the web tiles "
+                             "of map_zoom_0.png\r"})
+        EXPECT_NE(seen.find(text), std::string::npos) << text << " not in " << seen;
 }
 
 // A watch killed with SIGKILL while it puts a web tile in place, and one
