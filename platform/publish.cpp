@@ -157,6 +157,7 @@ bool replace_folder_into(PrivateFolder *f, const char *entry, int dir_fd,
         if (renameat(f->fd, entry, dir_fd, target) != 0) {
             const int err = errno;
             renameat(f->fd, older.c_str(), dir_fd, target);
+            errno = err;
             return fail(why, what, err);
         }
         remove_tree_at(f->fd, older.c_str());
