@@ -14,6 +14,7 @@
 #include "change_list.h"
 #include "close_button.h"
 #include "compose.h"
+#include "compose_listeners.h"
 #include "data_folder.h"
 #include "display_loss.h"
 #include "exit_signals.h"
@@ -158,16 +159,6 @@ void register_file_types()
 // the library shuts down at exit.
 void stop_drawing(const char *) { stop_progress_window(); }
 
-// The compositor hands each canvas to the web map before destroying it.
-void start_web_output()
-{
-    start_web_map(BACKGROUND_R, BACKGROUND_G, BACKGROUND_B);
-    map_canvas_hook = cut_web_level;
-    map_canvas_release_hook = release_web_canvas;
-    map_save_failed_hook = web_map_gives_way;
-    canvas_reader_bytes = pyramid_cut_bytes;
-}
-
 void finish_web_output()
 {
     std::string why;
@@ -226,7 +217,8 @@ int run_mapper(const Options &options)
     if (!options.output.empty())
         use_output_folder(options.output, options.web);
     if (options.web)
-        start_web_output();
+        start_web_map(BACKGROUND_R, BACKGROUND_G, BACKGROUND_B);
+    listen_to_compose(options.web);
     start_codecs();
     if (!headless)
         open_window();

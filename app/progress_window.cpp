@@ -9,7 +9,6 @@
 #include <thread>
 
 #include "close_button.h"
-#include "compose.h"
 #include "exit_signals.h"
 #include "screen_text.h"
 #include "world_layout.h"
@@ -214,8 +213,12 @@ void wait_for_answer(std::unique_lock<std::mutex> &hold)
     state_changed.wait(hold, [] { return !question_open; });
 }
 
-void on_tiles_placed(size_t placed, size_t total)
+}  // namespace
+
+void progress_tiles_placed(size_t placed, size_t total)
 {
+    if (!running)
+        return;
     std::unique_lock<std::mutex> hold(state_lock);
     phase_changed = state.total == 0;
     state.placed = placed;
@@ -223,8 +226,10 @@ void on_tiles_placed(size_t placed, size_t total)
     wait_for_answer(hold);
 }
 
-void on_save_began(const char *name, int width, int height)
+void progress_map_save_began(const char *name, int width, int height)
 {
+    if (!running)
+        return;
     std::unique_lock<std::mutex> hold(state_lock);
     state.saving = name;
     state.width = width;
@@ -237,13 +242,11 @@ void on_save_began(const char *name, int width, int height)
     wait_for_answer(hold);
 }
 
-void on_save_ended(const char *name, bool saved)
+void progress_map_save_ended(const char *name, bool saved)
 {
-    if (saved)
+    if (running && saved)
         written.push_back({name, state.width, state.height});
 }
-
-}  // namespace
 
 void draw_progress(BITMAP *bmp, const ProgressView &view)
 {
@@ -283,9 +286,6 @@ void start_progress_window(int world_number)
         question_open = false;
     }
     written.clear();
-    tiles_placed_hook = on_tiles_placed;
-    map_save_began_hook = on_save_began;
-    map_save_ended_hook = on_save_ended;
     running = true;
     set_progress_window_running(true);
     drawer = std::thread(draw_loop);
@@ -303,9 +303,6 @@ void stop_progress_window()
     drawer.join();
     running = false;
     set_progress_window_running(false);
-    tiles_placed_hook = nullptr;
-    map_save_began_hook = nullptr;
-    map_save_ended_hook = nullptr;
 }
 
 bool progress_window_running() { return running; }

@@ -3,7 +3,8 @@
 // the "Stop mapping?" question on Escape, q or the close button.
 //
 // The compose runs on the main thread and only stores counts through the
-// compositor's hooks; one thread of our own draws the window and reads the
+// calls below, which the program's observer of the compositor passes on
+// (compose_listeners.h); one thread of our own draws the window and reads the
 // keys. It is not the library's timer thread: that thread also runs the
 // library's own timers (the dialogs' double-click check among them), which
 // must not wait while we draw, and a callback there may not take locks that
@@ -46,13 +47,21 @@ struct WrittenMap {
 // Draws view into bmp (the window's 320 x 160 client area or a copy).
 void draw_progress(BITMAP *bmp, const ProgressView &view);
 
-// Sets the compositor's hooks and starts the drawing thread for world
-// world_number; the window is redrawn at least four times a second.
+// Starts the drawing thread for world world_number; the window is
+// redrawn at least four times a second.
 void start_progress_window(int world_number);
 
-// Stops the thread (after an open question is answered) and unsets the
-// hooks; does nothing when it is not running.
+// Stops the thread (after an open question is answered); does nothing
+// when it is not running.
 void stop_progress_window();
+
+// The compose's progress: placed of total tiles are on the maps, a map of
+// width x height starts to be written as name, or is written (saved) or
+// has failed. Ignored while the window does not run; the first two wait
+// while the stop question is open.
+void progress_tiles_placed(size_t placed, size_t total);
+void progress_map_save_began(const char *name, int width, int height);
+void progress_map_save_ended(const char *name, bool saved);
 
 // Whether the drawing thread runs, and so answers the close button.
 bool progress_window_running();

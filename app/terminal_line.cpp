@@ -6,7 +6,6 @@
 #include <iostream>
 #include <streambuf>
 
-#include "compose.h"
 #include "fatal_error.h"
 
 namespace {
@@ -84,9 +83,9 @@ void keep_streams_above()
 void (*earlier_fatal_hook)(const char *) = nullptr;
 void erase_before_message(const char *text)
 {
+    end_terminal_line();
     if (earlier_fatal_hook)
         earlier_fatal_hook(text);
-    end_terminal_line();
 }
 
 void show_progress()
@@ -100,79 +99,39 @@ void show_progress()
     show_terminal_line(text);
 }
 
-// The compositor's hooks, each after the one that was set before.
-void (*placed_next)(size_t, size_t) = nullptr;
-void (*save_began_next)(const char *, int, int) = nullptr;
-void (*save_ended_next)(const char *, bool) = nullptr;
-void (*canvas_next)(BITMAP *, int, const char *, int, int, int) = nullptr;
-void (*release_next)(BITMAP *) = nullptr;
+}  // namespace
 
-void on_placed(size_t placed, size_t total)
+void start_terminal_progress(const std::string &world_name)
 {
-    if (placed_next)
-        placed_next(placed, total);
+    line.world = world_name;
+    line.placed = line.total = 0;
+    line.saving.clear();
+    line.cutting.clear();
+}
+
+void terminal_tiles_placed(size_t placed, size_t total)
+{
+    if (!on_terminal())
+        return;
     line.placed = placed;
     line.total = total;
     show_progress();
 }
 
-void on_save_began(const char *name, int width, int height)
-{
-    if (save_began_next)
-        save_began_next(name, width, height);
-    line.saving = name;
-    show_progress();
-}
-
-void on_save_ended(const char *name, bool saved)
-{
-    if (save_ended_next)
-        save_ended_next(name, saved);
-    line.saving.clear();
-    show_progress();
-}
-
-void on_canvas(BITMAP *canvas, int zoom, const char *name, int min_column, int min_row,
-               int tile_size)
-{
-    if (canvas_next)
-        canvas_next(canvas, zoom, name, min_column, min_row, tile_size);
-    line.cutting = name;
-    show_progress();
-}
-
-void on_release(BITMAP *canvas)
-{
-    if (release_next)
-        release_next(canvas);
-    line.cutting.clear();
-    show_progress();
-}
-
-}  // namespace
-
-void start_terminal_progress(const std::string &world_name)
+void terminal_map_saving(const char *name, bool began)
 {
     if (!on_terminal())
         return;
-    line.world = world_name;
-    line.placed = line.total = 0;
-    // Each hook once, also when a run starts again (--watch).
-    if (tiles_placed_hook != on_placed) {
-        placed_next = tiles_placed_hook;
-        save_began_next = map_save_began_hook;
-        save_ended_next = map_save_ended_hook;
-        tiles_placed_hook = on_placed;
-        map_save_began_hook = on_save_began;
-        map_save_ended_hook = on_save_ended;
-    }
-    // The web map's cut, when there is one.
-    if (map_canvas_hook && map_canvas_hook != on_canvas) {
-        canvas_next = map_canvas_hook;
-        release_next = map_canvas_release_hook;
-        map_canvas_hook = on_canvas;
-        map_canvas_release_hook = on_release;
-    }
+    line.saving = began ? name : "";
+    show_progress();
+}
+
+void terminal_web_cut(const char *map_name, bool began)
+{
+    if (!on_terminal())
+        return;
+    line.cutting = began ? map_name : "";
+    show_progress();
 }
 
 void show_terminal_line(const std::string &text)

@@ -8,11 +8,17 @@
 #ifndef APP_TERMINAL_LINE_H
 #define APP_TERMINAL_LINE_H
 
+#include <cstddef>
 #include <string>
 
-// Follows the compositor's progress for world_name's full run from now on
-// (after the progress window has set its hooks, which are called first).
+// A full run of world_name's begins; the compositor's observer then
+// tells the line what it hears: tiles placed of the total, a map's save
+// begun or ended, a level's web tiles being cut or done (by its map's
+// name).
 void start_terminal_progress(const std::string &world_name);
+void terminal_tiles_placed(size_t placed, size_t total);
+void terminal_map_saving(const char *name, bool began);
+void terminal_web_cut(const char *map_name, bool began);
 
 // Shows text as the line, in place of what it showed.
 void show_terminal_line(const std::string &text);

@@ -33,6 +33,7 @@
 
 #include "change_list.h"
 #include "compose.h"
+#include "compose_listeners.h"
 #include "gif_codec.h"
 #include "jpeg_codec.h"
 #include "map_file.h"
@@ -202,8 +203,7 @@ void child_compose(const std::string &root, const std::string &out,
     start_library(png_level);
     if (with_web_map) {
         start_web_map(BACKGROUND_R, BACKGROUND_G, BACKGROUND_B);
-        map_canvas_hook = cut_web_level;
-        map_canvas_release_hook = release_web_canvas;
+        listen_to_compose(true);
     }
     setenv("XDG_DATA_HOME", root.c_str(), 1);
     if (chdir(out.c_str()) != 0)

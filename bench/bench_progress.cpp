@@ -18,6 +18,7 @@
 
 #include "change_list.h"
 #include "compose.h"
+#include "compose_listeners.h"
 #include "gif_codec.h"
 #include "map_file.h"
 #include "progress_window.h"
@@ -47,6 +48,7 @@ int main(int argc, char **argv)
     configure_png_codec();
 
     const auto start = std::chrono::steady_clock::now();
+    listen_to_compose(false);
     if (window)
         start_progress_window(world);
     read_change_list(world);

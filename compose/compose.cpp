@@ -12,17 +12,12 @@
 #include "map_file.h"
 #include "map_geometry.h"
 #include "memory_pages.h"
+#include "observer_calls.h"
 #include "tile_check.h"
 #include "tile_load.h"
 #include "tile_place.h"
 #include "tile_types.h"
 
-void (*tiles_placed_hook)(size_t, size_t) = nullptr;
-void (*map_save_began_hook)(const char *, int, int) = nullptr;
-void (*map_save_ended_hook)(const char *, bool) = nullptr;
-void (*map_canvas_hook)(BITMAP *, int, const char *, int, int, int) = nullptr;
-void (*map_canvas_release_hook)(BITMAP *) = nullptr;
-bool (*map_save_failed_hook)(const char *, const char *) = nullptr;
 bool keep_map_canvases = false;
 std::vector<BITMAP *> kept_map_canvases;
 
@@ -137,37 +132,31 @@ void compose_maps(int world_number)
             place_tile(world_number, tile_list[i], map_canvas[tile_list[i].zoom]);
         else
             log_line("Blitting ", listed_tile_path(world_number, tile_list[i]));
-        if (tiles_placed_hook)
-            tiles_placed_hook(i + 1, tile_list.size());
+        observe_tiles_placed(i + 1, tile_list.size());
     }
     finish_tile_loads();
 
     // Every level is attempted; the failures are reported together, in
     // one message, once the last level is done.
     std::string failed_saves;
+    const ImageFormat format = format_of_extension(tile_ext);
     for (int z = 0; z < levels; ++z) {
         const std::string name = map_name(z);
-        if (map_canvas_hook)
-            map_canvas_hook(map_canvas[z], z, name.c_str(),
-                            ZoomBounds.zoom_min_x[z], ZoomBounds.zoom_min_y[z],
-                            tile_size);
+        observe_map_canvas(map_canvas[z], z, name.c_str(), format,
+                           ZoomBounds.zoom_min_x[z], ZoomBounds.zoom_min_y[z],
+                           tile_size);
         log_line("Saving ", name);
-        if (map_save_began_hook)
-            map_save_began_hook(name.c_str(), map_canvas[z]->w,
-                                map_canvas[z]->h);
+        observe_save_began(name.c_str(), map_canvas[z]->w, map_canvas[z]->h);
         std::string why;
         bool saved = save_map(name, map_canvas[z], &why);
-        if (!saved && map_save_failed_hook &&
-            map_save_failed_hook(name.c_str(), why.c_str()))
+        if (!saved && observe_save_failed(name.c_str(), why.c_str()))
             saved = save_map(name, map_canvas[z], &why);
         if (saved)
             log_line(name, " saved");
         else
             failed_saves += "Error saving " + name + "\n" + why + "\n";
-        if (map_save_ended_hook)
-            map_save_ended_hook(name.c_str(), saved);
-        if (map_canvas_release_hook)
-            map_canvas_release_hook(map_canvas[z]);
+        observe_save_ended(name.c_str(), saved);
+        observe_canvas_release(map_canvas[z]);
         if (!keep_map_canvases)
             destroy_bitmap(map_canvas[z]);
     }

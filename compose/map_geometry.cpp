@@ -10,10 +10,10 @@
 #include "fatal_error.h"
 #include "image_format.h"
 #include "memory_available.h"
+#include "observer_calls.h"
 #include "tile_types.h"
 
 int32_t tile_size;
-int64_t (*canvas_reader_bytes)(int64_t, int64_t) = nullptr;
 
 namespace {
 
@@ -108,8 +108,7 @@ void check_map_memory(int bytes_per_pixel)
         if (w * h > lw * lh)
             largest = z;
         total += bitmap_bytes(w, h, bytes_per_pixel);
-        if (canvas_reader_bytes)
-            reader = std::max(reader, canvas_reader_bytes(w, h));
+        reader = std::max(reader, observed_reader_bytes(w, h));
     }
     // All maps are held until the last is saved, and the saver's copy
     // of one of them while it is written, beside the reader of one.

@@ -22,16 +22,13 @@ std::string map_name(int zoom);
 // Width and height in pixels of the map of zoom level zoom.
 void map_size(int zoom, int64_t *width, int64_t *height);
 
-// When set, the memory that a reader of each canvas (the web map's cut)
-// takes beside a canvas of width x height while that map is saved;
-// check_map_memory counts it. Null: no reader.
-extern int64_t (*canvas_reader_bytes)(int64_t width, int64_t height);
-
 // Ends the process with "Error creating <map name>" when a map of levels
 // 0 to max_zoom is wider or higher than its format can be (65535 pixels
 // for JPEG and GIF, libpng's limits for PNG), and with "Error creating
 // map bitmap." when one at bytes_per_pixel is larger than the library
-// can hold, or all of them together larger than the memory available.
+// can hold, or all of them together, with what the compositor's observer
+// says a reader of a canvas takes (compose.h), larger than the memory
+// available.
 void check_map_memory(int bytes_per_pixel);
 
 // Reports that the bitmap of zoom level zoom could not be created and

@@ -1,6 +1,5 @@
 #include "live_web.h"
 
-#include <fcntl.h>
 #include <stdio.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -9,10 +8,8 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "file_io.h"
-#include "private_output.h"
+#include "live_files.h"
 #include "pyramid_cut.h"
-#include "remove_tree.h"
 #include "tile_pyramid.h"
 #include "vips_library.h"
 #include "web_levels.h"
@@ -23,10 +20,6 @@ const char WEB_UPDATES_SCRIPT[] = "updates.js";
 namespace {
 
 const char LEVELS_SCRIPT[] = "levels.js";
-// The private folder in map_web where each file is written before it
-// takes its place, and the file's name there.
-const char LIVE_STEM[] = "live";
-const char STAGED_FILE[] = "staged";
 const int CHANNELS = 3;
 // Changes the page can catch up with tile by tile; one further behind
 // draws every tile again.
@@ -44,8 +37,6 @@ struct LiveLevel {
 };
 
 struct LiveWeb {
-    int fd = -1;
-    PrivateFolder dir;  // in map_web
     WebMapInfo info;
     std::vector<LiveLevel> levels;  // by zoom
     std::vector<ChangedTile> history;
@@ -59,10 +50,7 @@ bool fail(std::string *why, const std::string &what, int err)
     return false;
 }
 
-std::string where(const std::string &name)
-{
-    return current_folder() + "/" + WEB_FOLDER_NAME + "/" + name;
-}
+std::string where(const std::string &name) { return live_path(name); }
 
 WebLevel *described(int zoom)
 {
@@ -79,73 +67,13 @@ LiveLevel &level_state(int zoom)
     return live.levels[zoom];
 }
 
-// Writes data in the private folder and renames it over name in the
-// folder open at dir, so that a reader finds the older file or the new
-// one, whole.
-bool write_replacing(int dir, const std::string &name, const std::string &data,
-                     const std::string &shown_as, std::string *why)
-{
-    // What a failed write left.
-    unlinkat(live.dir.fd, STAGED_FILE, 0);
-    const int fd = openat(live.dir.fd, STAGED_FILE,
-                          O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC,
-                          user_file_mode());
-    if (fd < 0)
-        return fail(why, "creating " + where(live.dir.name + "/" + STAGED_FILE), errno);
-    bool ok = write_all(fd, data.data(), data.size());
-    int err = errno;
-    if (close(fd) != 0 && ok) {
-        ok = false;
-        err = errno;
-    }
-    std::string reason;
-    if (ok && !publish_file_into(&live.dir, STAGED_FILE, dir, name.c_str(), &reason)) {
-        ok = false;
-        err = errno;
-    }
-    if (!ok) {
-        unlinkat(live.dir.fd, STAGED_FILE, 0);
-        return fail(why, "writing " + where(shown_as), err);
-    }
-    return true;
-}
-
-// Opens (making where missing) the folders of path below the web map,
-// without following links; -1 with *why set.
-int open_folders(const std::string &path, std::string *why)
-{
-    int dir = fcntl(live.fd, F_DUPFD_CLOEXEC, 0);
-    std::string done;
-    for (std::string::size_type start = 0, end; dir >= 0 && start < path.size();
-         start = end + 1) {
-        end = path.find('/', start);
-        if (end == std::string::npos)
-            end = path.size();
-        const std::string part = path.substr(start, end - start);
-        done += (done.empty() ? "" : "/") + part;
-        if (mkdirat(dir, part.c_str(), user_folder_mode()) != 0 && errno != EEXIST) {
-            fail(why, "creating " + where(done), errno);
-            close(dir);
-            return -1;
-        }
-        const int next = openat(dir, part.c_str(),
-                                O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
-        const int err = errno;
-        close(dir);
-        dir = next;
-        if (dir < 0)
-            fail(why, "opening " + where(done), err);
-    }
-    return dir;
-}
-
 bool write_tile(int zoom, int k, int row, int column, const std::vector<uint8_t> &rgb,
                 bool blank, std::string *why)
 {
     const std::string folder = pyramid_name(zoom) + "/" + std::to_string(k) + "/" +
                                std::to_string(row);
     const std::string name = std::to_string(column) + "." + live.info.tile_ext;
-    const int dir = open_folders(folder, why);
+    const int dir = open_live_folders(folder, why);
     if (dir < 0)
         return false;
     bool ok = true;
@@ -156,30 +84,9 @@ bool write_tile(int zoom, int k, int row, int column, const std::vector<uint8_t>
     } else {
         std::string bytes;
         ok = encode_web_tile(rgb, &bytes, why) &&
-             write_replacing(dir, name, bytes, folder + "/" + name, why);
+             replace_live_file(dir, name, bytes, folder + "/" + name, why);
     }
     close(dir);
-    return ok;
-}
-
-// Cuts the region into the pyramid name in the private folder, from
-// inside it: libvips writes by name, and no /proc is needed. Nothing
-// else opens files by relative name meanwhile (the watch's one thread).
-bool cut_inside(const CanvasRegion &region, const std::string &name,
-                std::string *why)
-{
-    const int back = open(".", O_PATH | O_DIRECTORY | O_CLOEXEC);
-    if (back < 0)
-        return fail(why, "opening the output folder " + current_folder(), errno);
-    if (fchdir(live.dir.fd) != 0) {
-        close(back);
-        return fail(why, "entering " + where(live.dir.name), errno);
-    }
-    bool ok = cut_pyramid(region, live.dir.fd, name, name, live.info.tile_ext,
-                          live.info.background, why);
-    if (fchdir(back) != 0 && ok)
-        ok = fail(why, "returning to the output folder", errno);
-    close(back);
     return ok;
 }
 
@@ -191,21 +98,13 @@ bool recut_level(int zoom, std::string *why)
     WebLevel *l = described(zoom);
     const std::string name = pyramid_name(zoom);
     const CanvasRegion region = {s.canvas, s.canvas_x, s.canvas_y, l->width, l->height};
-    // What a failed cut left.
-    remove_tree_at(live.dir.fd, name.c_str());
-    if (!cut_inside(region, name, why)) {
-        remove_tree_at(live.dir.fd, name.c_str());
+    if (!replace_live_level(region, name, live.info.tile_ext, live.info.background,
+                            why)) {
         *why = "cutting the web tiles of " + l->map_name + " into " + where(name) +
                ": " + *why;
         return false;
     }
-    std::string reason;
-    if (!replace_folder_into(&live.dir, name.c_str(), live.fd, name.c_str(), &reason)) {
-        const int err = errno;
-        remove_tree_at(live.dir.fd, name.c_str());
-        return fail(why, "replacing " + where(name), err);
-    }
-    note_cut_tiles(live.fd, live.info.tile_ext, l);
+    note_cut_tiles(live_web_fd(), live.info.tile_ext, l);
     live.history.push_back({live.info.generation + 1, zoom, WHOLE_LEVEL, 0, 0});
     s.recut = false;
     s.changed.clear();
@@ -253,9 +152,9 @@ bool write_scripts(std::string *why)
         live.since = live.history[drop - 1].generation;
         live.history.erase(live.history.begin(), live.history.begin() + drop);
     }
-    return write_replacing(live.fd, LEVELS_SCRIPT, levels_script(live.info),
+    return replace_live_file(live_web_fd(), LEVELS_SCRIPT, levels_script(live.info),
                            LEVELS_SCRIPT, why) &&
-           write_replacing(live.fd, WEB_UPDATES_SCRIPT,
+           replace_live_file(live_web_fd(), WEB_UPDATES_SCRIPT,
                            updates_script(live.info, live.since, live.history),
                            WEB_UPDATES_SCRIPT, why);
 }
@@ -300,14 +199,8 @@ bool start_live_web(std::string *why)
         *why = "libvips: " + *why;
         return false;
     }
-    live.fd = open(WEB_FOLDER_NAME, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
-    if (live.fd < 0)
-        return fail(why, "opening " + current_folder() + "/" + WEB_FOLDER_NAME, errno);
-    if (!make_private_folder(live.fd, LIVE_STEM, &live.dir, why))
+    if (!open_live_files(why))
         return false;
-    static bool exit_handler_set = false;
-    if (!exit_handler_set)
-        exit_handler_set = std::atexit(stop_live_web) == 0;
     live.info = published_web_map;
     live.info.following = true;
     live.levels.clear();
@@ -316,22 +209,7 @@ bool start_live_web(std::string *why)
     return write_scripts(why);
 }
 
-void stop_live_web()
-{
-    discard_private_folder(&live.dir);
-    if (live.fd >= 0)
-        close(live.fd);
-    live.fd = -1;
-}
-
-void sweep_web_leftovers()
-{
-    const int fd = open(WEB_FOLDER_NAME, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
-    if (fd < 0)
-        return;
-    sweep_private_leftovers(fd, LIVE_STEM);
-    close(fd);
-}
+void stop_live_web() { close_live_files(); }
 
 void follow_web_level(BITMAP *canvas, int zoom, const char *map_name,
                       int min_column, int min_row, int tile_size)

@@ -25,8 +25,8 @@ bool start_live_web(std::string *why);
 // Stops following: the private folder in the web map goes. Also at exit.
 void stop_live_web();
 
-// Level zoom's canvas as the web map was cut from it (the arguments of
-// the compositor's map_canvas_hook), kept and changed from now on.
+// Level zoom's canvas as the web map was cut from it (cut_web_level's
+// arguments, the tiles' format aside), kept and changed from now on.
 void follow_web_level(BITMAP *canvas, int zoom, const char *map_name,
                       int min_column, int min_row, int tile_size);
 
@@ -34,8 +34,8 @@ void follow_web_level(BITMAP *canvas, int zoom, const char *map_name,
 void mark_web_change(int zoom, int x, int y, int width, int height);
 
 // Level zoom is shown from a new canvas, or a new region of it: cut it
-// again whole at the next publish_web_changes. The arguments are those
-// of the compositor's map_canvas_hook.
+// again whole at the next publish_web_changes. The arguments are
+// follow_web_level's.
 void replace_web_level(BITMAP *canvas, int zoom, const char *map_name,
                        int min_column, int min_row, int tile_size);
 

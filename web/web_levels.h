@@ -48,7 +48,7 @@ const int WEB_REGION_SLOTS = 16;
 void set_web_region(int zoom, int first_column, int first_row, int last_column,
                     int last_row);
 
-// What level zoom shows of canvas (the arguments of map_canvas_hook):
+// What level zoom shows of canvas (cut_web_level's arguments, the format aside):
 // fills level's name, grid origin and size in pixels, and the pixel
 // offset of that region in the canvas into *x, *y.
 void web_level_region(BITMAP *canvas, int zoom, const char *map_name,

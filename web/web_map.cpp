@@ -5,7 +5,6 @@
 #include <unistd.h>
 
 #include <algorithm>
-#include <cctype>
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
@@ -23,42 +22,21 @@
 #include "vips_library.h"
 #include "web_page.h"
 
-// How the folder reaches the disk. It is a private folder of the run in
-// the output folder (private_output.h), and everything in it is created
-// relative to its descriptor (libvips's relative names resolve in it
-// through fchdir or /proc), so nobody else can plant a link where we
-// write. Once whole it is published with the page, in place of the older
-// folder, whose tree is then removed. An existing map_web that lacks our
-// levels.js is not ours and is left alone, and the page is not written.
+// The run's side of the web map: which level is cut when, into which
+// folder, and when the whole is published; the page's files are
+// web_page.h's. The folder is a private folder of the run in the output
+// folder (private_output.h), and everything in it is created relative to
+// its descriptor (libvips's relative names resolve in it through fchdir
+// or /proc), so nobody else can plant a link where we write. Once whole
+// it is published with the page, in place of the older folder, whose
+// tree is then removed. An existing map_web that lacks our levels.js is
+// not ours and is left alone, and the page is not written.
 
 const bool WEB_MAP_BUILT = true;
 const char WEB_PAGE_NAME[] = "map.html";
 const char WEB_FOLDER_NAME[] = "map_web";
 
 namespace {
-
-// Leaflet's files as Debian installs them, and where the page finds them.
-struct CopiedFile {
-    const char *from;
-    const char *to;
-};
-const CopiedFile LEAFLET_FILES[] = {
-    {"leaflet.min.js", "leaflet.js"},
-    {"leaflet.css", "leaflet.css"},
-    {"images/layers.png", "images/layers.png"},
-    {"images/layers-2x.png", "images/layers-2x.png"},
-    {"images/marker-icon.png", "images/marker-icon.png"},
-    {"images/marker-icon-2x.png", "images/marker-icon-2x.png"},
-    {"images/marker-shadow.png", "images/marker-shadow.png"},
-};
-const char LEAFLET_IMAGES[] = "images";
-// Written last: its presence marks a folder as one of ours.
-const char LEVELS_SCRIPT[] = "levels.js";
-const char VIEW_SCRIPT[] = "map.js";
-const char FOLLOW_SCRIPT[] = "follow.js";
-
-const mode_t NEW_FILE_MODE = 0666;
-const mode_t NEW_FOLDER_MODE = 0777;
 
 struct WebMap {
     int background[3] = {0, 0, 0};
@@ -98,14 +76,6 @@ void remove_unfinished()
     web.folder_fd = -1;
 }
 
-// Our levels.js marks a whole web map of ours.
-bool is_whole_web_map(int fd)
-{
-    struct stat st;
-    return fstatat(fd, LEVELS_SCRIPT, &st, AT_SYMLINK_NOFOLLOW) == 0 &&
-           S_ISREG(st.st_mode);
-}
-
 // An exit in mid-run (a fatal error) leaves no unfinished folder. A cut
 // still running is waited for first: libvips aborts when a folder it
 // writes into goes.
@@ -141,57 +111,24 @@ bool make_web_folder()
     return true;
 }
 
-// A file of the unfinished folder as messages name it: the folder itself
-// is gone by the time they are read.
-std::string in_web_map(const std::string &name)
-{
-    return name + " of " + WEB_FOLDER_NAME + " in " + web.out_path;
-}
+// The unfinished folder, as the page's writer names it.
+PageFolder page_folder() { return {web.folder_fd, web.out_path}; }
 
-// Creates name in the folder, which must not exist, with data.
-bool write_new_file(const std::string &name, const std::string &data)
+// A failure of the page's writer, unless an earlier one is reported.
+bool page_failed(const std::string &why)
 {
-    const int fd = openat(web.folder_fd, name.c_str(),
-                          O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC,
-                          NEW_FILE_MODE);
-    if (fd < 0)
-        return fail("creating " + in_web_map(name), errno);
-    // Explicitly: libgsf sets the process umask to 0 for a moment while
-    // it writes a tile. Fixed-mode file systems ignore it.
-    fchmod(fd, user_file_mode());
-    const bool ok = write_all(fd, data.data(), data.size());
-    const int err = errno;
-    if (close(fd) != 0 && ok)
-        return fail("writing " + in_web_map(name), errno);
-    return ok || fail("writing " + in_web_map(name), err);
-}
-
-bool copy_leaflet()
-{
-    if (mkdirat(web.folder_fd, LEAFLET_IMAGES, NEW_FOLDER_MODE) != 0)
-        return fail("creating " + in_web_map(LEAFLET_IMAGES), errno);
-    const int images = openat(web.folder_fd, LEAFLET_IMAGES,
-                              O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
-    if (images >= 0) {
-        fchmod(images, user_folder_mode());
-        close(images);
-    }
-    for (const CopiedFile &f : LEAFLET_FILES) {
-        const std::string from = std::string(LEAFLET_DIR) + "/" + f.from;
-        std::string data;
-        if (!read_whole_file(from, &data))
-            return fail("reading " + from, errno);
-        if (!write_new_file(f.to, data))
-            return false;
-    }
-    return true;
+    if (web.failure.empty())
+        web.failure = why;
+    return false;
 }
 
 bool folder_ready()
 {
     if (web.folder_fd >= 0)
         return true;
-    return make_web_folder() && copy_leaflet();
+    std::string why;
+    return make_web_folder() &&
+           (write_leaflet(page_folder(), &why) || page_failed(why));
 }
 
 // Where the kernel names an open folder by its descriptor, libvips can
@@ -274,16 +211,13 @@ WebMapInfo web_info()
 bool publish()
 {
     published_web_map = web_info();
-    if (!write_new_file(VIEW_SCRIPT, WEB_VIEW_SCRIPT) ||
-        !write_new_file(FOLLOW_SCRIPT, WEB_FOLLOW_SCRIPT) ||
-        !write_new_file(WEB_PAGE_NAME, WEB_PAGE_HTML) ||
-        !write_new_file(LEVELS_SCRIPT, levels_script(published_web_map)))
-        return false;
+    std::string why;
+    if (!write_page(page_folder(), published_web_map, &why))
+        return page_failed(why);
     // The page is the same in every run: it is moved beside the folder
     // first, once the older folder is known to be ours.
     const FolderPublication publication = {WEB_FOLDER_NAME, "web map",
                                            is_whole_web_map, WEB_PAGE_NAME};
-    std::string why;
     const bool ok = publish_folder(&web.dir, publication, &why);
     if (!ok && web.failure.empty())
         web.failure = why;
@@ -299,31 +233,21 @@ void start_web_map(int background_r, int background_g, int background_b)
     web.background[0] = background_r;
     web.background[1] = background_g;
     web.background[2] = background_b;
-    for (const CopiedFile &f : LEAFLET_FILES) {
-        const std::string path = std::string(LEAFLET_DIR) + "/" + f.from;
-        if (access(path.c_str(), R_OK) != 0)
-            fatal_error("Error starting the web map.\nLeaflet's %s: %s "
-                        "(Debian's libjs-leaflet installs it).\n",
-                        path.c_str(), std::strerror(errno));
-    }
     std::string why;
+    if (!leaflet_at_hand(&why))
+        fatal_error("Error starting the web map.\n%s\n", why.c_str());
     if (!load_vips(&why))
         fatal_error("Error starting the web map.\nlibvips: %s\n", why.c_str());
 }
 
 void cut_web_level(BITMAP *canvas, int zoom, const char *map_name,
-                   int min_column, int min_row, int tile_size)
+                   WebTileFormat tiles, int min_column, int min_row, int tile_size)
 {
     finish_cut();
     if (!web.failure.empty())
         return;
     std::cout << "Cutting web tiles for " << map_name << std::endl;
-    const std::string name = map_name;
-    const std::string::size_type dot = name.rfind('.');
-    std::string ext = dot == std::string::npos ? "" : name.substr(dot + 1);
-    for (char &c : ext)
-        c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
-    web.tile_ext = ext == "jpg" ? "jpg" : "png";
+    web.tile_ext = tiles == WEB_TILES_JPEG ? "jpg" : "png";
     if (!folder_ready())
         return;
     CanvasRegion &r = cutting.region;

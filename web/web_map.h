@@ -3,6 +3,7 @@
 // description and one tile pyramid per level, cut by libvips from each
 // level's canvas while it is still in memory). Knows nothing of worlds or
 // lists: it is handed each canvas with its grid origin and tile size.
+// This is the run's side; the page's files are written by web_page.h.
 //
 // The folder is written under an unpredictable private name in the output
 // folder and swapped in whole by one rename once complete, so a reader
@@ -31,17 +32,20 @@ extern const char WEB_FOLDER_NAME[];
 // missing, before any map is made.
 void start_web_map(int background_r, int background_g, int background_b);
 
+// The format of a level's web tiles.
+enum WebTileFormat { WEB_TILES_PNG, WEB_TILES_JPEG };
+
 // Starts cutting the pyramid of one level from canvas (24 or 32 bits,
 // read only), of the region set_web_region named or else all of it:
-// zoom is the level, map_name the map's file name (its extension picks
-// PNG or JPEG tiles), min_column and min_row the grid cell of the
+// zoom is the level, map_name the map's file name, tiles the tiles'
+// format, min_column and min_row the grid cell of the
 // canvas's top-left corner and tile_size the grid's cell in pixels. Logs
 // "Cutting web tiles for <map_name>". The cut runs beside the caller on
 // another thread where /proc names open folders, otherwise here;
 // release_web_canvas waits for it. After a failure the later levels are
 // not cut and finish_web_map reports it.
 void cut_web_level(BITMAP *canvas, int zoom, const char *map_name,
-                   int min_column, int min_row, int tile_size);
+                   WebTileFormat tiles, int min_column, int min_row, int tile_size);
 
 // Returns once nothing reads canvas any more, and logs "Cutting web tiles
 // for <map_name> done" if its cut succeeded.

@@ -10,7 +10,10 @@ const char WEB_FOLDER_NAME[] = "map_web";
 
 void start_web_map(int, int, int) { std::abort(); }
 
-void cut_web_level(BITMAP *, int, const char *, int, int, int) { std::abort(); }
+void cut_web_level(BITMAP *, int, const char *, WebTileFormat, int, int, int)
+{
+    std::abort();
+}
 
 void release_web_canvas(BITMAP *) {}
 

@@ -64,12 +64,18 @@ readonly NO_X=191 NO_Y=96                # "No" in the quit alert
 readonly ALERT_X=150 ALERT_Y=48          # on the alert's top edge
 # A press is held this long: the dialog polls the mouse.
 readonly PRESS=0.1
-# The pointer rests this long where a click goes before the press, so that
-# the dialog has seen it arrive.
-readonly SETTLE=0.3
+# The library draws its own pointer into the window where it has seen the
+# X pointer: an arrow whose tip is one pixel up and left of the point,
+# outlined in black and filled in white; its first rows are looked for.
+readonly ARROW_ROWS=9
+# Seconds between looks for that arrow, and looks before the pointer is
+# moved to the spot again.
+readonly POINTER_LOOK=0.05 POINTER_MOVE_LOOKS=5
 # Seconds to wait for the window, for the program to end, and for
 # showing that it does not end.
 readonly WINDOW_WAIT=15 EXIT_WAIT=15 STAYS_WAIT=1
+# Seconds one screenshot of the window may take.
+readonly GRAB_LIMIT=10
 # Seconds over which the idle processor use is measured, and the share of
 # one core (percent) that fails the case; the figure itself is printed.
 readonly IDLE_SECONDS=5 IDLE_LIMIT=10
@@ -230,17 +236,49 @@ wait_for_dialog() {
     done
     [ "$white$frame" = "#FFFFFF#000000" ] || fail "the dialog was not drawn"
     # Without a window manager the keyboard follows the pointer, so the
-    # pointer is put into the window. The pointer
-    # first leaves for a corner of the screen, so that it enters this
-    # window now even where an earlier window of the case lay under it (a
-    # window that appears under the pointer may miss the first keys). The
-    # library may misplace the pointer on its first motion into the window
-    # (a click then lands a row lower); a second motion inside the window
-    # puts it right.
-    x xdotool mousemove "$SCREEN_CORNER_X" "$SCREEN_CORNER_Y" sleep 0.1 \
-        mousemove --window "$wid" "$LIST_X" "$((LIST_Y + 20))" \
-        sleep 0.1 mousemove --window "$wid" "$LIST_X" "$LIST_Y"
-    sleep "$SETTLE"
+    # pointer is put into the window. It first leaves for a corner of the
+    # screen, so that it enters this window now even where an earlier
+    # window of the case lay under it (a window that appears under the
+    # pointer may miss the first keys).
+    x xdotool mousemove "$SCREEN_CORNER_X" "$SCREEN_CORNER_Y"
+    point_at "$LIST_X" "$LIST_Y"
+}
+
+# Whether the library's arrow is drawn with its point at ($1, $2): row r
+# of it, from the tip's row down, is black, r white pixels and black.
+pointer_drawn_at() {
+    x import -window "$wid" -crop "$((ARROW_ROWS + 1))x$ARROW_ROWS+$(($1 - 1))+$(($2 - 1))" \
+        -depth 8 txt:- 2>/dev/null | awk -v rows="$ARROW_ROWS" '
+        NR > 1 { split($1, at, /[,:]/); colour[at[1], at[2]] = $3 }
+        END {
+            for (r = 0; r < rows; r++)
+                for (c = 0; c <= r + 1; c++) {
+                    edge = r == 0 || c == 0 || c == r + 1
+                    if (colour[c, r] != (edge ? "#000000" : "#FFFFFF"))
+                        exit 1
+                }
+        }'
+}
+
+# Moves the pointer to ($1, $2) of the window and waits until the program
+# has seen it there: the library's arrow points at that spot. The library
+# starts with its own pointer in the middle of the window, and a move made
+# just after it started may leave it there for good (the mouse driver
+# takes the first motions as relative ones). So the move is made anew,
+# from a pixel beside the spot, until the arrow shows there.
+point_at() {
+    local deadline=$((SECONDS + WINDOW_WAIT)) look=0
+    while [ "$SECONDS" -le "$deadline" ]; do
+        ((look++ % POINTER_MOVE_LOOKS)) ||
+            x xdotool mousemove --window "$wid" "$(($1 + 1))" "$2" \
+                mousemove --window "$wid" "$1" "$2"
+        # import waits for ever on a window that is gone.
+        kill -0 "$app_pid" 2>/dev/null ||
+            fail "the program ended before the pointer reached ($1, $2)"
+        pointer_drawn_at "$1" "$2" && return 0
+        sleep "$POINTER_LOOK"
+    done
+    fail "the program did not show its pointer at ($1, $2) within ${WINDOW_WAIT}s"
 }
 
 # Colour of one window pixel as #RRGGBB.
@@ -253,16 +291,16 @@ keys() { x xdotool key --delay 100 "$@"; }
 
 # A press held long enough for the polling dialog to see it.
 click_at() {
-    x xdotool mousemove --window "$wid" "$1" "$2" sleep "$SETTLE" \
-        mousedown 1 sleep "$PRESS" mouseup 1
+    point_at "$1" "$2"
+    x xdotool mousedown 1 sleep "$PRESS" mouseup 1
 }
 
 # One xdotool run for the whole double-click: the library counts it only
 # when the press and the gap each stay within about 0.2 s, which separate
 # runs of xdotool can overstep on a busy machine.
 double_click_at() {
-    x xdotool mousemove --window "$wid" "$1" "$2" sleep "$SETTLE" \
-        mousedown 1 sleep "$PRESS" mouseup 1 sleep "$PRESS" \
+    point_at "$1" "$2"
+    x xdotool mousedown 1 sleep "$PRESS" mouseup 1 sleep "$PRESS" \
         mousedown 1 sleep "$PRESS" mouseup 1
 }
 
@@ -415,10 +453,8 @@ case_double_click_maps_world3() {
 # The pointer leaves the window and comes back to a spot of it away from
 # the list: the list still takes the keys.
 pointer_off_list() {
-    x xdotool mousemove "$SCREEN_CORNER_X" "$SCREEN_CORNER_Y" sleep 0.1 \
-        mousemove --window "$wid" "$BLANK_X" "$BLANK_Y" sleep 0.1 \
-        mousemove --window "$wid" "$BLANK_X" "$((BLANK_Y + 5))"
-    sleep "$SETTLE"
+    x xdotool mousemove "$SCREEN_CORNER_X" "$SCREEN_CORNER_Y"
+    point_at "$BLANK_X" "$BLANK_Y"
 }
 
 case_keys_with_pointer_off_list() {
@@ -1181,7 +1217,8 @@ case_close_as_run_ends() {
 # The pixels of the rectangle of $1 x $2 at ($3, $4) of the window, or of
 # the screenshot file that $wid names, one "x,y: ... #RRGGBB ..." a line.
 pixels_of() {
-    local grab=(x import -window "$wid")
+    # import waits for ever on a window that is gone: bounded here.
+    local grab=(x timeout "$GRAB_LIMIT" import -window "$wid")
     [ -f "$wid" ] && grab=(convert "$wid")
     "${grab[@]}" -crop "$1x$2+$3+$4" -depth 8 txt:- 2>/dev/null
 }
@@ -1229,7 +1266,8 @@ case_progress_bar_and_saving_line() {
     done
     # One screenshot a look, taken before the map is known to be unsaved.
     for _ in 1 2 3; do
-        x import -window "$wid" "$work/look.ppm" 2>/dev/null
+        x timeout "$GRAB_LIMIT" import -window "$wid" "$work/look.ppm" \
+            2>/dev/null || fail "no screenshot of the window while saving"
         grep -q ' saved$' "$work/stdout" && fail "the map was saved too soon"
         wid=$work/look.ppm
         [ "$(count_colour $SAVING_LINE "#000000")" -gt 0 ] ||

@@ -20,6 +20,7 @@
 #include <vector>
 
 #include "../compose/compose_fixture.h"
+#include "compose_listeners.h"
 #include "fat_disk.h"
 #include "traced_child.h"
 #include "web_map.h"
@@ -36,14 +37,12 @@ protected:
         ComposeFixture::SetUp();
         world.tile_size = GRID_TILE;
         start_web_map(BACKGROUND_R, BACKGROUND_G, BACKGROUND_B);
-        map_canvas_hook = cut_web_level;
-        map_canvas_release_hook = release_web_canvas;
+        listen_to_compose(true);
         name_web_map("World1 map");
     }
     void TearDown() override
     {
-        map_canvas_hook = nullptr;
-        map_canvas_release_hook = nullptr;
+        compose_observer = nullptr;
         ComposeFixture::TearDown();
     }
 
