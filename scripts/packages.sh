@@ -98,6 +98,8 @@ g++-mingw-w64-x86-64-posix mingw-w64-tools libz-mingw-w64-dev
 dpkg-dev cmake make
 nsis zip
 wine64 xvfb xdotool x11-utils imagemagick
+# The unit tests for Windows: googletest built from the sources it installs.
+googletest
 patch
 # wineboot makes the test's fresh prefix; objdump lists the program's imports.
 wine
