@@ -1,5 +1,6 @@
 // The POSIX sweep of the private folders that killed runs left.
 #include "private_names.h"
+#include "private_output.h"
 
 #include <dirent.h>
 #include <fcntl.h>
@@ -105,4 +106,9 @@ std::string sweep_private_folders(int parent_fd, const std::string &stem,
         if (!sweep_one(parent_fd, name.c_str(), is_whole) && stayed.empty())
             stayed = name + ": " + std::strerror(errno);
     return stayed;
+}
+
+std::string sweep_private_leftovers(int parent_fd, const std::string &stem)
+{
+    return sweep_private_folders(parent_fd, stem, nullptr);
 }

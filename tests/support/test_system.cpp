@@ -4,6 +4,8 @@
 
 #include <fcntl.h>
 #include <pthread.h>
+#include <sched.h>
+#include <sys/mount.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -128,4 +130,21 @@ void messages_to_stderr()
 {
     std::fflush(stdout);
     dup2(STDERR_FILENO, STDOUT_FILENO);
+}
+
+bool hide_proc()
+{
+    return unshare(CLONE_NEWNS) == 0 &&
+           mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) == 0 &&
+           mount("none", "/proc", "tmpfs", 0, nullptr) == 0;
+}
+
+bool can_hide_proc()
+{
+    const pid_t pid = fork();
+    if (pid == 0)
+        _exit(hide_proc() ? 0 : 1);
+    int status = 0;
+    return pid > 0 && waitpid(pid, &status, 0) == pid && WIFEXITED(status) &&
+           WEXITSTATUS(status) == 0;
 }
