@@ -2,6 +2,7 @@
 
 #include "compose.h"
 #include "progress_window.h"
+#include "terminal_line.h"
 #include "web_map.h"
 
 namespace {
@@ -16,6 +17,7 @@ Listeners &of(void *context) { return *static_cast<Listeners *>(context); }
 void tiles_placed(void *, size_t placed, size_t total)
 {
     progress_tiles_placed(placed, total);
+    terminal_tiles_placed(placed, total);
 }
 
 int64_t canvas_reader_bytes(void *context, int64_t width, int64_t height)
@@ -29,20 +31,24 @@ void map_canvas(void *context, BITMAP *canvas, int zoom, const char *map_name,
     // JPEG tiles for a JPEG map; PNG, lossless as the map is, for others.
     const WebTileFormat tiles = format == FORMAT_JPEG ? WEB_TILES_JPEG
                                                       : WEB_TILES_PNG;
-    if (of(context).web_map)
-        cut_web_level(canvas, zoom, map_name, tiles, min_column, min_row,
-                      tile_size);
+    if (!of(context).web_map)
+        return;
+    cut_web_level(canvas, zoom, map_name, tiles, min_column, min_row, tile_size);
+    terminal_web_cut(map_name, true);
 }
 
 void map_canvas_release(void *context, BITMAP *canvas)
 {
-    if (of(context).web_map)
-        release_web_canvas(canvas);
+    if (!of(context).web_map)
+        return;
+    release_web_canvas(canvas);
+    terminal_web_cut("", false);
 }
 
 void map_save_began(void *, const char *name, int width, int height)
 {
     progress_map_save_began(name, width, height);
+    terminal_map_saving(name, true);
 }
 
 bool map_save_failed(void *context, const char *name, const char *why)
@@ -53,6 +59,7 @@ bool map_save_failed(void *context, const char *name, const char *why)
 void map_save_ended(void *, const char *name, bool saved)
 {
     progress_map_save_ended(name, saved);
+    terminal_map_saving(name, false);
 }
 
 const ComposeObserver OBSERVER = {&listeners,         tiles_placed,

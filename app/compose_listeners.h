@@ -1,6 +1,7 @@
 // The program's one observer of the compositor (compose.h), which passes
 // each call on to those that listen in this run: the progress window,
-// which ignores what comes while it is not shown, and the web map.
+// which ignores what comes while it is not shown, the progress line on a
+// terminal (terminal_line.h) and the web map.
 #ifndef APP_COMPOSE_LISTENERS_H
 #define APP_COMPOSE_LISTENERS_H
 

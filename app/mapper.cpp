@@ -29,6 +29,7 @@
 #include "private_output.h"
 #include "progress_window.h"
 #include "standard_streams.h"
+#include "terminal_line.h"
 #include "tile_types.h"
 #include "watch.h"
 #include "watch_state.h"
@@ -235,15 +236,19 @@ int run_mapper(const Options &options)
     }
     if (options.menu && options.output.empty())
         use_output_folder(make_world_folder(world), options.web);
+    // What a killed watch left in the web map, for runs that cut none.
+    sweep_web_leftovers();
     if (options.web)
         name_web_map(world_name(world) + " map");
     read_change_list(world);
     if (options.web)
         show_explored_regions();
     keep_map_canvases = options.watch;
+    start_terminal_progress(world_name(world));
     compose_maps(world);
     if (options.web)
         finish_web_output();
+    end_terminal_line();
     keep_world_folder();
     set_run_over();
     if (options.watch) {

@@ -15,6 +15,7 @@
 #include "exit_signals.h"
 #include "fatal_error.h"
 #include "file_io.h"
+#include "live_web.h"
 #include "watch_display.h"
 #include "watch_state.h"
 #include "web_map.h"
@@ -54,15 +55,25 @@ Watch w;
                 w.world, w.output_folder.c_str(), why.c_str());
 }
 
-bool output_writable()
+// 0 while the output folder takes files, else the system's reason.
+int output_refusal()
 {
     struct stat st;
-    return stat(".", &st) == 0 && st.st_nlink > 0 && access(".", W_OK | X_OK) == 0;
+    if (stat(".", &st) != 0)
+        return errno;
+    if (st.st_nlink == 0)
+        return ENOENT;
+    return access(".", W_OK | X_OK) == 0 ? 0 : errno;
 }
 
 // New lines of the list into the batch; a replaced list starts over.
 void read_list()
 {
+    // A list being written anew is read once it has been quiet a while.
+    if (full_run_asked()) {
+        ask_full_run();
+        return;
+    }
     std::vector<TileEntry> added;
     std::string why;
     switch (read_appended_lines(w.world, &added, &why)) {
@@ -70,7 +81,7 @@ void read_list()
         add_to_batch(added);
         break;
     case LIST_REPLACED:
-        full_run(w.world);
+        ask_full_run();
         break;
     case LIST_GONE:
         // Removed while the game writes a new one: that one comes as an
@@ -91,8 +102,11 @@ void read_events()
             break;
         for (char *p = buf; p < buf + n;) {
             const auto *e = reinterpret_cast<const struct inotify_event *>(p);
-            if (e->wd == w.output_wd && ((e->mask & FOLDER_GONE) || !output_writable()))
-                output_gone(w.output_folder + ": " + std::strerror(ENOENT));
+            if (e->wd == w.output_wd) {
+                const int refusal = (e->mask & FOLDER_GONE) ? ENOENT : output_refusal();
+                if (refusal)
+                    output_gone(w.output_folder + ": " + std::strerror(refusal));
+            }
             if (e->wd == w.world_wd && (e->mask & FOLDER_GONE))
                 world_gone(w.world_folder + ": " + std::strerror(ENOENT));
             if (e->wd == w.world_wd && e->len > 0 && std::strcmp(e->name, LIST_NAME) == 0)
@@ -144,6 +158,7 @@ int finish(int code)
     read_list();
     process_due(true);
     save_changed_maps();
+    stop_live_web();
     end_watch_display();
     return code;
 }
@@ -178,7 +193,7 @@ int watch_world(int world_number, const Options &options)
         if (ready > 0 && (fds[0].revents & POLLIN))
             read_events();
         process_due(false);
-        if (!output_writable())
-            output_gone(w.output_folder + ": " + std::strerror(errno ? errno : EACCES));
+        if (const int refusal = output_refusal())
+            output_gone(w.output_folder + ": " + std::strerror(refusal));
     }
 }

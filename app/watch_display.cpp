@@ -1,23 +1,19 @@
 #include "watch_display.h"
 
-#include <unistd.h>
 
 #include <iostream>
 
 #include "fatal_error.h"
 #include "map_geometry.h"
+#include "terminal_line.h"
 #include "tile_types.h"
 #include "watch_window.h"
 #include "world_layout.h"
 
 namespace {
 
-// Erases the terminal's line from the cursor on.
-const char ERASE_LINE[] = "\r\033[K";
-
 struct Display {
     std::string world;
-    bool terminal = false;
     size_t placed = 0;
     int web_tiles = 0;
     std::string saving;
@@ -35,21 +31,12 @@ void stop_window_first(const char *text)
 
 void progress_line()
 {
-    if (!d.terminal)
-        return;
-    std::cerr << ERASE_LINE << "Watching " << d.world << ": " << d.placed
-              << " tiles placed, " << tile_list.size() << " listed, "
-              << d.web_tiles << " web tiles cut";
+    std::string text = "Watching " + d.world + ": " + std::to_string(d.placed) +
+                       " tiles placed, " + std::to_string(tile_list.size()) +
+                       " listed, " + std::to_string(d.web_tiles) + " web tiles cut";
     if (!d.saving.empty())
-        std::cerr << ", saving " << d.saving;
-    std::cerr << std::flush;
-}
-
-// A message of its own goes on a line of its own.
-void clear_progress()
-{
-    if (d.terminal)
-        std::cerr << ERASE_LINE << std::flush;
+        text += ", saving " + d.saving;
+    show_terminal_line(text);
 }
 
 }  // namespace
@@ -58,7 +45,6 @@ void start_watch_display(int world_number)
 {
     d = Display();
     d.world = world_name(world_number);
-    d.terminal = isatty(STDERR_FILENO) == 1;
     std::cout << "Watching " << d.world << " for new tiles" << std::endl;
     start_watch_window(world_number);
     if (watch_window_running() && fatal_error_hook != stop_window_first) {
@@ -91,7 +77,6 @@ void show_batch(const BatchCounts &c)
     if (total > 0)
         watch_window_tiles(d.placed);
     d.web_tiles += c.web_tiles;
-    clear_progress();
     std::cout << placed << ", " << c.web_tiles << " web tiles cut in "
               << static_cast<long>(c.milliseconds + 0.5) << " ms" << std::endl;
     progress_line();
@@ -99,7 +84,6 @@ void show_batch(const BatchCounts &c)
 
 void show_saving(const std::string &name, bool began)
 {
-    clear_progress();
     std::cout << (began ? "Saving " + name : name + " saved") << std::endl;
     d.saving = began ? name : "";
     progress_line();
@@ -107,7 +91,6 @@ void show_saving(const std::string &name, bool began)
 
 void map_save_failed(const std::string &name, const std::string &why)
 {
-    clear_progress();
     std::cerr << "Error saving " << name << "\n" << why
               << "\nThe older map stays; it is saved again at the next quiet "
                  "spell and before the end." << std::endl;
@@ -116,7 +99,6 @@ void map_save_failed(const std::string &name, const std::string &why)
 
 void web_write_failed(const std::string &why)
 {
-    clear_progress();
     std::cerr << "Error writing web tiles: " << why
               << "\nThe older web tiles stay; they are cut again at the next "
                  "change." << std::endl;
@@ -128,6 +110,5 @@ int watch_stop_fd() { return watch_window_stop_fd(); }
 void end_watch_display()
 {
     stop_watch_window();
-    if (d.terminal)
-        std::cerr << ERASE_LINE << std::flush;
+    end_terminal_line();
 }

@@ -1,7 +1,5 @@
 // What the player sees of --watch: a log line per batch on standard
-// output, and on a terminal one progress line on standard error that is
-// rewritten in place (left out when standard error is not a terminal,
-// so logs and scripts see what they saw before).
+// output, and the terminal's progress line (terminal_line.h).
 #ifndef APP_WATCH_DISPLAY_H
 #define APP_WATCH_DISPLAY_H
 

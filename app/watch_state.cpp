@@ -2,6 +2,7 @@
 
 #include <allegro.h>
 #include <malloc.h>
+#include <sys/stat.h>
 #include <time.h>
 
 #include <algorithm>
@@ -14,9 +15,11 @@
 #include "live_web.h"
 #include "map_file.h"
 #include "map_geometry.h"
+#include "terminal_line.h"
 #include "tile_check.h"
 #include "watch_display.h"
 #include "web_map.h"
+#include "world_layout.h"
 
 namespace {
 
@@ -44,6 +47,8 @@ struct WatchState {
     std::vector<Retry> retries;
     double last_change = -1;
     bool web_behind = false;  // a publish failed: tried again at the next change
+    bool full_run_asked = false;
+    double full_run_at = -1;  // when the list has been quiet long enough
 };
 WatchState s;
 
@@ -139,6 +144,14 @@ void place(const Retry &r, BatchCounts *counts)
                     (e.y - l.bounds.min_y) * tile_size, tile_size, tile_size);
     l.unsaved = true;
     ++counts->placed[e.zoom];
+}
+
+// The list holds a line: an empty one is being written anew.
+bool list_has_tiles()
+{
+    struct stat st;
+    return stat(change_list_path(appdata_path, s.world).c_str(), &st) == 0 &&
+           st.st_size > 0;
 }
 
 void run_batch(const std::vector<Retry> &work)
@@ -239,12 +252,24 @@ double next_due()
         unsaved = unsaved || l.unsaved;
     if (unsaved && s.last_change >= 0)
         sooner(s.last_change + s.save_after);
+    if (s.full_run_at >= 0)
+        sooner(s.full_run_at);
     return due;
 }
+
+void full_run();
 
 void process_due(bool everything)
 {
     const double now = watch_clock();
+    if (s.full_run_asked && (everything || (s.full_run_at >= 0 && now >= s.full_run_at))) {
+        s.full_run_at = -1;
+        if (!list_has_tiles())
+            return;
+        s.full_run_asked = false;
+        full_run();
+        return;
+    }
     std::vector<Retry> work;
     if (!s.batch.empty() && (everything || now >= s.batch_last + WATCH_BATCH_SECONDS ||
                              now >= s.batch_first + WATCH_BATCH_MAX_SECONDS)) {
@@ -284,10 +309,20 @@ void save_changed_maps()
     }
 }
 
-void full_run(int world_number)
+void ask_full_run()
 {
+    s.full_run_asked = true;
+    s.full_run_at = watch_clock() + WATCH_BATCH_SECONDS;
+}
+
+bool full_run_asked() { return s.full_run_asked; }
+
+void full_run()
+{
+    const int world_number = s.world;
     std::cout << "changed.txt was replaced: mapping world " << world_number
               << " again from it" << std::endl;
+    stop_live_web();
     for (WatchedLevel &l : s.levels)
         if (l.canvas)
             destroy_bitmap(l.canvas);
@@ -298,6 +333,7 @@ void full_run(int world_number)
     ZoomBounds = ZoomBoundsRecord();
     read_change_list(world_number);
     show_explored_regions();
+    start_terminal_progress(world_name(world_number));
     compose_maps(world_number);
     std::string why;
     if (!finish_web_map(&why))

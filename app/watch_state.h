@@ -47,8 +47,11 @@ void process_due(bool everything);
 // Saves every map that changed since it was last saved.
 void save_changed_maps();
 
-// The list was replaced or cut short: everything again from it.
-void full_run(int world_number);
+// The list was replaced or cut short: everything again from it, once it
+// has been quiet for WATCH_BATCH_SECONDS and lists a tile (a game that
+// writes it anew may be seen between the cut and the first line).
+void ask_full_run();
+bool full_run_asked();
 
 // Readable once the player asked the window to stop; -1 without one.
 int watch_stop_fd();

@@ -66,6 +66,28 @@ bool discard_private_folder(PrivateFolder *f, std::string *why = nullptr);
 bool publish_file(PrivateFolder *f, const char *file, const char *target,
                   std::string *why);
 
+// As publish_file, into the folder open at dir_fd (below the parent, on
+// the same file system), without the flush: for files that a reader must
+// only ever find whole, not ones that must outlast a power loss (the web
+// map's tiles while they are followed).
+bool publish_file_into(PrivateFolder *f, const char *file, int dir_fd,
+                       const char *target, std::string *why);
+
+// Puts the folder entry, made in f, at target in the folder open at
+// dir_fd (as above), in place of an older folder there by one exchange;
+// where the file system has none, the older one is moved into f first
+// and put back if the second rename fails. The older one is then removed
+// from f; a run killed meanwhile leaves it in f, which the next sweep
+// removes. False with *why; the older folder is in place then.
+bool replace_folder_into(PrivateFolder *f, const char *entry, int dir_fd,
+                         const char *target, std::string *why);
+
+// Removes from the folder open at parent_fd what runs that could not
+// clean up left under stem, as make_private_folder does first, for a run
+// that makes no such folder itself. "" or, for the first that stayed, its
+// name and the system's reason.
+std::string sweep_private_leftovers(int parent_fd, const std::string &stem);
+
 // The folder's contents, whole, in place of an older target.
 struct FolderPublication {
     const char *target;   // its name in the parent (map_web)

@@ -12,6 +12,7 @@
 #include "private_names.h"
 #include "private_record.h"
 #include "random_name.h"
+#include "remove_tree.h"
 #include "run_folder.h"
 
 namespace {
@@ -127,6 +128,43 @@ bool publish_file(PrivateFolder *f, const char *file, const char *target,
     // The rename reaches the disk with the folder; the file is in place
     // by now whatever this reports.
     flush_folder(f->parent_fd);
+    return true;
+}
+
+bool publish_file_into(PrivateFolder *f, const char *file, int dir_fd,
+                       const char *target, std::string *why)
+{
+    if (renameat(f->fd, file, dir_fd, target) != 0)
+        return fail(why, std::string("replacing ") + target, errno);
+    return true;
+}
+
+bool replace_folder_into(PrivateFolder *f, const char *entry, int dir_fd,
+                         const char *target, std::string *why)
+{
+    const std::string what = std::string("replacing ") + target;
+    if (renameat2(f->fd, entry, dir_fd, target, RENAME_EXCHANGE) != 0) {
+        if (errno == ENOENT)
+            return publish_file_into(f, entry, dir_fd, target, why);
+        if (errno != EINVAL)
+            return fail(why, what, errno);
+        // No exchange (FAT, exFAT): the older one steps into f first.
+        std::string older;
+        if (!random_name(std::string(entry) + OLD_TAG, &older))
+            return fail(why, "picking an unpredictable name", errno);
+        if (renameat(dir_fd, target, f->fd, older.c_str()) != 0)
+            return fail(why, what, errno);
+        if (renameat(f->fd, entry, dir_fd, target) != 0) {
+            const int err = errno;
+            renameat(f->fd, older.c_str(), dir_fd, target);
+            errno = err;
+            return fail(why, what, err);
+        }
+        remove_tree_at(f->fd, older.c_str());
+        return true;
+    }
+    // The older folder is at entry now.
+    remove_tree_at(f->fd, entry);
     return true;
 }
 

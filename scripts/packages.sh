@@ -18,10 +18,12 @@ pkg-config
 liballegro4-dev
 libloadpng4-dev
 libjpgalleg4-dev
-# loadpng links libpng and zlib without depending on their -dev packages.
+# loadpng links libpng and zlib without depending on their -dev packages;
+# the watch encodes its single PNG web tiles with libpng.
 libpng-dev
 zlib1g-dev
-# libjpeg decodes the tiles; libvips cuts the web map's tiles.
+# libjpeg decodes the tiles (and encodes the watch's single JPEG web
+# tiles); libvips cuts the web map's tiles.
 libjpeg62-turbo-dev
 libvips-dev
 # Xlib: the handler of a display that goes away (and the tests' wm_close).
@@ -98,6 +100,8 @@ g++-mingw-w64-x86-64-posix mingw-w64-tools libz-mingw-w64-dev
 dpkg-dev cmake make
 nsis zip
 wine64 xvfb xdotool x11-utils imagemagick
+# The unit tests for Windows: googletest built from the sources it installs.
+googletest
 patch
 # wineboot makes the test's fresh prefix; objdump lists the program's imports.
 wine

@@ -1,10 +1,10 @@
 #include "world_gen.h"
 
 #include <allegro.h>
-#include <sys/stat.h>
 
 #include <cstdint>
 #include <cstdio>
+#include <filesystem>
 #include <fstream>
 #include <set>
 #include <sstream>
@@ -20,17 +20,8 @@ const char WINDOWS_SEPARATOR[] = "\\";
 
 void make_dirs(const std::string &path)
 {
-    std::string partial;
-    std::stringstream s(path);
-    std::string part;
-    if (!path.empty() && path[0] == '/')
-        partial = "/";
-    while (std::getline(s, part, '/')) {
-        if (part.empty())
-            continue;
-        partial += part + "/";
-        mkdir(partial.c_str(), 0755);
-    }
+    std::error_code ignored;
+    std::filesystem::create_directories(std::filesystem::u8path(path), ignored);
 }
 
 uint32_t hash3(int a, int b, int c)

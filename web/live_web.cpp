@@ -1,17 +1,16 @@
 #include "live_web.h"
 
-#include <fcntl.h>
 #include <stdio.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdlib>
 #include <cstring>
 
-#include "file_io.h"
+#include "live_files.h"
 #include "pyramid_cut.h"
-#include "random_name.h"
-#include "remove_tree.h"
+#include "tile_encode.h"
 #include "tile_pyramid.h"
 #include "vips_library.h"
 #include "web_levels.h"
@@ -22,9 +21,6 @@ const char WEB_UPDATES_SCRIPT[] = "updates.js";
 namespace {
 
 const char LEVELS_SCRIPT[] = "levels.js";
-const char TEMP_TAG[] = ".part-";
-const mode_t NEW_FILE_MODE = 0666;
-const mode_t NEW_FOLDER_MODE = 0777;
 const int CHANNELS = 3;
 // Changes the page can catch up with tile by tile; one further behind
 // draws every tile again.
@@ -42,7 +38,6 @@ struct LiveLevel {
 };
 
 struct LiveWeb {
-    int fd = -1;
     WebMapInfo info;
     std::vector<LiveLevel> levels;  // by zoom
     std::vector<ChangedTile> history;
@@ -56,10 +51,7 @@ bool fail(std::string *why, const std::string &what, int err)
     return false;
 }
 
-std::string where(const std::string &name)
-{
-    return current_folder() + "/" + WEB_FOLDER_NAME + "/" + name;
-}
+std::string where(const std::string &name) { return live_path(name); }
 
 WebLevel *described(int zoom)
 {
@@ -76,72 +68,13 @@ LiveLevel &level_state(int zoom)
     return live.levels[zoom];
 }
 
-// Writes data beside name in the folder open at dir and renames it over
-// name, so that a reader finds the older file or the new one, whole.
-bool write_replacing(int dir, const std::string &name, const std::string &data,
-                     const std::string &shown_as, std::string *why)
-{
-    std::string temp;
-    if (!random_name("." + name + TEMP_TAG, &temp))
-        return fail(why, "picking an unpredictable name", errno);
-    const int fd = openat(dir, temp.c_str(),
-                          O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC,
-                          NEW_FILE_MODE);
-    if (fd < 0)
-        return fail(why, "creating " + where(shown_as), errno);
-    bool ok = write_all(fd, data.data(), data.size());
-    int err = errno;
-    if (close(fd) != 0 && ok) {
-        ok = false;
-        err = errno;
-    }
-    if (ok && renameat(dir, temp.c_str(), dir, name.c_str()) != 0) {
-        ok = false;
-        err = errno;
-    }
-    if (!ok) {
-        unlinkat(dir, temp.c_str(), 0);
-        return fail(why, "writing " + where(shown_as), err);
-    }
-    return true;
-}
-
-// Opens (making where missing) the folders of path below the web map,
-// without following links; -1 with *why set.
-int open_folders(const std::string &path, std::string *why)
-{
-    int dir = fcntl(live.fd, F_DUPFD_CLOEXEC, 0);
-    std::string done;
-    for (std::string::size_type start = 0, end; dir >= 0 && start < path.size();
-         start = end + 1) {
-        end = path.find('/', start);
-        if (end == std::string::npos)
-            end = path.size();
-        const std::string part = path.substr(start, end - start);
-        done += (done.empty() ? "" : "/") + part;
-        if (mkdirat(dir, part.c_str(), NEW_FOLDER_MODE) != 0 && errno != EEXIST) {
-            fail(why, "creating " + where(done), errno);
-            close(dir);
-            return -1;
-        }
-        const int next = openat(dir, part.c_str(),
-                                O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
-        const int err = errno;
-        close(dir);
-        dir = next;
-        if (dir < 0)
-            fail(why, "opening " + where(done), err);
-    }
-    return dir;
-}
-
 bool write_tile(int zoom, int k, int row, int column, const std::vector<uint8_t> &rgb,
                 bool blank, std::string *why)
 {
     const std::string folder = pyramid_name(zoom) + "/" + std::to_string(k) + "/" +
                                std::to_string(row);
     const std::string name = std::to_string(column) + "." + live.info.tile_ext;
-    const int dir = open_folders(folder, why);
+    const int dir = open_live_folders(folder, why);
     if (dir < 0)
         return false;
     bool ok = true;
@@ -151,40 +84,28 @@ bool write_tile(int zoom, int k, int row, int column, const std::vector<uint8_t>
             ok = fail(why, "removing " + where(folder + "/" + name), errno);
     } else {
         std::string bytes;
-        ok = encode_web_tile(rgb, &bytes, why) &&
-             write_replacing(dir, name, bytes, folder + "/" + name, why);
+        ok = encode_web_tile(rgb, live.info.tile_ext, &bytes, why) &&
+             replace_live_file(dir, name, bytes, folder + "/" + name, why);
     }
     close(dir);
     return ok;
 }
 
-// Cuts level zoom again whole into a folder of its own, which then
+// Cuts level zoom again whole into the private folder, from where it
 // takes the place of the older pyramid.
 bool recut_level(int zoom, std::string *why)
 {
     LiveLevel &s = live.levels[zoom];
     WebLevel *l = described(zoom);
-    std::string temp;
-    if (!random_name(pyramid_name(zoom) + TEMP_TAG, &temp))
-        return fail(why, "picking an unpredictable name", errno);
-    const std::string target = "/proc/self/fd/" + std::to_string(live.fd) + "/" + temp;
     const std::string name = pyramid_name(zoom);
     const CanvasRegion region = {s.canvas, s.canvas_x, s.canvas_y, l->width, l->height};
-    if (!cut_pyramid(region, live.fd, temp, target, live.info.tile_ext,
-                     live.info.background, why)) {
-        remove_tree_at(live.fd, temp.c_str());
+    if (!replace_live_level(region, name, live.info.tile_ext, live.info.background,
+                            why)) {
         *why = "cutting the web tiles of " + l->map_name + " into " + where(name) +
                ": " + *why;
         return false;
     }
-    if (renameat2(live.fd, temp.c_str(), live.fd, name.c_str(), RENAME_EXCHANGE) != 0 &&
-        renameat(live.fd, temp.c_str(), live.fd, name.c_str()) != 0) {
-        const int err = errno;
-        remove_tree_at(live.fd, temp.c_str());
-        return fail(why, "replacing " + where(name), err);
-    }
-    remove_tree_at(live.fd, temp.c_str());
-    note_cut_tiles(live.fd, live.info.tile_ext, l);
+    note_cut_tiles(live_web_fd(), live.info.tile_ext, l);
     live.history.push_back({live.info.generation + 1, zoom, WHOLE_LEVEL, 0, 0});
     s.recut = false;
     s.changed.clear();
@@ -232,57 +153,24 @@ bool write_scripts(std::string *why)
         live.since = live.history[drop - 1].generation;
         live.history.erase(live.history.begin(), live.history.begin() + drop);
     }
-    return write_replacing(live.fd, LEVELS_SCRIPT, levels_script(live.info),
+    return replace_live_file(live_web_fd(), LEVELS_SCRIPT, levels_script(live.info),
                            LEVELS_SCRIPT, why) &&
-           write_replacing(live.fd, WEB_UPDATES_SCRIPT,
+           replace_live_file(live_web_fd(), WEB_UPDATES_SCRIPT,
                            updates_script(live.info, live.since, live.history),
                            WEB_UPDATES_SCRIPT, why);
 }
 
 }  // namespace
 
-bool encode_web_tile(const std::vector<unsigned char> &rgb, std::string *bytes,
-                     std::string *why)
-{
-    if (!load_vips(why)) {
-        *why = "encoding a web tile: libvips: " + *why;
-        return false;
-    }
-    VipsImage *image = vips_calls.image_new_from_memory(
-        rgb.data(), rgb.size(), WEB_TILE_SIZE, WEB_TILE_SIZE, CHANNELS,
-        VIPS_FORMAT_UCHAR);
-    void *buffer = nullptr;
-    size_t length = 0;
-    // Without metadata, as libvips's full cut writes its tiles.
-    int result = -1;
-    if (image) {
-        image->Type = VIPS_INTERPRETATION_sRGB;
-        result = vips_calls.image_write_to_buffer(
-            image, tile_save_suffix(live.info.tile_ext).c_str(), &buffer, &length,
-            "strip", TRUE, nullptr);
-        vips_calls.object_unref(image);
-    }
-    if (result != 0) {
-        *why = std::string("encoding a web tile: ") + vips_calls.error_buffer();
-        vips_calls.error_clear();
-        return false;
-    }
-    bytes->assign(static_cast<const char *>(buffer), length);
-    vips_calls.free_buffer(buffer);
-    return true;
-}
-
 bool start_live_web(std::string *why)
 {
-    if (live.fd >= 0)
-        close(live.fd);
+    stop_live_web();
     if (!load_vips(why)) {
         *why = "libvips: " + *why;
         return false;
     }
-    live.fd = open(WEB_FOLDER_NAME, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
-    if (live.fd < 0)
-        return fail(why, "opening " + current_folder() + "/" + WEB_FOLDER_NAME, errno);
+    if (!open_live_files(why))
+        return false;
     live.info = published_web_map;
     live.info.following = true;
     live.levels.clear();
@@ -290,6 +178,8 @@ bool start_live_web(std::string *why)
     live.since = 0;
     return write_scripts(why);
 }
+
+void stop_live_web() { close_live_files(); }
 
 void follow_web_level(BITMAP *canvas, int zoom, const char *map_name,
                       int min_column, int min_row, int tile_size)

@@ -1,11 +1,12 @@
 // The web map kept up to date while the maps change (--watch). Each web
 // tile that changed pixels touch, at every pyramid level, is cut again
-// alone from the canvas and written beside its place under a name nobody
-// can predict, then renamed over it, so a reader never sees half a tile;
-// levels.js and updates.js, which the open page reads every second, are
-// replaced the same way. A level whose canvas or shown region changed is
-// cut again whole into a folder of its own that takes the older one's
-// place in one rename.
+// alone from the canvas and written in a private folder of the run's own
+// in the web map (private_output.h), then renamed over its place, so a
+// reader never sees half a tile and a killed run leaves nothing that the
+// next run does not remove; levels.js and updates.js, which the open
+// page reads every second, are replaced the same way. A level whose
+// canvas or shown region changed is cut again whole in that folder and
+// takes the older one's place in one exchange.
 #ifndef WEB_LIVE_WEB_H
 #define WEB_LIVE_WEB_H
 
@@ -20,6 +21,9 @@ extern const char WEB_UPDATES_SCRIPT[];
 // Starts following the web map that finish_web_map has just published in
 // the current folder, and writes its first updates.js. False with *why set.
 bool start_live_web(std::string *why);
+
+// Stops following: the private folder in the web map goes. Also at exit.
+void stop_live_web();
 
 // Level zoom's canvas as the web map was cut from it (cut_web_level's
 // arguments, the tiles' format aside), kept and changed from now on.
@@ -40,9 +44,5 @@ void replace_web_level(BITMAP *canvas, int zoom, const char *map_name,
 // and the system's reason): the tiles already on disk stay whole and the
 // changes are kept for the next call.
 bool publish_web_changes(int *tiles_cut, std::string *why);
-
-// Encodes 256 x 256 RGB pixels as the web map's tiles are encoded.
-bool encode_web_tile(const std::vector<unsigned char> &rgb, std::string *bytes,
-                     std::string *why);
 
 #endif

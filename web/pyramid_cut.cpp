@@ -16,9 +16,6 @@
 
 namespace {
 
-const int JPEG_TILE_QUALITY = 75;
-// As the PNG maps: level 1 costs a fraction of the default's time.
-const int PNG_TILE_COMPRESSION = 1;
 // Skips a tile only when every pixel equals the background exactly.
 const int SKIP_EXACT_BACKGROUND = 0;
 

@@ -10,6 +10,9 @@
 
 // Edge of the web map's tiles in pixels.
 const int WEB_TILE_SIZE = 256;
+const int JPEG_TILE_QUALITY = 75;
+// As the PNG maps: level 1 costs a fraction of the default's time.
+const int PNG_TILE_COMPRESSION = 1;
 
 // The part of a canvas (24 or 32 bits, read only) a level's web map
 // shows: width x height pixels from (x, y).

@@ -4,15 +4,16 @@
 
 #include <algorithm>
 #include <cstring>
+#include <memory>
 
 #include "pyramid_cut.h"
 
 namespace {
 
 const int CHANNELS = 3;
-// Rows of a kept level computed at a time while it is built, so that the
-// level below it is never held whole.
-const int BUILD_STRIP_ROWS = 64;
+// Rows of a kept level computed at a time while it is built: the strip
+// of canvas below it (eight times as many rows) stays a few megabytes.
+const int BUILD_STRIP_ROWS = 16;
 
 int level_width(const TilePyramid &p, int k)
 {
@@ -38,6 +39,17 @@ PixelRect intersect(const PixelRect &a, int width, int height)
     r.right = std::min(a.right, width);
     r.bottom = std::min(a.bottom, height);
     return r;
+}
+
+bool same_rect(const PixelRect &a, const PixelRect &b)
+{
+    return a.left == b.left && a.top == b.top && a.right == b.right &&
+           a.bottom == b.bottom;
+}
+
+size_t area(const PixelRect &r)
+{
+    return static_cast<size_t>(r.right - r.left) * (r.bottom - r.top);
 }
 
 PixelRect doubled(const PixelRect &r)
@@ -84,12 +96,13 @@ void shrink_into(const TilePyramid &p, int k, const PixelRect &real,
 {
     const PixelRect src = doubled(real);
     const int sw = src.right - src.left;
-    std::vector<uint8_t> below(static_cast<size_t>(sw) * (src.bottom - src.top) *
-                               CHANNELS);
-    level_rect(p, k + 1, src, true, below.data());
+    // Left uninitialised: level_rect writes every byte.
+    std::unique_ptr<uint8_t[]> below(
+        new uint8_t[static_cast<size_t>(sw) * (src.bottom - src.top) * CHANNELS]);
+    level_rect(p, k + 1, src, true, below.get());
     const int rw = r.right - r.left;
     for (int y = real.top; y < real.bottom; ++y) {
-        const uint8_t *a = below.data() +
+        const uint8_t *a = below.get() +
                            static_cast<size_t>(2 * (y - real.top)) * sw * CHANNELS;
         const uint8_t *b = a + static_cast<size_t>(sw) * CHANNELS;
         uint8_t *q = out + (static_cast<size_t>(y - r.top) * rw +
@@ -156,16 +169,19 @@ void level_rect(const TilePyramid &p, int k, const PixelRect &r, bool pad,
                 uint8_t *out)
 {
     const int w = level_width(p, k), h = level_height(p, k);
-    fill_background(p, out, static_cast<size_t>(r.right - r.left) *
-                                (r.bottom - r.top));
     const PixelRect real = intersect(r, w, h);
-    if (k <= p.depth - 2) {
+    if (k <= p.depth - COMPUTED_LEVELS) {
         const PyramidPlane &pl = p.plane[k];
         const PixelRect part = pad ? intersect(r, pl.pad_width, pl.pad_height) : real;
+        if (!same_rect(part, r))
+            fill_background(p, out, area(r));
         if (!part.empty())
             copy_plane(pl, part, r, out);
         return;
     }
+    // Beyond the image, and the doubled edge until copy_edges writes it.
+    if (!same_rect(real, r))
+        fill_background(p, out, area(r));
     if (!real.empty()) {
         if (k == p.depth)
             copy_canvas(p, real, r, out);
@@ -219,8 +235,8 @@ bool build_tile_pyramid(TilePyramid *p, BITMAP *canvas, int x, int y, int width,
     p->height = height;
     std::memcpy(p->background, background, CHANNELS);
     p->depth = pyramid_depth(width, height);
-    p->plane.assign(std::max(p->depth - 1, 0), PyramidPlane());
-    for (int k = p->depth - 2; k >= 0; --k) {
+    p->plane.assign(std::max(p->depth - COMPUTED_LEVELS + 1, 0), PyramidPlane());
+    for (int k = p->depth - COMPUTED_LEVELS; k >= 0; --k) {
         PyramidPlane &pl = p->plane[k];
         pl.width = level_width(*p, k);
         pl.height = level_height(*p, k);
@@ -252,7 +268,7 @@ PixelRect rect_at_level(const TilePyramid &p, const PixelRect &changed, int k)
 
 void update_tile_pyramid(TilePyramid *p, const PixelRect &changed)
 {
-    for (int k = p->depth - 2; k >= 0; --k)
+    for (int k = p->depth - COMPUTED_LEVELS; k >= 0; --k)
         compute_plane_rect(p, k, rect_at_level(*p, changed, k));
 }
 

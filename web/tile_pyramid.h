@@ -1,9 +1,10 @@
 // The pixels of single web tiles of one level, equal to those of libvips's
 // full cut (its Google layout): each pyramid level halves the one below
 // by the rounded mean of 2 x 2 pixels, an odd edge is first doubled, and
-// beyond the image is the background. The levels from a quarter of the
-// full size upwards are kept in memory (a twelfth of the canvas), so a
-// tile at any level costs at most the 512 x 512 pixels below it.
+// beyond the image is the background. The levels from an eighth of the
+// full size upwards are kept in memory (a 48th of the canvas's pixels),
+// so a tile at any level costs at most the 1024 x 1024 pixels of canvas
+// or the 512 x 512 of a kept level below it.
 #ifndef WEB_TILE_PYRAMID_H
 #define WEB_TILE_PYRAMID_H
 
@@ -11,6 +12,10 @@
 #include <vector>
 
 struct BITMAP;
+
+// The full size, its half and its quarter are computed from the canvas
+// when a tile needs them; the levels above are kept.
+const int COMPUTED_LEVELS = 3;
 
 // One pyramid level kept in memory: RGB, stride pad_width, with the
 // doubled edge column and row stored.
@@ -21,7 +26,7 @@ struct PyramidPlane {
 };
 
 // The web map of one level: the region of canvas it shows and the kept
-// levels (plane[k] for k up to depth - 2).
+// levels (plane[k] for k up to depth - COMPUTED_LEVELS).
 struct TilePyramid {
     BITMAP *canvas = nullptr;
     int x = 0, y = 0, width = 0, height = 0;

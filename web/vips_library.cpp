@@ -46,8 +46,6 @@ bool find_all(void *library, std::string *why)
            find(library, "vips_extract_area", &c.extract_area, why) &&
            find(library, "vips_bandjoin", &c.bandjoin, why) &&
            find(library, "vips_dzsave", &c.dzsave, why) &&
-           find(library, "vips_image_write_to_buffer", &c.image_write_to_buffer,
-                why) &&
            find(library, "vips_array_double_newv", &c.array_double_newv, why) &&
            find(library, "vips_area_unref", &c.area_unref, why) &&
            // GObject's and GLib's, found among libvips's own libraries.

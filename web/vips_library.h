@@ -21,7 +21,6 @@ struct VipsCalls {
     decltype(&::vips_extract_area) extract_area;
     decltype(&::vips_bandjoin) bandjoin;
     decltype(&::vips_dzsave) dzsave;
-    decltype(&::vips_image_write_to_buffer) image_write_to_buffer;
     decltype(&::vips_array_double_newv) array_double_newv;
     decltype(&::vips_area_unref) area_unref;
     decltype(&::g_object_unref) object_unref;

@@ -61,6 +61,10 @@ void name_web_map(const std::string &title);
 // the map is tried once more.
 bool web_map_gives_way(const char *map_name, const char *why);
 
+// Removes what a killed --watch left in the web map of the current
+// folder (a private folder that nobody holds any more).
+void sweep_web_leftovers();
+
 // Writes the page and puts the finished folder in place of the older
 // one. On failure removes the unfinished folder, keeps the older web
 // map and puts the reason, with the path and the system's reason, into

@@ -19,6 +19,8 @@ void release_web_canvas(BITMAP *) {}
 
 bool finish_web_map(std::string *) { return true; }
 
+void sweep_web_leftovers() {}
+
 void name_web_map(const std::string &) {}
 
 bool web_map_gives_way(const char *, const char *) { return false; }

@@ -95,7 +95,10 @@ bool save_map(const std::string &name, BITMAP *canvas, std::string *why)
         return false;
     }
     PrivateFolder folder;
-    bool ok = make_private_folder(parent_fd, name, &folder, &reason);
+    // Named by the map's stem, as on Linux: a run sweeps what killed runs
+    // left of any map of the world (map_zoom_12.part-… too).
+    bool ok = make_private_folder(parent_fd, name.substr(0, name.rfind('.')), &folder,
+                                  &reason);
     if (ok) {
         const std::string file = folder.name + "\\" + name;
         {

@@ -5,7 +5,11 @@
 // users already. It is recorded for the clean-up that the console's
 // control events run, and a file is published by the system's replacing
 // move, written through to the disk. A folder open at its handle cannot
-// be renamed or removed under us.
+// be renamed or removed under us: that handle, which shares no deletion,
+// is the run's lock. The system closes it when a run is killed
+// (TerminateProcess, a crash), and the next run that makes a folder of
+// the same stem removes the <stem>.part-* folders that it can open for
+// deletion, which no live run lets it.
 #include "private_output.h"
 
 #include <windows.h>
@@ -16,16 +20,18 @@
 
 #include "exit_signals.h"
 #include "folder_handle.h"
+#include "private_names.h"
 #include "random_name.h"
 #include "wide_text.h"
 
 namespace {
 
-const char PART_TAG[] = ".part-";
 const int NAME_ATTEMPTS = 8;
 const int RECORD_SLOTS = 4;
 const size_t RECORD_CHARS = 1024;
 const DWORD PATH_CHARS = 32768;
+// A folder's listing is read in pieces of this size.
+const size_t LISTING_BYTES = 64 * 1024;
 
 // What the clean-up removes: each slot a folder's full path.
 // Each slot a folder's full path and its open handle, which keeps others
@@ -101,6 +107,78 @@ int open_folder(const std::wstring &path)
     return fd;
 }
 
+// A leftover folder, opened for its deletion; fails while a run holds it.
+HANDLE open_leftover(const std::wstring &path)
+{
+    return CreateFileW(path.c_str(), DELETE | FILE_LIST_DIRECTORY,
+                       FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                       nullptr, OPEN_EXISTING,
+                       FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT,
+                       nullptr);
+}
+
+// The files in the folder open at handle, from that handle: a listing by
+// name (FindFirstFileW) would open it again, which its deletion access
+// forbids.
+std::vector<std::wstring> listed_files(HANDLE folder)
+{
+    std::vector<std::wstring> names;
+    std::vector<unsigned char> buffer(LISTING_BYTES);
+    FILE_INFO_BY_HANDLE_CLASS what = FileFullDirectoryRestartInfo;
+    while (GetFileInformationByHandleEx(folder, what, buffer.data(),
+                                        static_cast<DWORD>(buffer.size()))) {
+        what = FileFullDirectoryInfo;
+        for (size_t at = 0;;) {
+            const auto *e = reinterpret_cast<const FILE_FULL_DIR_INFO *>(&buffer[at]);
+            if (!(e->FileAttributes & FILE_ATTRIBUTE_DIRECTORY))
+                names.emplace_back(e->FileName, e->FileNameLength / sizeof(wchar_t));
+            if (e->NextEntryOffset == 0)
+                break;
+            at += e->NextEntryOffset;
+        }
+    }
+    return names;
+}
+
+// Removes the leftover folder at path, the very one inspected: its files,
+// then the folder by its open handle. A link is never followed, and a
+// folder in it keeps it (a run makes none).
+void sweep_one(const std::wstring &path)
+{
+    const HANDLE folder = open_leftover(path);
+    if (folder == INVALID_HANDLE_VALUE)
+        return;
+    BY_HANDLE_FILE_INFORMATION info;
+    if (GetFileInformationByHandle(folder, &info) &&
+        (info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) &&
+        !(info.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT)) {
+        for (const std::wstring &name : listed_files(folder))
+            DeleteFileW((path + L"\\" + name).c_str());
+        FILE_DISPOSITION_INFO disposition = {TRUE};
+        SetFileInformationByHandle(folder, FileDispositionInfo, &disposition,
+                                   sizeof disposition);
+    }
+    CloseHandle(folder);
+}
+
+// The <stem>.part-* folders in parent that no run holds.
+void sweep_leftovers(const std::wstring &parent, const std::string &stem)
+{
+    WIN32_FIND_DATAW found;
+    const HANDLE search = FindFirstFileW((parent + L"\\*").c_str(), &found);
+    if (search == INVALID_HANDLE_VALUE)
+        return;
+    std::vector<std::wstring> names;
+    do {
+        if ((found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) &&
+            is_private_name(to_utf8(found.cFileName).c_str(), stem, PART_TAG))
+            names.push_back(found.cFileName);
+    } while (FindNextFileW(search, &found));
+    FindClose(search);
+    for (const std::wstring &name : names)
+        sweep_one(parent + L"\\" + name);
+}
+
 bool fail(std::string *why, const std::string &what, DWORD err)
 {
     if (why)
@@ -126,6 +204,10 @@ bool make_private_folder(int parent_fd, const std::string &stem,
     const std::wstring parent = folder_path(parent_fd);
     if (parent.empty())
         return fail(why, "finding the folder of " + stem, GetLastError());
+    {
+        ExitSignalHold hold;
+        sweep_leftovers(parent, stem);
+    }
     DWORD err = ERROR_ALREADY_EXISTS;
     for (int i = 0; i < NAME_ATTEMPTS && err == ERROR_ALREADY_EXISTS; ++i) {
         std::string name;
@@ -142,11 +224,18 @@ bool make_private_folder(int parent_fd, const std::string &stem,
         f->name = name;
         f->slot = record_folder(path);
         f->fd = open_folder(path);
+        const DWORD open_err = f->fd < 0 ? GetLastError() : ERROR_TOO_MANY_OPEN_FILES;
         if (f->slot >= 0 && f->fd >= 0)
             record_handle[f->slot].store(reinterpret_cast<HANDLE>(_get_osfhandle(f->fd)));
         if (f->slot < 0 || f->fd < 0) {
             discard_private_folder(f);
-            return fail(why, "making " + name, ERROR_TOO_MANY_OPEN_FILES);
+            // Another run's sweep took the new folder for a leftover
+            // before we held it: it goes, and another name is tried.
+            if (open_err == ERROR_SHARING_VIOLATION) {
+                err = ERROR_ALREADY_EXISTS;
+                continue;
+            }
+            return fail(why, "making " + name, open_err);
         }
     }
     return err == 0 || fail(why, "making a private folder for " + stem, err);

@@ -1267,7 +1267,11 @@ case_progress_bar_and_saving_line() {
     # One screenshot a look, taken before the map is known to be unsaved.
     for _ in 1 2 3; do
         x timeout "$GRAB_LIMIT" import -window "$wid" "$work/look.ppm" \
-            2>/dev/null || fail "no screenshot of the window while saving"
+            2>/dev/null || {
+            kill -0 "$app_pid" 2>/dev/null ||
+                fail "the program ended before three looks at the save"
+            fail "no screenshot of the window while saving"
+        }
         grep -q ' saved$' "$work/stdout" && fail "the map was saved too soon"
         wid=$work/look.ppm
         [ "$(count_colour $SAVING_LINE "#000000")" -gt 0 ] ||

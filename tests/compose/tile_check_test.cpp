@@ -6,9 +6,7 @@
 #include <allegro.h>
 #include <dirent.h>
 #include <fcntl.h>
-#include <sched.h>
 #include <sys/inotify.h>
-#include <sys/mount.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -531,25 +529,6 @@ void replace_after_opens(int inotify_fd, const std::string &name, int count,
             p += sizeof(inotify_event) + e->len;
         }
     }
-}
-
-// Makes /proc of this process an empty folder, in a mount namespace of
-// its own; false where the system does not let us (not root).
-bool hide_proc()
-{
-    return unshare(CLONE_NEWNS) == 0 &&
-           mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) == 0 &&
-           mount("none", "/proc", "tmpfs", 0, nullptr) == 0;
-}
-
-bool can_hide_proc()
-{
-    const pid_t pid = fork();
-    if (pid == 0)
-        _exit(hide_proc() ? 0 : 1);
-    int status = 0;
-    return pid > 0 && waitpid(pid, &status, 0) == pid && WIFEXITED(status) &&
-           WEXITSTATUS(status) == 0;
 }
 
 TEST_F(TileCheckTest, TileSwappedAfterItsCheckIsNotWhatTheCodecReads)

@@ -3,10 +3,6 @@
 #include <gtest/gtest.h>
 
 #include <allegro.h>
-#include <signal.h>
-#include <sys/resource.h>
-#include <sys/wait.h>
-#include <unistd.h>
 
 #include <cstring>
 #include <string>
@@ -419,42 +415,6 @@ TEST_F(GifWriterTest, FileThatCannotBeCreatedGivesMinusOne)
               -1);
     EXPECT_EQ(gif_bitmap_saver(dir.c_str(), bmp, nullptr), -1);
     destroy_bitmap(bmp);
-}
-
-// Saves bmp in a child process whose files may not grow past limit bytes,
-// as on a full disk; returns the saver's result, or 99 if the child died.
-int save_with_file_limit(const std::string &name, BITMAP *bmp, rlim_t limit)
-{
-    const pid_t pid = fork();
-    if (pid == 0) {
-        signal(SIGXFSZ, SIG_IGN);
-        struct rlimit rl;
-        rl.rlim_cur = rl.rlim_max = limit;
-        setrlimit(RLIMIT_FSIZE, &rl);
-        _exit(gif_bitmap_saver(name.c_str(), bmp, nullptr) == 0 ? 0 : 1);
-    }
-    int status = 0;
-    waitpid(pid, &status, 0);
-    if (!WIFEXITED(status))
-        return 99;
-    return WEXITSTATUS(status) == 0 ? 0 : -1;
-}
-
-TEST_F(GifWriterTest, WriteFailuresReturnMinusOneAndLeaveNoFile)
-{
-    // The small file fails in the last flush, on close; the large one
-    // while its image data are written.
-    BITMAP *small = make_noise(8, 8, 4, 15);
-    EXPECT_EQ(save_with_file_limit(path("small.gif"), small, 600), -1);
-    EXPECT_FALSE(file_exists(path("small.gif")));
-    BITMAP *large = make_noise(500, 500, 256, 16);
-    EXPECT_EQ(save_with_file_limit(path("large.gif"), large, 50000), -1);
-    EXPECT_FALSE(file_exists(path("large.gif")));
-    // With room enough both succeed.
-    EXPECT_EQ(save_with_file_limit(path("small.gif"), small, 1 << 20), 0);
-    EXPECT_EQ(save_with_file_limit(path("large.gif"), large, 1 << 20), 0);
-    destroy_bitmap(small);
-    destroy_bitmap(large);
 }
 
 }  // namespace

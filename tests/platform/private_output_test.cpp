@@ -13,8 +13,11 @@
 
 #include <cerrno>
 #include <cstring>
+#include <memory>
 #include <string>
+#include <vector>
 
+#include "fat_disk.h"
 #include "file_io.h"
 #include "private_output.h"
 #include "test_support.h"
@@ -136,6 +139,43 @@ TEST_F(PrivateOutputTest, TheSweepPutsBackAWholeTreeLeftAside)
     EXPECT_EQ(read_file(dir + "/tree/whole").compare(0, 9, "tree.old-"), 0);
     EXPECT_TRUE(discard_private_folder(&f));
     EXPECT_EQ(listing(), "tree\n");
+}
+
+// A folder made in the private folder takes the place of an older one in
+// a folder below the parent: by exchange, or where the file system has
+// none (FAT, exFAT; root mounts one) in two renames. The older one is
+// removed, and the private folder holds nothing more.
+TEST_F(PrivateOutputTest, AFolderMadeInsideReplacesAnOlderOneBelow)
+{
+    std::vector<std::string> places = {dir};
+    std::unique_ptr<FatDisk> fat;
+    if (geteuid() == 0) {
+        fat.reset(new FatDisk(dir + "/fat", dir + "/fat.img"));
+        if (fat->kind.empty())
+            ADD_FAILURE() << fat->error;
+        else
+            places.push_back(fat->path);
+    }
+    for (const std::string &place : places) {
+        const std::string web = place + "/web";
+        ASSERT_EQ(mkdir(web.c_str(), 0755), 0);
+        ASSERT_EQ(mkdir((web + "/z0").c_str(), 0755), 0);
+        write_file(web + "/z0/older", "");
+        const int web_fd = open(web.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+        PrivateFolder f;
+        std::string why;
+        ASSERT_TRUE(make_private_folder(web_fd, "live", &f, &why)) << why;
+        const std::string inside = web + "/" + f.name;
+        const std::string holds = run_command("ls -A '" + inside + "'");
+        ASSERT_EQ(mkdir((inside + "/z0").c_str(), 0755), 0);
+        write_file(inside + "/z0/newer", "");
+        EXPECT_TRUE(replace_folder_into(&f, "z0", web_fd, "z0", &why)) << why;
+        EXPECT_EQ(run_command("ls -A '" + web + "/z0'"), "newer\n") << place;
+        EXPECT_EQ(run_command("ls -A '" + inside + "'"), holds) << place;
+        EXPECT_TRUE(discard_private_folder(&f));
+        EXPECT_EQ(run_command("ls -A '" + web + "'"), "z0\n") << place;
+        close(web_fd);
+    }
 }
 
 #if defined(__x86_64__)

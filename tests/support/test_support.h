@@ -32,6 +32,12 @@ bool file_exists(const std::string &path);
 // null) receives the exit status.
 std::string run_command(const std::string &command, int *status = nullptr);
 
+// Makes /proc of this process an empty folder, in a mount namespace of
+// its own; false where the system does not let us (not root). And
+// whether it would, asked in a child.
+bool hide_proc();
+bool can_hide_proc();
+
 // In a child process of a death test: sends what allegro_message prints
 // (standard output without a display) to standard error, where the test
 // reads it.

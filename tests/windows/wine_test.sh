@@ -3,10 +3,11 @@
 # imports, the command line, the maps of the PNG, JPEG and GIF sample
 # worlds byte for byte through --world and through the dialog, the
 # message box of a world without changed.txt, and worlds read from a
-# user folder whose name is not Latin.
+# user folder whose name is not Latin; the unit tests built for Windows.
 # With INSTALLER, also its silent install, its Start-menu entry's menu
 # launch and its silent uninstall.
 #   wine_test.sh MAPPER_EXE LINUX_MAPPER MAKE_WORLD [INSTALLER]
+# The unit tests are those that MAPPER_EXE's folder lists in unit_tests.txt.
 set -u
 EXE=$1 LINUX_MAPPER=$2 MAKE_WORLD=$3 INSTALLER=${4:-}
 WINE=/usr/lib/wine/wine64
@@ -59,6 +60,35 @@ done
 "$WINE" wineboot -i >/dev/null 2>&1
 APPDATA_DIR=$WINEPREFIX/drive_c/users/${USER:-$(id -un)}/AppData/Roaming
 [ -d "$APPDATA_DIR" ] || APPDATA_DIR=$(echo "$WINEPREFIX"/drive_c/users/*/AppData/Roaming | cut -d' ' -f1)
+
+# The cases that make their files with ImageMagick's convert, a Linux
+# program that the Windows side cannot start.
+UNIT_SKIP="GifFastPathTest.PeerFilesGiveTheSameImagesAndBitmaps
+GifFastPathTest.DamagedFilesGiveTheSameResults
+GifReaderTest.ImageMagickFilesReadAsGiflibReadsThem
+GifReaderTest.RootsUpToElevenBitsWideAreRead
+GifWriterPeerTest.ImageMagickSeesTheColoursOfTheIndicesWritten"
+
+# Each unit-test program: every case passes (a crash ends it at once,
+# without Wine's debugger), and the counts are printed.
+run_unit_tests()
+{
+    local list exe code out
+    list=$(dirname "$EXE")/unit_tests.txt
+    check "unit tests listed" "$([ -s "$list" ] && echo yes)" yes
+    while read -r exe; do
+        (cd / && WINEDLLOVERRIDES="$WINEDLLOVERRIDES;winedbg.exe=d" \
+            timeout 600 "$WINE" "$exe" --gtest_filter="-$(echo $UNIT_SKIP | tr ' ' :)" \
+            >"$WORK/unit.log" 2>&1 </dev/null)
+        code=$?
+        out=$(tr -d '\r' <"$WORK/unit.log")
+        check "unit tests $(basename "$exe") exit" $code 0
+        echo "$out" | grep -E '^\[  (PASSED|FAILED) |^\[  SKIPPED \]|tests? ran' |
+            sed "s/^/$(basename "$exe"): /"
+        echo "$out" | grep -A3 'Failure$' | head -n 40
+    done <"$list"
+}
+run_unit_tests
 
 check "--version" "$(run_exe --version | tr -d '\r')" "$("$LINUX_MAPPER" --version)"
 out=$(run_exe --web 2>&1 >/dev/null | tr -d '\r'); code=$?
@@ -174,6 +204,30 @@ for _ in 1 2 3 4 5; do
     for _ in $(seq 20); do [ -s "$WORK/dialog-missing.exit" ] && break 2; sleep 0.1; done
 done
 check "message box exit" "$(wait_exit "$WORK/dialog-missing.exit")" 1
+
+# A run from the menu that fails (World1 without changed.txt) shows the
+# error in its window and, once closed, leaves no maps' folder behind.
+menu_error_leaves_no_folder()
+{
+    local w made=""
+    (run_exe --menu >"$WORK/menu-error.log" 2>&1; echo $? >"$WORK/menu-error.exit") &
+    w=$(find_window mapper)
+    xdotool mousemove --window "$w" $LIST_X $LIST_Y key Return
+    for _ in $(seq 100); do
+        made=$(find "$WINEPREFIX/drive_c/users" "$HOME" -path '*/Mapper/World1' 2>/dev/null)
+        [ -n "$made" ] && break
+        sleep 0.1
+    done
+    check "menu error made the folder" "$([ -n "$made" ] && echo yes)" yes
+    for _ in $(seq 20); do
+        xdotool mousemove --window "$w" $LIST_X $LIST_Y key c
+        for _ in $(seq 5); do [ -s "$WORK/menu-error.exit" ] && break 2; sleep 0.1; done
+    done
+    check "menu error exit" "$(wait_exit "$WORK/menu-error.exit")" 1
+    check "menu error leaves no folder" \
+        "$(find "$WINEPREFIX/drive_c/users" "$HOME" -name Mapper 2>/dev/null)" ""
+}
+menu_error_leaves_no_folder
 mv "$WORK/changed.txt" "$APPDATA_DIR/Orvandelquist/World1/changed.txt"
 
 # A user folder named in letters outside Latin-1 and the ANSI code page.
@@ -205,6 +259,36 @@ wait "$stopped"
 check "Ctrl+C exit" $? 130
 check "Ctrl+C keeps the older map" "$(cat "$WORK/stopped/map_zoom_0.png")" older
 check "Ctrl+C leaves no folder" "$(ls -A "$WORK/stopped")" map_zoom_0.png
+
+# A run killed during a save (as TerminateProcess kills it: no clean-up)
+# leaves its private folder and the older map. A run that starts while
+# another saves in the same folder leaves that one's folder alone, and
+# removes the killed run's: both end well, and the older map stays.
+killed_run_is_swept()
+{
+    local out=$WORK/killed killed busy
+    mkdir -p "$out"
+    echo older >"$out/map_zoom_0.png"
+    "$WINE" "$EXE" --world 4 --output "$(windows_path "$out")" >"$WORK/killed.log" 2>&1 &
+    killed=$!
+    for _ in $(seq 1200); do grep -qs Saving "$WORK/killed.log" && break; sleep 0.1; done
+    kill -KILL "$killed"
+    { wait "$killed"; } 2>/dev/null
+    check "killed run leaves its folder" "$(ls -A "$out" | grep -c '^map_zoom_0\.part-')" 1
+    check "killed run keeps the older map" "$(cat "$out/map_zoom_0.png")" older
+    "$WINE" "$EXE" --world 4 --output "$(windows_path "$out")" >"$WORK/busy.log" 2>&1 &
+    busy=$!
+    for _ in $(seq 1200); do grep -qs Saving "$WORK/busy.log" && break; sleep 0.1; done
+    run_exe --world 2 --quiet --output "$(windows_path "$out")"
+    check "run beside a save exit" $? 0
+    wait "$busy"
+    check "run swept into exit" $? 0
+    check "no folder left" "$(ls -A "$out" | grep -c '\.part-')" 0
+    check "maps beside the swept folder" \
+        "$(cd "$WORK/linux2" && for f in *; do cmp -s "$f" "$out/$f" && echo "$f"; done | wc -l)" \
+        "$(ls "$WORK/linux2" | wc -l)"
+}
+killed_run_is_swept
 
 # The installer: silent, per user; its Start-menu entry starts the menu
 # launch, whose maps go to the Pictures folder; the uninstaller leaves
