@@ -79,15 +79,6 @@ void keep_streams_above()
     }
 }
 
-// A fatal message goes on a line of its own.
-void (*earlier_fatal_hook)(const char *) = nullptr;
-void erase_before_message(const char *text)
-{
-    end_terminal_line();
-    if (earlier_fatal_hook)
-        earlier_fatal_hook(text);
-}
-
 void show_progress()
 {
     std::string text = line.world + ": " + std::to_string(line.placed) + " of " +
@@ -139,12 +130,8 @@ void show_terminal_line(const std::string &text)
     if (!on_terminal())
         return;
     keep_streams_above();
-    static bool before_messages = false;
-    if (!before_messages) {
-        earlier_fatal_hook = fatal_error_hook;
-        fatal_error_hook = erase_before_message;
-        before_messages = true;
-    }
+    // A fatal message goes on a line of its own.
+    before_fatal_message(end_terminal_line);
     line.text = text;
     put(ERASE_LINE + text);
 }

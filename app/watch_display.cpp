@@ -20,15 +20,6 @@ struct Display {
 };
 Display d;
 
-// A fatal message is shown once the window's thread has stopped drawing.
-void (*earlier_fatal_hook)(const char *) = nullptr;
-void stop_window_first(const char *text)
-{
-    stop_watch_window();
-    if (earlier_fatal_hook)
-        earlier_fatal_hook(text);
-}
-
 void progress_line()
 {
     std::string text = "Watching " + d.world + ": " + std::to_string(d.placed) +
@@ -47,10 +38,9 @@ void start_watch_display(int world_number)
     d.world = world_name(world_number);
     std::cout << "Watching " << d.world << " for new tiles" << std::endl;
     start_watch_window(world_number);
-    if (watch_window_running() && fatal_error_hook != stop_window_first) {
-        earlier_fatal_hook = fatal_error_hook;
-        fatal_error_hook = stop_window_first;
-    }
+    // A fatal message is shown once the window's thread has stopped drawing.
+    if (watch_window_running())
+        before_fatal_message(stop_watch_window);
     progress_line();
 }
 

@@ -29,9 +29,29 @@ std::string format_message(const char *format, va_list args)
     return text;
 }
 
+const int MAX_STEPS = 8;
+void (*steps[MAX_STEPS])() = {};
+int step_count = 0;
+
+// Each step once, even when one of them fails fatally in turn.
+void take_steps()
+{
+    while (step_count > 0)
+        steps[--step_count]();
+}
+
 }  // namespace
 
 void (*fatal_error_hook)(const char *text) = nullptr;
+
+void before_fatal_message(void (*step)())
+{
+    for (int i = 0; i < step_count; i++)
+        if (steps[i] == step)
+            return;
+    if (step_count < MAX_STEPS)
+        steps[step_count++] = step;
+}
 
 void show_on_stderr(void (*show)(const char *text), const char *text)
 {
@@ -55,6 +75,7 @@ void fatal_error(const char *format, ...)
     va_start(args, format);
     const std::string text = format_message(format, args);
     va_end(args);
+    take_steps();
     if (fatal_error_hook)
         fatal_error_hook(text.c_str());
     show_on_stderr(show_message, text.c_str());

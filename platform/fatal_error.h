@@ -14,8 +14,13 @@
 
 // Called by fatal_error with the message before it is shown, when set: a
 // front end stops its own drawing here, or shows the message itself and
-// ends the process. Null by default.
+// ends the process. Null by default; the run's front end sets it once.
 extern void (*fatal_error_hook)(const char *text);
+
+// Adds a step that fatal_error takes before fatal_error_hook and the
+// message: a window stops drawing, a terminal's progress line is erased.
+// The latest added runs first; a step added twice runs once.
+void before_fatal_message(void (*step)());
 
 // Calls show(text) with standard output pointed at standard error, after
 // flushing what was written to standard output before.
