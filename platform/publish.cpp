@@ -64,35 +64,41 @@ bool older_is_ours(int parent_fd, const FolderPublication &p)
     return ours;
 }
 
-// Where the file system cannot swap two names: the older folder steps
-// aside under a name of its own, the new one takes its place, and the
-// record names the older one. Exit signals wait meanwhile; a kill
-// between the renames leaves two whole .old- trees, of which the next run
-// puts one back.
-bool replace_in_two_steps(PrivateFolder *f, const std::string &done,
-                          const char *target, std::string *why)
+// Puts the entry from (in from_fd) at to (in to_fd) in place of an older
+// one there: by one exchange, after which the older one is at from; or,
+// where the file system has none (EINVAL: FAT, exFAT), by moving the
+// older one to aside in aside_fd first, put back if the second rename
+// fails. 0 with *older_at (from or aside), or the system's error with
+// *stepping_aside saying whether the older one could not move.
+int swap_in(int from_fd, const char *from, int to_fd, const char *to, int aside_fd,
+            const char *aside, const char **older_at, bool *stepping_aside)
 {
-    std::string aside;
-    if (!random_name(private_stem(done) + OLD_TAG, &aside))
-        return fail(why, "picking an unpredictable name", errno);
-    if (renameat(f->parent_fd, target, f->parent_fd, aside.c_str()) != 0)
-        return fail(why, std::string("moving the older ") + target + " aside", errno);
-    if (renameat(f->parent_fd, done.c_str(), f->parent_fd, target) != 0) {
-        const int err = errno;
-        renameat(f->parent_fd, aside.c_str(), f->parent_fd, target);
-        return fail(why, std::string("replacing ") + target, err);
+    *stepping_aside = false;
+    if (renameat2(from_fd, from, to_fd, to, RENAME_EXCHANGE) == 0) {
+        *older_at = from;
+        return 0;
     }
-    const int old_fd = openat(f->parent_fd, aside.c_str(),
-                              O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
-    if (old_fd >= 0)
-        rerecord_folder(f->slot, aside, old_fd);
-    else
-        forget_folder(f->slot);
-    return true;
+    if (errno != EINVAL)
+        return errno;
+    if (renameat(to_fd, to, aside_fd, aside) != 0) {
+        *stepping_aside = true;
+        return errno;
+    }
+    if (renameat(from_fd, from, to_fd, to) != 0) {
+        const int err = errno;
+        renameat(aside_fd, aside, to_fd, to);
+        return err;
+    }
+    *older_at = aside;
+    return 0;
 }
 
 // Puts the folder, renamed done, at target: false with *why if it is not
-// there. Afterwards the record names what is to be removed, if anything.
+// there. Afterwards the record names what is to be removed, if anything:
+// the older folder, which a file system without exchange moves aside
+// under a name of its own. Exit signals wait meanwhile; a kill between
+// those two renames leaves two whole .old- trees, of which the next run
+// puts one back.
 bool put_in_place(PrivateFolder *f, const std::string &done, const char *target,
                   bool older, std::string *why)
 {
@@ -102,20 +108,23 @@ bool put_in_place(PrivateFolder *f, const std::string &done, const char *target,
         forget_folder(f->slot);
         return true;
     }
-    if (renameat2(f->parent_fd, done.c_str(), f->parent_fd, target,
-                  RENAME_EXCHANGE) == 0) {
-        // The older tree is at done now.
-        const int old_fd = openat(f->parent_fd, done.c_str(),
-                                  O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
-        if (old_fd >= 0)
-            rerecord_folder(f->slot, done, old_fd);
-        else
-            forget_folder(f->slot);
-        return true;
-    }
-    if (errno != EINVAL)
-        return fail(why, std::string("replacing ") + target, errno);
-    return replace_in_two_steps(f, done, target, why);
+    std::string aside;
+    if (!random_name(private_stem(done) + OLD_TAG, &aside))
+        return fail(why, "picking an unpredictable name", errno);
+    const char *older_at = nullptr;
+    bool stepping_aside = false;
+    if (int err = swap_in(f->parent_fd, done.c_str(), f->parent_fd, target,
+                          f->parent_fd, aside.c_str(), &older_at, &stepping_aside))
+        return fail(why, std::string(stepping_aside ? "moving the older " : "replacing ") +
+                             target + (stepping_aside ? " aside" : ""),
+                    err);
+    const int old_fd = openat(f->parent_fd, older_at,
+                              O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+    if (old_fd >= 0)
+        rerecord_folder(f->slot, older_at, old_fd);
+    else
+        forget_folder(f->slot);
+    return true;
 }
 
 }  // namespace
@@ -142,29 +151,19 @@ bool publish_file_into(PrivateFolder *f, const char *file, int dir_fd,
 bool replace_folder_into(PrivateFolder *f, const char *entry, int dir_fd,
                          const char *target, std::string *why)
 {
-    const std::string what = std::string("replacing ") + target;
-    if (renameat2(f->fd, entry, dir_fd, target, RENAME_EXCHANGE) != 0) {
-        if (errno == ENOENT)
-            return publish_file_into(f, entry, dir_fd, target, why);
-        if (errno != EINVAL)
-            return fail(why, what, errno);
-        // No exchange (FAT, exFAT): the older one steps into f first.
-        std::string older;
-        if (!random_name(std::string(entry) + OLD_TAG, &older))
-            return fail(why, "picking an unpredictable name", errno);
-        if (renameat(dir_fd, target, f->fd, older.c_str()) != 0)
-            return fail(why, what, errno);
-        if (renameat(f->fd, entry, dir_fd, target) != 0) {
-            const int err = errno;
-            renameat(f->fd, older.c_str(), dir_fd, target);
-            errno = err;
-            return fail(why, what, err);
-        }
-        remove_tree_at(f->fd, older.c_str());
-        return true;
-    }
-    // The older folder is at entry now.
-    remove_tree_at(f->fd, entry);
+    std::string aside;
+    if (!random_name(std::string(entry) + OLD_TAG, &aside))
+        return fail(why, "picking an unpredictable name", errno);
+    const char *older_at = nullptr;
+    bool stepping_aside = false;
+    const int err = swap_in(f->fd, entry, dir_fd, target, f->fd, aside.c_str(),
+                            &older_at, &stepping_aside);
+    // No older folder: a plain rename puts the new one there.
+    if (err == ENOENT)
+        return publish_file_into(f, entry, dir_fd, target, why);
+    if (err != 0)
+        return fail(why, std::string("replacing ") + target, err);
+    remove_tree_at(f->fd, older_at);
     return true;
 }
 

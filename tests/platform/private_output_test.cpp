@@ -172,8 +172,12 @@ TEST_F(PrivateOutputTest, AFolderMadeInsideReplacesAnOlderOneBelow)
         EXPECT_TRUE(replace_folder_into(&f, "z0", web_fd, "z0", &why)) << why;
         EXPECT_EQ(run_command("ls -A '" + web + "/z0'"), "newer\n") << place;
         EXPECT_EQ(run_command("ls -A '" + inside + "'"), holds) << place;
+        // A level with no older folder is put in place alone.
+        ASSERT_EQ(mkdir((inside + "/z1").c_str(), 0755), 0);
+        EXPECT_TRUE(replace_folder_into(&f, "z1", web_fd, "z1", &why)) << why << place;
+        EXPECT_EQ(run_command("ls -A '" + inside + "'"), holds) << place;
         EXPECT_TRUE(discard_private_folder(&f));
-        EXPECT_EQ(run_command("ls -A '" + web + "'"), "z0\n") << place;
+        EXPECT_EQ(run_command("ls -A '" + web + "'"), "z0\nz1\n") << place;
         close(web_fd);
     }
 }
