@@ -257,7 +257,9 @@ double next_due()
     return due;
 }
 
+namespace {
 void full_run();
+}
 
 void process_due(bool everything)
 {
@@ -317,6 +319,9 @@ void ask_full_run()
 
 bool full_run_asked() { return s.full_run_asked; }
 
+namespace {
+
+// The list was written anew: everything is mapped again from it.
 void full_run()
 {
     const int world_number = s.world;
@@ -340,6 +345,8 @@ void full_run()
         fatal_error("Error writing the web map %s\n%s\n", WEB_FOLDER_NAME, why.c_str());
     start_live_web_map();
 }
+
+}  // namespace
 
 void show_explored_regions()
 {
