@@ -7,7 +7,15 @@
 
 #include <cerrno>
 #include <cstdlib>
+#include <cstring>
 #include <vector>
+
+bool fail_with_reason(std::string *why, const std::string &what, int err)
+{
+    if (why)
+        *why = what + ": " + std::strerror(err);
+    return false;
+}
 
 bool write_all(int fd, const char *data, size_t size)
 {

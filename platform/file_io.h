@@ -12,6 +12,10 @@
 // write writes nothing without an error.
 bool write_all(int fd, const char *data, size_t size);
 
+// Sets *why, when given, to what failed and the system's reason for err;
+// false, for returning at once.
+bool fail_with_reason(std::string *why, const std::string &what, int err);
+
 // Reads the whole file at path into *data; false with errno set when it
 // cannot be opened or read.
 bool read_whole_file(const std::string &path, std::string *data);

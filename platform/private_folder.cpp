@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "exit_signals.h"
+#include "file_io.h"
 #include "private_names.h"
 #include "private_record.h"
 #include "random_name.h"
@@ -101,13 +102,6 @@ void remove_unrecorded(int parent_fd, const std::string &name, int fd)
         unlinkat(parent_fd, name.c_str(), AT_REMOVEDIR);
 }
 
-bool fail(std::string *why, const std::string &what, int err)
-{
-    if (why)
-        *why = what + ": " + std::strerror(err);
-    return false;
-}
-
 // Opens the folder just made at name, gives it its private mode and
 // locks it; false with *why, the folder left alone when it is not ours.
 bool claim_folder(int parent_fd, const std::string &name, PrivateFolder *f,
@@ -116,14 +110,14 @@ bool claim_folder(int parent_fd, const std::string &name, PrivateFolder *f,
     const int path_fd = openat(parent_fd, name.c_str(),
                                O_PATH | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
     if (path_fd < 0)
-        return fail(why, "opening " + name, errno);
+        return fail_with_reason(why, "opening " + name, errno);
     make_private_mode(parent_fd, name, path_fd);
     const int fd = openat(path_fd, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
     const int open_errno = errno;
     if (fd < 0) {
         remove_unrecorded(parent_fd, name, path_fd);
         close(path_fd);
-        return fail(why, "opening " + name, open_errno);
+        return fail_with_reason(why, "opening " + name, open_errno);
     }
     close(path_fd);
     // Without locks (some file systems) a killed run's folder stays.
@@ -196,7 +190,7 @@ bool make_private_folder(int parent_fd, const std::string &stem,
     std::string name;
     if (int err = make_random_folder(parent_fd, stem + PART_TAG,
                                      PRIVATE_FOLDER_MODE, &name))
-        return fail(why, "creating a folder in " + folder_path(parent_fd), err);
+        return fail_with_reason(why, "creating a folder in " + folder_path(parent_fd), err);
     return claim_folder(parent_fd, name, f, why);
 }
 
@@ -212,7 +206,7 @@ bool discard_private_folder(PrivateFolder *f, std::string *why)
         return true;
     const bool gone = remove_and_forget(f->slot);
     if (!gone)
-        fail(why, "removing " + f->name + " in " + folder_path(f->parent_fd), errno);
+        fail_with_reason(why, "removing " + f->name + " in " + folder_path(f->parent_fd), errno);
     *f = PrivateFolder();
     return gone;
 }

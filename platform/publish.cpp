@@ -9,6 +9,7 @@
 #include <cstring>
 
 #include "exit_signals.h"
+#include "file_io.h"
 #include "private_names.h"
 #include "private_record.h"
 #include "random_name.h"
@@ -16,13 +17,6 @@
 #include "run_folder.h"
 
 namespace {
-
-bool fail(std::string *why, const std::string &what, int err)
-{
-    if (why)
-        *why = what + ": " + std::strerror(err);
-    return false;
-}
 
 // The parent's entries reach the disk; an O_PATH parent is opened anew.
 void flush_folder(int fd)
@@ -104,18 +98,18 @@ bool put_in_place(PrivateFolder *f, const std::string &done, const char *target,
 {
     if (!older) {
         if (int err = rename_new(f->parent_fd, done.c_str(), target))
-            return fail(why, "renaming " + done + " to " + target, err);
+            return fail_with_reason(why, "renaming " + done + " to " + target, err);
         forget_folder(f->slot);
         return true;
     }
     std::string aside;
     if (!random_name(private_stem(done) + OLD_TAG, &aside))
-        return fail(why, "picking an unpredictable name", errno);
+        return fail_with_reason(why, "picking an unpredictable name", errno);
     const char *older_at = nullptr;
     bool stepping_aside = false;
     if (int err = swap_in(f->parent_fd, done.c_str(), f->parent_fd, target,
                           f->parent_fd, aside.c_str(), &older_at, &stepping_aside))
-        return fail(why, std::string(stepping_aside ? "moving the older " : "replacing ") +
+        return fail_with_reason(why, std::string(stepping_aside ? "moving the older " : "replacing ") +
                              target + (stepping_aside ? " aside" : ""),
                     err);
     const int old_fd = openat(f->parent_fd, older_at,
@@ -133,7 +127,7 @@ bool publish_file(PrivateFolder *f, const char *file, const char *target,
                   std::string *why)
 {
     if (renameat(f->fd, file, f->parent_fd, target) != 0)
-        return fail(why, std::string("replacing ") + target, errno);
+        return fail_with_reason(why, std::string("replacing ") + target, errno);
     // The rename reaches the disk with the folder; the file is in place
     // by now whatever this reports.
     flush_folder(f->parent_fd);
@@ -144,7 +138,7 @@ bool publish_file_into(PrivateFolder *f, const char *file, int dir_fd,
                        const char *target, std::string *why)
 {
     if (renameat(f->fd, file, dir_fd, target) != 0)
-        return fail(why, std::string("replacing ") + target, errno);
+        return fail_with_reason(why, std::string("replacing ") + target, errno);
     return true;
 }
 
@@ -153,7 +147,7 @@ bool replace_folder_into(PrivateFolder *f, const char *entry, int dir_fd,
 {
     std::string aside;
     if (!random_name(std::string(entry) + OLD_TAG, &aside))
-        return fail(why, "picking an unpredictable name", errno);
+        return fail_with_reason(why, "picking an unpredictable name", errno);
     const char *older_at = nullptr;
     bool stepping_aside = false;
     const int err = swap_in(f->fd, entry, dir_fd, target, f->fd, aside.c_str(),
@@ -162,7 +156,7 @@ bool replace_folder_into(PrivateFolder *f, const char *entry, int dir_fd,
     if (err == ENOENT)
         return publish_file_into(f, entry, dir_fd, target, why);
     if (err != 0)
-        return fail(why, std::string("replacing ") + target, err);
+        return fail_with_reason(why, std::string("replacing ") + target, err);
     remove_tree_at(f->fd, older_at);
     return true;
 }
@@ -173,7 +167,7 @@ bool publish_folder(PrivateFolder *f, const FolderPublication &p,
     // Where the file system keeps no modes this changes nothing.
     fchmod(f->fd, user_folder_mode());
     if (syncfs(f->fd) != 0)
-        return fail(why, "flushing " + f->name + " to the disk", errno);
+        return fail_with_reason(why, "flushing " + f->name + " to the disk", errno);
     const std::string where = folder_path(f->parent_fd);
     struct stat st;
     const bool older =
@@ -190,19 +184,19 @@ bool publish_folder(PrivateFolder *f, const FolderPublication &p,
         // Renamed while still locked, so that a kill at any point leaves
         // a folder that the next run removes or puts back.
         if (renameat(f->parent_fd, f->name.c_str(), f->parent_fd, done.c_str()) != 0)
-            return fail(why, "renaming " + f->name + " to " + done, errno);
+            return fail_with_reason(why, "renaming " + f->name + " to " + done, errno);
         f->name = done;
         rerecord_folder(f->slot, done, f->fd);
         FolderRecord &r = folder_records[f->slot];
         if (r.lock_fd >= 0) {
             if (unlinkat(f->fd, RUN_LOCK_NAME, 0) != 0)
-                return fail(why, "removing " + done + "/" + RUN_LOCK_NAME, errno);
+                return fail_with_reason(why, "removing " + done + "/" + RUN_LOCK_NAME, errno);
             close(r.lock_fd);
             r.lock_fd = -1;
         }
         if (p.companion) {
             if (renameat(f->fd, p.companion, f->parent_fd, p.companion) != 0)
-                return fail(why, std::string("replacing ") + p.companion, errno);
+                return fail_with_reason(why, std::string("replacing ") + p.companion, errno);
         }
         if (!put_in_place(f, done, p.target, older, why))
             return false;
@@ -218,7 +212,7 @@ bool publish_folder(PrivateFolder *f, const FolderPublication &p,
                                      " is in place, but an older one could not be "
                                      "removed: ";
     if (recorded && !remove_and_forget(slot))
-        return fail(why, stayed_intro + old_name + " in " + where, errno);
+        return fail_with_reason(why, stayed_intro + old_name + " in " + where, errno);
     // Older ones that earlier runs could not remove are said each time.
     const std::string stayed = sweep_private_folders(parent_fd, p.target, nullptr);
     if (!stayed.empty()) {

@@ -25,14 +25,6 @@ struct LiveFiles {
 };
 LiveFiles live;
 
-bool fail(std::string *why, const std::string &what, int err)
-{
-    *why = what + ": " + std::strerror(err);
-    return false;
-}
-
-std::string where(const std::string &name) { return live_path(name); }
-
 // Cuts the region into the pyramid name in the private folder, from
 // inside it: libvips writes by name, and no /proc is needed. Nothing
 // else opens files by relative name meanwhile (the watch's one thread).
@@ -41,15 +33,15 @@ bool cut_inside(const CanvasRegion &region, const std::string &name,
 {
     const int back = open(".", O_PATH | O_DIRECTORY | O_CLOEXEC);
     if (back < 0)
-        return fail(why, "opening the output folder " + current_folder(), errno);
+        return fail_with_reason(why, "opening the output folder " + current_folder(), errno);
     if (fchdir(live.dir.fd) != 0) {
         close(back);
-        return fail(why, "entering " + where(live.dir.name), errno);
+        return fail_with_reason(why, "entering " + live_path(live.dir.name), errno);
     }
     bool ok = cut_pyramid(region, live.dir.fd, name, name, tile_ext,
                           background, why);
     if (fchdir(back) != 0 && ok)
-        ok = fail(why, "returning to the output folder", errno);
+        ok = fail_with_reason(why, "returning to the output folder", errno);
     close(back);
     return ok;
 }
@@ -61,7 +53,7 @@ bool open_live_files(std::string *why)
     close_live_files();
     live.fd = open(WEB_FOLDER_NAME, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
     if (live.fd < 0)
-        return fail(why, "opening " + current_folder() + "/" + WEB_FOLDER_NAME, errno);
+        return fail_with_reason(why, "opening " + current_folder() + "/" + WEB_FOLDER_NAME, errno);
     if (!make_private_folder(live.fd, LIVE_STEM, &live.dir, why))
         return false;
     static bool exit_handler_set = false;
@@ -97,7 +89,7 @@ int open_live_folders(const std::string &path, std::string *why)
         const std::string part = path.substr(start, end - start);
         done += (done.empty() ? "" : "/") + part;
         if (mkdirat(dir, part.c_str(), user_folder_mode()) != 0 && errno != EEXIST) {
-            fail(why, "creating " + where(done), errno);
+            fail_with_reason(why, "creating " + live_path(done), errno);
             close(dir);
             return -1;
         }
@@ -107,7 +99,7 @@ int open_live_folders(const std::string &path, std::string *why)
         close(dir);
         dir = next;
         if (dir < 0)
-            fail(why, "opening " + where(done), err);
+            fail_with_reason(why, "opening " + live_path(done), err);
     }
     return dir;
 }
@@ -121,7 +113,7 @@ bool replace_live_file(int dir, const std::string &name, const std::string &data
                           O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC,
                           user_file_mode());
     if (fd < 0)
-        return fail(why, "creating " + where(live.dir.name + "/" + STAGED_FILE), errno);
+        return fail_with_reason(why, "creating " + live_path(live.dir.name + "/" + STAGED_FILE), errno);
     bool ok = write_all(fd, data.data(), data.size());
     int err = errno;
     if (close(fd) != 0 && ok) {
@@ -135,7 +127,7 @@ bool replace_live_file(int dir, const std::string &name, const std::string &data
     }
     if (!ok) {
         unlinkat(live.dir.fd, STAGED_FILE, 0);
-        return fail(why, "writing " + where(shown_as), err);
+        return fail_with_reason(why, "writing " + live_path(shown_as), err);
     }
     return true;
 }
@@ -154,7 +146,7 @@ bool replace_live_level(const CanvasRegion &region, const std::string &name,
     if (!replace_folder_into(&live.dir, name.c_str(), live.fd, name.c_str(), &reason)) {
         const int err = errno;
         remove_tree_at(live.dir.fd, name.c_str());
-        return fail(why, "replacing " + where(name), err);
+        return fail_with_reason(why, "replacing " + live_path(name), err);
     }
     return true;
 }

@@ -8,6 +8,7 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "file_io.h"
 #include "live_files.h"
 #include "pyramid_cut.h"
 #include "tile_encode.h"
@@ -20,7 +21,6 @@ const char WEB_UPDATES_SCRIPT[] = "updates.js";
 
 namespace {
 
-const char LEVELS_SCRIPT[] = "levels.js";
 const int CHANNELS = 3;
 // Changes the page can catch up with tile by tile; one further behind
 // draws every tile again.
@@ -44,14 +44,6 @@ struct LiveWeb {
     unsigned long since = 0;
 };
 LiveWeb live;
-
-bool fail(std::string *why, const std::string &what, int err)
-{
-    *why = what + ": " + std::strerror(err);
-    return false;
-}
-
-std::string where(const std::string &name) { return live_path(name); }
 
 WebLevel *described(int zoom)
 {
@@ -81,7 +73,7 @@ bool write_tile(int zoom, int k, int row, int column, const std::vector<uint8_t>
     if (blank) {
         // As in a full cut, a tile wholly background is not written.
         if (unlinkat(dir, name.c_str(), 0) != 0 && errno != ENOENT)
-            ok = fail(why, "removing " + where(folder + "/" + name), errno);
+            ok = fail_with_reason(why, "removing " + live_path(folder + "/" + name), errno);
     } else {
         std::string bytes;
         ok = encode_web_tile(rgb, live.info.tile_ext, &bytes, why) &&
@@ -101,7 +93,7 @@ bool recut_level(int zoom, std::string *why)
     const CanvasRegion region = {s.canvas, s.canvas_x, s.canvas_y, l->width, l->height};
     if (!replace_live_level(region, name, live.info.tile_ext, live.info.background,
                             why)) {
-        *why = "cutting the web tiles of " + l->map_name + " into " + where(name) +
+        *why = "cutting the web tiles of " + l->map_name + " into " + live_path(name) +
                ": " + *why;
         return false;
     }
@@ -153,8 +145,8 @@ bool write_scripts(std::string *why)
         live.since = live.history[drop - 1].generation;
         live.history.erase(live.history.begin(), live.history.begin() + drop);
     }
-    return replace_live_file(live_web_fd(), LEVELS_SCRIPT, levels_script(live.info),
-                           LEVELS_SCRIPT, why) &&
+    return replace_live_file(live_web_fd(), WEB_LEVELS_SCRIPT, levels_script(live.info),
+                           WEB_LEVELS_SCRIPT, why) &&
            replace_live_file(live_web_fd(), WEB_UPDATES_SCRIPT,
                            updates_script(live.info, live.since, live.history),
                            WEB_UPDATES_SCRIPT, why);

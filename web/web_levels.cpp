@@ -9,6 +9,8 @@
 
 WebMapInfo published_web_map;
 
+const char WEB_LEVELS_SCRIPT[] = "levels.js";
+
 namespace {
 
 // The region of each level's canvas that the web map shows, in grid

@@ -69,6 +69,9 @@ std::string web_tile_path(int zoom, int k, int row, int column,
 // wholly background).
 void note_cut_tiles(int folder_fd, const std::string &tile_ext, WebLevel *level);
 
+// The levels' description's file name, beside the pyramids.
+extern const char WEB_LEVELS_SCRIPT[];
+
 // levels.js: "var MAPPER_WEB = {...};".
 std::string levels_script(const WebMapInfo &info);
 

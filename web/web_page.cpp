@@ -29,7 +29,6 @@ const CopiedFile LEAFLET_FILES[] = {
     {"images/marker-shadow.png", "images/marker-shadow.png"},
 };
 const char LEAFLET_IMAGES[] = "images";
-const char LEVELS_SCRIPT[] = "levels.js";
 const char VIEW_SCRIPT[] = "map.js";
 const char FOLLOW_SCRIPT[] = "follow.js";
 
@@ -114,12 +113,12 @@ bool write_page(const PageFolder &folder, const WebMapInfo &info,
     return write_new_file(folder, VIEW_SCRIPT, WEB_VIEW_SCRIPT, why) &&
            write_new_file(folder, FOLLOW_SCRIPT, WEB_FOLLOW_SCRIPT, why) &&
            write_new_file(folder, WEB_PAGE_NAME, WEB_PAGE_HTML, why) &&
-           write_new_file(folder, LEVELS_SCRIPT, levels_script(info), why);
+           write_new_file(folder, WEB_LEVELS_SCRIPT, levels_script(info), why);
 }
 
 bool is_whole_web_map(int fd)
 {
     struct stat st;
-    return fstatat(fd, LEVELS_SCRIPT, &st, AT_SYMLINK_NOFOLLOW) == 0 &&
+    return fstatat(fd, WEB_LEVELS_SCRIPT, &st, AT_SYMLINK_NOFOLLOW) == 0 &&
            S_ISREG(st.st_mode);
 }

@@ -5,8 +5,16 @@
 #include <io.h>
 
 #include <cerrno>
+#include <cstring>
 
 #include "wide_text.h"
+
+bool fail_with_reason(std::string *why, const std::string &what, int err)
+{
+    if (why)
+        *why = what + ": " + std::strerror(err);
+    return false;
+}
 
 bool write_all(int fd, const char *data, size_t size)
 {
